@@ -1,0 +1,42 @@
+# Entry points: `make test` (debug build with sanitizers, all tests), `make demo` (the main
+# job, release build), `make bench` (benchmarks, release build). Each installs what is missing.
+PREFIX ?= /usr/local
+BUILD_DIR := build
+
+.PHONY: all bootstrap test tsan release bench demo install format clean
+
+all: test
+
+bootstrap:
+	@scripts/bootstrap
+
+test: bootstrap
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug
+	ctest --preset debug
+
+tsan: bootstrap
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan
+	ctest --preset tsan -R 'Concurrency|Pool|Client'
+
+release: bootstrap
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+
+bench: release
+	scripts/bench
+
+demo: release
+	scripts/demo
+
+install: release
+	install -d $(DESTDIR)$(PREFIX)/bin
+	install -m 0755 $(BUILD_DIR)/release/bin/OrvexDiffHelper $(DESTDIR)$(PREFIX)/bin/
+	if [ -f $(BUILD_DIR)/release/bin/orvex ]; then install -m 0755 $(BUILD_DIR)/release/bin/orvex $(DESTDIR)$(PREFIX)/bin/; fi
+
+format:
+	find Sources Tests Benchmarks -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,135 @@
+#include "OrvexCore/Platform/Process.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <system_error>
+#include <thread>
+
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+using OrvexCore::Platform::ChildProcess;
+using OrvexCore::Platform::runToCompletion;
+using OrvexCore::Platform::SpawnOptions;
+using OrvexCore::Platform::Stdio;
+
+namespace {
+
+size_t openDescriptorCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+TEST(ProcessTests, CapturesBothStreamsAndTheExitStatus) {
+    auto result = runToCompletion("/bin/sh", {"-c", "printf out; printf err >&2; exit 3"});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.output, "out");
+    EXPECT_EQ(result.error, "err");
+}
+
+TEST(ProcessTests, DrainsTenMegabytesOnEachStreamWithoutBlocking) {
+    auto result = runToCompletion(
+        "/bin/sh", {"-c", "head -c 10485760 /dev/zero; head -c 10485760 /dev/zero >&2"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output.size(), 10485760u);
+    EXPECT_EQ(result.error.size(), 10485760u);
+
+    auto discarded = runToCompletion("/bin/sh", {"-c", "head -c 10485760 /dev/zero >&2"}, false);
+    EXPECT_EQ(discarded.status, 0);
+    EXPECT_TRUE(discarded.error.empty());
+}
+
+TEST(ProcessTests, SignalEndingTheChildIsReportedAsItsNumber) {
+    auto result = runToCompletion("/bin/sh", {"-c", "kill -TERM $$"});
+    EXPECT_EQ(result.status, SIGTERM);
+}
+
+TEST(ProcessTests, LaunchFailureIsASystemError) {
+    EXPECT_THROW(runToCompletion("/nonexistent/program", {}), std::system_error);
+}
+
+// A child that inherited another call's pipe would hold its write end open, and the fast
+// call would wait for the slow child's end of file.
+TEST(ProcessTests, FastCallsDoNotWaitForASlowOneRunningInParallel) {
+    auto slow = std::async(std::launch::async, [] { return runToCompletion("/bin/sleep", {"3"}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::future<OrvexCore::Platform::CapturedOutput>> fast;
+    for (int i = 0; i < 15; ++i) {
+        fast.push_back(
+            std::async(std::launch::async, [] { return runToCompletion("/bin/echo", {"fast"}); }));
+    }
+    for (auto& f : fast) {
+        EXPECT_EQ(f.get().output, "fast\n");
+    }
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the fast calls waited for the slow child";
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2500));
+    slow.get();
+}
+
+TEST(ProcessTests, NoDescriptorLeaksOverManyCalls) {
+    runToCompletion("/bin/true", {});
+    size_t before = openDescriptorCount();
+    for (int i = 0; i < 500; ++i) {
+        runToCompletion("/bin/true", {});
+    }
+    EXPECT_EQ(openDescriptorCount(), before);
+}
+
+TEST(ProcessTests, InteractiveChildEchoesAndEndsAtEndOfInput) {
+    SpawnOptions options;
+    options.input = Stdio::pipe;
+    options.error = Stdio::null;
+    auto child = ChildProcess::spawn("/bin/cat", {}, options);
+    ASSERT_TRUE(child.writeInput("hello\n"));
+    char buffer[16];
+    ssize_t n = ::read(child.outputFd(), buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), "hello\n");
+    child.closeInput();
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_FALSE(child.isRunning());
+}
+
+TEST(ProcessTests, WritingToAChildThatClosedItsInputFailsWithoutKillingUs) {
+    SpawnOptions options;
+    options.input = Stdio::pipe;
+    auto child = ChildProcess::spawn("/bin/true", {}, options);
+    child.wait();
+    EXPECT_FALSE(child.writeInput(std::string(1 << 20, 'x')));
+}
+
+TEST(ProcessTests, DestroyingARunningChildKillsAndReapsIt) {
+    pid_t pid;
+    {
+        SpawnOptions options;
+        options.input = Stdio::pipe;
+        auto child = ChildProcess::spawn("/bin/sleep", {"30"}, options);
+        pid = child.pid();
+    }
+    EXPECT_EQ(::kill(pid, 0), -1) << "the child is still there (running or a zombie)";
+}
+
+TEST(ProcessTests, WorkingDirectoryAndEnvironmentAreTheGivenOnes) {
+    SpawnOptions options;
+    options.workingDirectory = "/tmp";
+    options.environment = std::vector<std::string>{"ORVEX_PROBE=yes"};
+    auto child = ChildProcess::spawn("/bin/sh",
+                                     {"-c", "pwd; echo $ORVEX_PROBE; echo ${HOME:-none}"}, options);
+    std::string out;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(child.outputFd(), buffer, sizeof buffer)) > 0) {
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(out, "/tmp\nyes\nnone\n");
+}
