@@ -1,0 +1,62 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "OrvexCore/Git/GitService.hpp"
+
+namespace OrvexCore {
+
+/// `GitService` over the git command line: each operation runs "/usr/bin/env git -C DIR ..."
+/// as a child process (no working directory, inherited environment) and parses its output.
+/// Stateless; one instance may be shared by any number of threads.
+class GitCLIService final : public GitService {
+public:
+    GitCLIService() = default;
+
+    bool isGitRepo(const std::string& path) override;
+    void initRepo(const std::string& path) override;
+    void addWorktree(const std::string& repoPath, const std::string& worktreePath,
+                     const std::string& branch) override;
+    void removeWorktree(const std::string& repoPath, const std::string& worktreePath,
+                        bool force) override;
+    void deleteBranch(const std::string& repoPath, const std::string& branch, bool force) override;
+    bool hasUncommittedChanges(const std::string& worktreePath) override;
+    std::string headCommit(const std::string& repoPath) override;
+    std::string mergeBase(const std::string& repoPath, const std::string& first,
+                          const std::string& second) override;
+    std::vector<FileDiff> diff(const std::string& worktreePath, const std::string& base) override;
+    std::string filePatch(const std::string& worktreePath, const std::string& path,
+                          const std::string& base) override;
+    std::vector<WorktreeInfo> listWorktrees(const std::string& repoPath) override;
+    bool localBranchExists(const std::string& repoPath, const std::string& branch) override;
+    bool remoteBranchExists(const std::string& repoPath, const std::string& branch) override;
+    void fetch(const std::string& repoPath, const std::string& remote,
+               const std::optional<std::string>& branch) override;
+    void addWorktreeExistingBranch(const std::string& repoPath, const std::string& worktreePath,
+                                   const std::string& branch) override;
+    void addWorktreeTrackingRemote(const std::string& repoPath, const std::string& worktreePath,
+                                   const std::string& branch, const std::string& remote) override;
+    std::string currentBranch(const std::string& repoPath) override;
+    void renameBranch(const std::string& repoPath, const std::string& worktreePath,
+                      const std::string& oldName, const std::string& newName) override;
+    std::vector<std::string> listLocalBranches(const std::string& repoPath) override;
+    std::vector<std::string> listRemoteBranches(const std::string& repoPath) override;
+    int unmergedCommitCount(const std::string& repoPath, const std::string& branch) override;
+
+    /// A patch longer than 524,288 UTF-8 bytes becomes the single line
+    /// "[diff truncated: file too large (N KB)]"; shorter ones are returned unchanged.
+    static std::string capPatchSize(std::string patch);
+
+    /// Throws `GitError(label, -1, "Invalid ref name: " + value)` unless `value` is a safe ref:
+    /// not empty, not starting with "-", no "..", no space ~ ^ : ? * [ \ and no control or
+    /// format character. Public so callers can check a name before any work.
+    static void validateRef(std::string_view value, std::string_view label);
+
+private:
+    /// Runs git with `arguments` and returns its standard output; throws `GitError`.
+    std::string run(const std::vector<std::string>& arguments);
+};
+
+} // namespace OrvexCore
