@@ -134,3 +134,19 @@ TEST(PersistedStateJSON, TextThatIsNotUTF8IsWrittenReadably) {
     EXPECT_EQ(decoded.sessions[0].worktreePath, "/home/user/caf\xef\xbf\xbd");
     EXPECT_EQ(decoded.workspaces, state.workspaces);
 }
+
+TEST(PersistedStateJSON, DocumentWriterAgreesWithTheRecordCoding) {
+    PersistedState state = OrvexTest::sampleState(3, 3, 5, 4);
+    static const char title[] = "nul \0 ctl \x01\x1f\x7f \b\f\n\r\t \"q\" \\ / \u00e9\u2603";
+    state.sessions[0].title = std::string(title, sizeof title - 1);
+    state.sessions[1].gridLayout = std::vector<int>{};
+    state.sessions[1].gridTitles.reset();
+    state.sessions[2].reviewedFiles.clear();
+    state.sessions[2].isWorktree = false;
+    state.sessions[2].gridRows = -3;
+    state.workspaces[1].color = "";
+    state.lastSelectedWorkspaceID.reset();
+    for (const PersistedState& s : {state, PersistedState{}}) {
+        EXPECT_EQ(encodePersistedState(s), nlohmann::ordered_json(s).dump());
+    }
+}

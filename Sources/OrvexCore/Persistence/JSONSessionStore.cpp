@@ -106,8 +106,8 @@ PersistedState JSONSessionStore::load() {
     }
 }
 
-void JSONSessionStore::save(const PersistedState& state) {
-    boost::asio::post(queue_->context, [this, snapshot = state]() mutable {
+void JSONSessionStore::save(PersistedState state) {
+    boost::asio::post(queue_->context, [this, snapshot = std::move(state)]() mutable {
         bool wasEmpty = !pending_.has_value();
         pending_ = std::move(snapshot);
         if (wasEmpty) {

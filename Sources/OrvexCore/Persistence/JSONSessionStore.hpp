@@ -47,9 +47,9 @@ public:
     /// (naming the file and the faulty key) when its content is not a valid state document.
     PersistedState load() override;
 
-    /// Queues a copy of `state` and returns without touching the disk. Never throws for a
-    /// write failure: a failed write is dropped, and the next save writes again.
-    void save(const PersistedState& state) override;
+    /// Queues `state` for the store's thread and returns without touching the disk. Never
+    /// throws for a write failure: a failed write is dropped, and the next save writes again.
+    void save(PersistedState state) override;
 
     /// Blocks until every snapshot saved before the call has been written (or its write
     /// failed). When it returns successfully written data survives a power cut. Safe to call

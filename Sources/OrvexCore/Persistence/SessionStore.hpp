@@ -14,8 +14,9 @@ public:
     /// stored state cannot be read or decoded; never returns part of a state.
     virtual PersistedState load() = 0;
 
-    /// Hands over the newest snapshot. A buffering store may write it later (see flush).
-    virtual void save(const PersistedState& state) = 0;
+    /// Hands over the newest snapshot (taken by value: move a fresh snapshot in to spare a
+    /// copy). A buffering store may write it later (see flush).
+    virtual void save(PersistedState state) = 0;
 
     /// Returns once every snapshot handed to `save` before the call is stored. A store that
     /// does not buffer has nothing to do.
