@@ -1,5 +1,6 @@
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
 
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -153,22 +154,34 @@ size_t utf8SequenceLength(const unsigned char* p, size_t left) {
     return 0;
 }
 
+/// Bytes written as they are: printable ASCII other than the quote, the backslash and "/".
+constexpr std::array<bool, 256> copiedAsIs = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0x20; c < 0x80; ++c) {
+        table[c] = c != '"' && c != '\\' && c != '/';
+    }
+    return table;
+}();
+
 // Patches run to half a megabyte, so text is copied in runs between the bytes that need an
 // escape rather than byte by byte.
 void writeString(std::string& out, std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
-    out.reserve(out.size() + size + 2);
+    // Room for a few escapes and the fields that follow, so the buffer is not copied again.
+    out.reserve(out.size() + size + size / 16 + 256);
     out += '"';
     size_t run = 0;
     size_t i = 0;
     while (i < size) {
-        const unsigned char c = bytes[i];
-        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '/') {
+        while (i < size && copiedAsIs[bytes[i]]) {
             ++i;
-            continue;
         }
+        if (i == size) {
+            break;
+        }
+        const unsigned char c = bytes[i];
         if (c >= 0x80) {
             size_t length = utf8SequenceLength(bytes + i, size - i);
             if (length == 0) {
@@ -368,12 +381,20 @@ DiffHelperResponse decodeResponse(std::string_view bytes) {
 
 } // namespace DiffHelperCoding
 
+// The line is built in place (no copy to add the line feed): a patch answer can be half a
+// megabyte, and each copy of it costs page faults as well as time.
 std::string DiffHelperRequest::encodedLine() const {
-    return DiffHelperCoding::encode(DiffHelperCoding::toJSON(*this)) + '\n';
+    std::string line;
+    DiffHelperCoding::writeValue(line, DiffHelperCoding::toJSON(*this));
+    line += '\n';
+    return line;
 }
 
 std::string DiffHelperResponse::encodedLine() const {
-    return DiffHelperCoding::encode(DiffHelperCoding::toJSON(*this)) + '\n';
+    std::string line;
+    DiffHelperCoding::writeValue(line, DiffHelperCoding::toJSON(*this));
+    line += '\n';
+    return line;
 }
 
 } // namespace OrvexCore
