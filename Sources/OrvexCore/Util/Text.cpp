@@ -92,9 +92,18 @@ std::vector<std::string_view> split(std::string_view text, char separator, bool 
 }
 
 std::string sanitizedUTF8(std::string_view bytes) {
+    // Git output is nearly always valid: copy it whole and only walk it scalar by scalar from
+    // the first byte that is not ASCII.
+    size_t offset = 0;
+    while (offset < bytes.size() && static_cast<unsigned char>(bytes[offset]) < 0x80) {
+        ++offset;
+    }
+    if (offset == bytes.size()) {
+        return std::string(bytes);
+    }
     std::string result;
     result.reserve(bytes.size());
-    size_t offset = 0;
+    result.append(bytes.substr(0, offset));
     while (offset < bytes.size()) {
         size_t start = offset;
         char32_t c = decodeScalar(bytes, offset);
