@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "OrvexCore/Persistence/JSONDecoding.hpp"
+#include "OrvexCore/Util/JSONString.hpp"
 #include "OrvexCore/Util/Text.hpp"
 
 namespace OrvexCore {
@@ -113,58 +114,12 @@ namespace {
 // ordered_json(state).dump() would give, without building a tree first: for a thousand
 // sessions that tree costs several times the writing itself.
 
-void appendEscaped(std::string& out, std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (byte < 0x20) {
-                out += "\\u00";
-                out += hex[byte >> 4];
-                out += hex[byte & 0x0F];
-            } else {
-                out += c;
-            }
-        }
-    }
-}
-
 void appendString(std::string& out, std::string_view text) {
-    out += '"';
-    bool ascii = true;
-    for (char c : text) {
-        ascii &= static_cast<unsigned char>(c) < 0x80;
+    // Bytes that are not UTF-8 (a path on a file system with another encoding) become
+    // U+FFFD, so the document stays readable instead of failing as a whole.
+    if (!JSONString::append(out, text, JSONString::Slashes::plain)) {
+        JSONString::append(out, Text::sanitizedUTF8(text), JSONString::Slashes::plain);
     }
-    if (ascii) {
-        appendEscaped(out, text);
-    } else {
-        // Bytes that are not UTF-8 (a path on a file system with another encoding) become
-        // U+FFFD, so the document stays readable instead of failing as a whole.
-        appendEscaped(out, Text::sanitizedUTF8(text));
-    }
-    out += '"';
 }
 
 void appendKey(std::string& out, std::string_view key) {
