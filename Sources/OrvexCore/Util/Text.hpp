@@ -23,4 +23,34 @@ char32_t decodeScalar(std::string_view text, size_t& offset);
 /// `bytes` with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string sanitizedUTF8(std::string_view bytes);
 
+/// End offset of the extended grapheme cluster (user-perceived character) that begins at
+/// `start`, which must be a cluster boundary below `text.size()`. An invalid byte counts as
+/// U+FFFD, so a cluster may hold invalid bytes but every byte belongs to exactly one cluster.
+size_t graphemeEnd(std::string_view text, size_t start);
+
+/// The first user-perceived character of `text`; empty only for empty text.
+std::string_view firstGrapheme(std::string_view text);
+
+/// Every user-perceived character of `text` in order; concatenated they give `text` back.
+std::vector<std::string_view> graphemes(std::string_view text);
+
+/// True for Unicode letters (categories L*), numbers (N*) and the underscore.
+bool isWordCharacter(char32_t scalar);
+
+/// True when the first scalar of `grapheme` is a word character (so a letter carrying
+/// combining marks is one). False for empty text.
+bool isWordCharacter(std::string_view grapheme);
+
+/// `text` with every scalar lower-cased by its simple (one-to-one) Unicode mapping. Invalid
+/// bytes are kept as they are.
+std::string lowercased(std::string_view text);
+
+/// `text` in Unicode normalisation form C, so canonically equivalent texts compare equal
+/// byte for byte. Invalid bytes are kept as they are and the valid stretches between them are
+/// normalised on their own.
+std::string nfc(std::string_view text);
+
+/// True when every byte is below 0x80.
+bool isASCII(std::string_view text);
+
 } // namespace OrvexCore::Text

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "Support/TempGitRepo.hpp"
+
+namespace OrvexTest {
+
+/// Puts a folder holding a `git` shell script (with `body` as its text after the "#!/bin/sh"
+/// line) first on PATH for this object's life, so "/usr/bin/env git" finds the script. Every
+/// test case runs in its own process, and nothing else runs while the PATH is changed.
+class FakeGitPath {
+public:
+    explicit FakeGitPath(const std::string& body, bool keepRealPath = false) {
+        if (const char* path = std::getenv("PATH")) {
+            saved_ = path;
+        }
+        auto script = dir_ / "git";
+        writeFile(script, "#!/bin/sh\n" + body + "\n");
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        std::string path = dir_.path();
+        if (keepRealPath && saved_) {
+            path += ":" + *saved_;
+        }
+        ::setenv("PATH", path.c_str(), 1);
+    }
+    ~FakeGitPath() {
+        if (saved_) {
+            ::setenv("PATH", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("PATH");
+        }
+    }
+    FakeGitPath(const FakeGitPath&) = delete;
+    FakeGitPath& operator=(const FakeGitPath&) = delete;
+
+    /// A file in the script's folder that a script may write to ("$0" is the script).
+    std::string file(const std::string& name) const { return dir_ / name; }
+
+private:
+    TempDir dir_;
+    std::optional<std::string> saved_;
+};
+
+} // namespace OrvexTest

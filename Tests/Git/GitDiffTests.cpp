@@ -1,0 +1,267 @@
+#include <filesystem>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "Git/FakeGitPath.hpp"
+#include "Git/GitPrinters.hpp"
+#include "OrvexCore/Git/GitCLIService.hpp"
+#include "OrvexCore/Git/GitError.hpp"
+#include "Support/TempGitRepo.hpp"
+
+using OrvexCore::FileDiff;
+using OrvexCore::GitCLIService;
+using OrvexCore::GitError;
+
+namespace {
+
+std::vector<std::string> pathsOf(const std::vector<FileDiff>& files) {
+    std::vector<std::string> paths;
+    for (const auto& f : files) {
+        paths.push_back(f.path);
+    }
+    return paths;
+}
+
+std::string lines(int count, std::string_view prefix) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += std::string(prefix) + std::to_string(i) + "\n";
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(GitDiffTests, ListsCommittedStagedAndUnstagedChangesButNotUntrackedFiles) {
+    OrvexTest::TempGitRepo repo;
+    repo.write("keep.txt", lines(10, "k"));
+    repo.write("gone.txt", "a\nb\n");
+    const std::string base = repo.commitAll("base");
+    repo.commitFile("committed.txt", "one\ntwo\n");
+    repo.write("keep.txt", lines(8, "k") + "changed\n");
+    repo.write("staged.txt", "s\n");
+    repo.git({"add", "staged.txt"});
+    std::filesystem::remove(repo.file("gone.txt"));
+    repo.write("untracked.txt", "u\n");
+
+    GitCLIService git;
+    EXPECT_EQ(git.diff(repo.path(), base), (std::vector<FileDiff>{
+                                               {"committed.txt", 2, 0, ""},
+                                               {"gone.txt", 0, 2, ""},
+                                               {"keep.txt", 1, 2, ""},
+                                               {"staged.txt", 1, 0, ""},
+                                           }));
+}
+
+TEST(GitDiffTests, CleanWorktreeHasNoChanges) {
+    OrvexTest::TempGitRepo repo;
+    EXPECT_TRUE(GitCLIService().diff(repo.path(), repo.head()).empty());
+    EXPECT_TRUE(GitCLIService().diff(repo.path(), "main").empty());
+}
+
+TEST(GitDiffTests, RenameIsADeletionAndAnAddition) {
+    OrvexTest::TempGitRepo repo;
+    repo.write("old/name.txt", lines(20, "line"));
+    const std::string base = repo.commitAll("base");
+    repo.git({"mv", "old/name.txt", "new name.txt"});
+    EXPECT_EQ(GitCLIService().diff(repo.path(), base),
+              (std::vector<FileDiff>{{"new name.txt", 20, 0, ""}, {"old/name.txt", 0, 20, ""}}));
+}
+
+TEST(GitDiffTests, SortsPathsByByteOrder) {
+    OrvexTest::TempGitRepo repo;
+    const std::string base = repo.head();
+    for (const char* name : {"b.txt", "a_b", "a.txt", "A.txt", "a/b", "Z/z.txt"}) {
+        repo.write(name, "x\n");
+    }
+    repo.commitAll("files");
+    EXPECT_EQ(pathsOf(GitCLIService().diff(repo.path(), base)),
+              (std::vector<std::string>{"A.txt", "Z/z.txt", "a.txt", "a/b", "a_b", "b.txt"}));
+}
+
+TEST(GitDiffTests, NamesAreReportedAsGitPrintsThem) {
+    OrvexTest::TempGitRepo repo;
+    const std::string base = repo.head();
+    repo.write("caf\xC3\xA9/\xE6\x97\xA5\xE6\x9C\xAC.txt", "x\n");
+    repo.write("tab\there.txt", "x\n");
+    repo.write("bad\xFF.txt", "x\n");
+    repo.write("-dash.txt", "x\n");
+    repo.commitAll("names");
+    EXPECT_EQ(pathsOf(GitCLIService().diff(repo.path(), base)),
+              (std::vector<std::string>{
+                  "\"tab\\there.txt\"", // git quotes names holding a tab
+                  "-dash.txt",
+                  "bad\xEF\xBF\xBD.txt", // a byte that is not UTF-8 becomes U+FFFD
+                  "caf\xC3\xA9/\xE6\x97\xA5\xE6\x9C\xAC.txt", // not octal escapes
+              }));
+}
+
+TEST(GitDiffTests, BinaryFilesCountNoLines) {
+    OrvexTest::TempGitRepo repo;
+    const std::string base = repo.head();
+    repo.write("image.bin", std::string("\x89PNG\0\0\x01\x02", 8) + std::string(100, '\0'));
+    repo.commitAll("binary");
+    EXPECT_EQ(GitCLIService().diff(repo.path(), base),
+              (std::vector<FileDiff>{{"image.bin", 0, 0, ""}}));
+    EXPECT_NE(GitCLIService().filePatch(repo.path(), "image.bin", base).find("Binary files"),
+              std::string::npos);
+}
+
+TEST(GitDiffTests, DiffAgainstAnotherBranchInALinkedWorktree) {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir scratch;
+    auto wt = repo.addWorktree(scratch / "wt", "feature/login");
+    OrvexTest::writeFile(wt + "/login.txt", "user\n");
+    OrvexTest::git(wt, {"add", "."});
+    OrvexTest::git(wt, {"commit", "-q", "-m", "login"});
+    OrvexTest::writeFile(wt + "/README.md", "# changed\n");
+    EXPECT_EQ(GitCLIService().diff(wt, "main"),
+              (std::vector<FileDiff>{{"README.md", 1, 1, ""}, {"login.txt", 1, 0, ""}}));
+    EXPECT_EQ(GitCLIService().diff(repo.path(), "feature/login"),
+              (std::vector<FileDiff>{{"login.txt", 0, 1, ""}}));
+}
+
+TEST(GitDiffTests, UnknownBaseSurfacesGitsMessageAndTheExactCommand) {
+    OrvexTest::TempGitRepo repo;
+    try {
+        GitCLIService().diff(repo.path(), "no-such-ref");
+        FAIL() << "expected a GitError";
+    } catch (const GitError& error) {
+        EXPECT_EQ(error.command, "git -C " + repo.path() +
+                                     " -c core.quotePath=false diff --no-renames no-such-ref "
+                                     "--numstat");
+        EXPECT_EQ(error.exitCode, 128);
+        EXPECT_NE(error.message.find("no-such-ref"), std::string::npos) << error.message;
+        EXPECT_NE(std::string(error.what()).find(error.message.substr(0, 20)), std::string::npos);
+        EXPECT_NE(std::string(error.what()).find("128"), std::string::npos);
+    }
+}
+
+TEST(GitDiffTests, FolderOutsideAnyRepositoryIsAGitError) {
+    OrvexTest::TempDir dir;
+    for (auto call : std::vector<std::function<void()>>{
+             [&] { GitCLIService().diff(dir.path(), "main"); },
+             [&] { GitCLIService().filePatch(dir.path(), "a.txt", "main"); }}) {
+        try {
+            call();
+            ADD_FAILURE() << "expected a GitError";
+        } catch (const GitError& error) {
+            EXPECT_GT(error.exitCode, 0);
+            EXPECT_FALSE(error.message.empty());
+        }
+    }
+}
+
+TEST(GitDiffTests, FilePatchIsTheUnifiedDiffOfOneFile) {
+    OrvexTest::TempGitRepo repo;
+    repo.write("a.txt", lines(20, "line"));
+    repo.write("b.txt", "other\n");
+    const std::string base = repo.commitAll("base");
+    repo.write("a.txt", lines(10, "line") + "inserted\n" + lines(20, "line").substr(60));
+    repo.write("b.txt", "changed\n");
+
+    GitCLIService git;
+    auto patch = git.filePatch(repo.path(), "a.txt", base);
+    EXPECT_TRUE(patch.starts_with("diff --git a/a.txt b/a.txt\n")) << patch;
+    EXPECT_NE(patch.find("@@ -8,6 +8,7 @@"), std::string::npos) << patch; // three lines context
+    EXPECT_NE(patch.find("\n+inserted\n"), std::string::npos);
+    EXPECT_EQ(patch.find("b.txt"), std::string::npos);
+
+    EXPECT_EQ(git.filePatch(repo.path(), "README.md", base), "");
+    EXPECT_EQ(git.filePatch(repo.path(), "no/such/file", base), "");
+}
+
+TEST(GitDiffTests, FilePatchTakesNamesThatLookLikeOptions) {
+    OrvexTest::TempGitRepo repo;
+    const std::string base = repo.head();
+    repo.write("--output=x", "y\n");
+    repo.write("caf\xC3\xA9.txt", "z\n");
+    repo.commitAll("odd names");
+    GitCLIService git;
+    EXPECT_NE(git.filePatch(repo.path(), "--output=x", base).find("+y\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(repo.file("x")));
+    EXPECT_NE(git.filePatch(repo.path(), "caf\xC3\xA9.txt", base).find("b/caf\xC3\xA9.txt"),
+              std::string::npos);
+}
+
+TEST(GitDiffTests, CapPatchSizeBoundary) {
+    const std::string kb = "[diff truncated: file too large (";
+    struct Case {
+        size_t size;
+        std::string expected; // empty: unchanged
+    };
+    for (const auto& c : std::vector<Case>{{0, ""},
+                                           {524287, ""},
+                                           {524288, ""},
+                                           {524289, kb + "512 KB)]"},
+                                           {525311, kb + "512 KB)]"},
+                                           {525312, kb + "513 KB)]"},
+                                           {1048576, kb + "1024 KB)]"}}) {
+        std::string patch(c.size, 'x');
+        auto capped = GitCLIService::capPatchSize(patch);
+        EXPECT_EQ(capped, c.expected.empty() ? patch : c.expected) << c.size;
+    }
+    // The bound counts UTF-8 bytes, not characters.
+    std::string wide;
+    for (int i = 0; i < 262145; ++i) {
+        wide += "\xC3\xA9";
+    }
+    EXPECT_EQ(GitCLIService::capPatchSize(wide), kb + "512 KB)]");
+}
+
+// The patch of a new file grows byte for byte with one of its lines, so padding that line
+// puts a real patch exactly on either side of the bound.
+TEST(GitDiffTests, RealPatchJustUnderAndJustOverTheBound) {
+    OrvexTest::TempGitRepo repo;
+    const std::string base = repo.head();
+    const std::string body = lines(5000, "some text on a line ");
+    repo.commitFile("big.txt", "pad\n" + body);
+    GitCLIService git;
+    const size_t unpadded = git.filePatch(repo.path(), "big.txt", base).size();
+    ASSERT_LT(unpadded, 524288u);
+    const size_t padding = 524288 - unpadded;
+
+    repo.commitFile("big.txt", "pad" + std::string(padding, '.') + "\n" + body);
+    auto atBound = git.filePatch(repo.path(), "big.txt", base);
+    EXPECT_EQ(atBound.size(), 524288u);
+    EXPECT_TRUE(atBound.starts_with("diff --git"));
+
+    repo.commitFile("big.txt", "pad" + std::string(padding + 1, '.') + "\n" + body);
+    EXPECT_EQ(git.filePatch(repo.path(), "big.txt", base),
+              "[diff truncated: file too large (512 KB)]");
+}
+
+TEST(GitDiffTests, GitFailingSilentlyOnStandardErrorReportsStandardOutput) {
+    OrvexTest::FakeGitPath fakeGit("echo 'said on stdout'; exit 3");
+    try {
+        GitCLIService().diff("/repo", "main");
+        FAIL() << "expected a GitError";
+    } catch (const GitError& error) {
+        EXPECT_EQ(error, GitError("git -C /repo -c core.quotePath=false diff --no-renames main "
+                                  "--numstat",
+                                  3, "said on stdout\n"));
+    }
+}
+
+TEST(GitDiffTests, StandardErrorWinsOverStandardOutput) {
+    OrvexTest::FakeGitPath fakeGit("echo out; echo err >&2; exit 2");
+    try {
+        GitCLIService().headCommit("/repo");
+        FAIL() << "expected a GitError";
+    } catch (const GitError& error) {
+        EXPECT_EQ(error, GitError("git -C /repo rev-parse HEAD", 2, "err\n"));
+    }
+}
+
+TEST(GitDiffTests, MissingGitIsAGitErrorFromEnv) {
+    OrvexTest::FakeGitPath emptyPath("exit 0");
+    std::filesystem::remove(emptyPath.file("git"));
+    try {
+        GitCLIService().headCommit("/repo");
+        FAIL() << "expected a GitError";
+    } catch (const GitError& error) {
+        EXPECT_EQ(error.exitCode, 127);
+        EXPECT_NE(error.message.find("git"), std::string::npos) << error.message;
+    }
+}

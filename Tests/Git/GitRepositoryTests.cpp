@@ -1,0 +1,380 @@
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "Git/GitPrinters.hpp"
+#include "OrvexCore/Git/GitCLIService.hpp"
+#include "OrvexCore/Git/GitError.hpp"
+#include "Support/TempGitRepo.hpp"
+
+using OrvexCore::GitCLIService;
+using OrvexCore::GitError;
+using OrvexCore::WorktreeInfo;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+/// The error `call` throws; fails the test when it throws none.
+template <typename Call> GitError gitErrorOf(Call&& call) {
+    try {
+        call();
+    } catch (const GitError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "expected a GitError";
+    return GitError("", 0, "");
+}
+
+bool contains(const std::string& text, std::string_view part) {
+    return text.find(part) != std::string::npos;
+}
+
+/// A repository with a remote "origin" and a second clone of it from which commits are pushed.
+struct RepoWithOrigin {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir scratch;
+    std::string bare = repo.addOrigin();
+    std::string other = cloneOfOrigin();
+
+    std::string cloneOfOrigin() {
+        std::string path = scratch / "other";
+        OrvexTest::git(scratch.path(), {"clone", "-q", bare, path});
+        OrvexTest::git(path, {"config", "user.name", "Other"});
+        OrvexTest::git(path, {"config", "user.email", "other@orvex.invalid"});
+        return path;
+    }
+    /// Commits on a new branch in the other clone and pushes it to origin.
+    void pushBranch(const std::string& branch) {
+        OrvexTest::git(other, {"checkout", "-q", "-b", branch});
+        OrvexTest::writeFile(other + "/" + branch + ".txt", branch);
+        OrvexTest::git(other, {"add", "."});
+        OrvexTest::git(other, {"commit", "-q", "-m", branch});
+        OrvexTest::git(other, {"push", "-q", "origin", branch});
+    }
+};
+
+} // namespace
+
+TEST(GitRepositoryTests, IsGitRepoAnswersWithoutThrowing) {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir plain;
+    fs::create_directories(repo.file("sub/dir"));
+    GitCLIService git;
+    EXPECT_TRUE(git.isGitRepo(repo.path()));
+    EXPECT_TRUE(git.isGitRepo(repo.file("sub/dir")));
+    EXPECT_FALSE(git.isGitRepo(repo.file(".git"))); // git answers "false" there
+    EXPECT_FALSE(git.isGitRepo(plain.path()));
+    EXPECT_FALSE(git.isGitRepo(plain / "does-not-exist"));
+}
+
+TEST(GitRepositoryTests, InitRepoMakesARepository) {
+    OrvexTest::TempDir dir;
+    GitCLIService git;
+    git.initRepo(dir.path());
+    EXPECT_TRUE(git.isGitRepo(dir.path()));
+    auto error = gitErrorOf([&] { git.initRepo(dir / "missing"); });
+    EXPECT_EQ(error.command, "git -C " + (dir / "missing") + " init");
+    EXPECT_EQ(error.exitCode, 128);
+    EXPECT_TRUE(contains(error.message, "cannot change to")) << error.message;
+}
+
+TEST(GitRepositoryTests, CurrentBranchAndHeadCommit) {
+    OrvexTest::TempGitRepo repo;
+    GitCLIService git;
+    EXPECT_EQ(git.currentBranch(repo.path()), "main");
+    EXPECT_EQ(git.headCommit(repo.path()), repo.head());
+    repo.git({"checkout", "-q", "-b", "feature/login"});
+    EXPECT_EQ(git.currentBranch(repo.path()), "feature/login");
+
+    repo.git({"checkout", "-q", "--detach"});
+    auto error = gitErrorOf([&] { git.currentBranch(repo.path()); });
+    EXPECT_EQ(error.command, "git -C " + repo.path() + " symbolic-ref --short HEAD");
+    EXPECT_TRUE(contains(error.message, "not a symbolic ref")) << error.message;
+    EXPECT_EQ(git.headCommit(repo.path()), repo.head());
+}
+
+TEST(GitRepositoryTests, HeadCommitOfARepositoryWithoutCommitsFails) {
+    OrvexTest::TempDir dir;
+    GitCLIService git;
+    git.initRepo(dir.path());
+    auto error = gitErrorOf([&] { git.headCommit(dir.path()); });
+    EXPECT_EQ(error.exitCode, 128);
+    EXPECT_TRUE(contains(error.message, "HEAD")) << error.message;
+}
+
+TEST(GitRepositoryTests, MergeBaseOfDivergedBranches) {
+    OrvexTest::TempGitRepo repo;
+    const std::string fork = repo.commitFile("a.txt", "a");
+    repo.git({"branch", "side"});
+    repo.commitFile("b.txt", "b");
+    repo.git({"checkout", "-q", "side"});
+    repo.commitFile("c.txt", "c");
+    GitCLIService git;
+    EXPECT_EQ(git.mergeBase(repo.path(), "main", "side"), fork);
+    EXPECT_EQ(git.mergeBase(repo.path(), "side", "HEAD"), repo.head());
+
+    auto error = gitErrorOf([&] { git.mergeBase(repo.path(), "main", "nope"); });
+    EXPECT_EQ(error.command, "git -C " + repo.path() + " merge-base main nope");
+    EXPECT_EQ(error.exitCode, 128);
+}
+
+TEST(GitRepositoryTests, AddWorktreeCreatesTheBranchFromHead) {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir scratch;
+    GitCLIService git;
+    const std::string wt = scratch / "sessions/feature/login";
+    git.addWorktree(repo.path(), wt, "feature/login");
+    EXPECT_EQ(git.currentBranch(wt), "feature/login");
+    EXPECT_EQ(git.headCommit(wt), repo.head());
+    EXPECT_EQ(git.listWorktrees(repo.path()), (std::vector<WorktreeInfo>{{wt, "feature/login"}}));
+
+    auto sameBranch =
+        gitErrorOf([&] { git.addWorktree(repo.path(), scratch / "x", "feature/login"); });
+    EXPECT_EQ(sameBranch.command,
+              "git -C " + repo.path() + " worktree add -b feature/login " + (scratch / "x"));
+    EXPECT_TRUE(contains(sameBranch.message, "already exists")) << sameBranch.message;
+    EXPECT_FALSE(fs::exists(scratch / "x"));
+
+    auto samePath = gitErrorOf([&] { git.addWorktree(repo.path(), wt, "other"); });
+    EXPECT_TRUE(contains(samePath.message, "already exists")) << samePath.message;
+}
+
+TEST(GitRepositoryTests, AddWorktreeForAnExistingBranch) {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir scratch;
+    repo.git({"branch", "existing"});
+    GitCLIService git;
+    git.addWorktreeExistingBranch(repo.path(), scratch / "wt", "existing");
+    EXPECT_EQ(git.currentBranch(scratch / "wt"), "existing");
+
+    auto busy =
+        gitErrorOf([&] { git.addWorktreeExistingBranch(repo.path(), scratch / "b", "main"); });
+    EXPECT_EQ(busy.command, "git -C " + repo.path() + " worktree add " + (scratch / "b") + " main");
+    EXPECT_TRUE(contains(busy.message, "already")) << busy.message;
+}
+
+TEST(GitRepositoryTests, AddWorktreeTrackingARemoteBranch) {
+    RepoWithOrigin r;
+    r.pushBranch("remote-only");
+    GitCLIService git;
+    git.fetch(r.repo.path(), "origin", std::nullopt);
+    const std::string wt = r.scratch / "wt";
+    git.addWorktreeTrackingRemote(r.repo.path(), wt, "remote-only", "origin");
+    EXPECT_EQ(git.currentBranch(wt), "remote-only");
+    EXPECT_EQ(git.headCommit(wt), trimmed(r.repo.git({"rev-parse", "origin/remote-only"})));
+    EXPECT_EQ(trimmed(r.repo.git({"rev-parse", "--abbrev-ref", "remote-only@{upstream}"})),
+              "origin/remote-only");
+
+    auto missing = gitErrorOf(
+        [&] { git.addWorktreeTrackingRemote(r.repo.path(), r.scratch / "m", "nope", "origin"); });
+    EXPECT_EQ(missing.command, "git -C " + r.repo.path() + " worktree add -b nope " +
+                                   (r.scratch / "m") + " origin/nope");
+}
+
+TEST(GitRepositoryTests, RemoveWorktreeRefusesLocalChangesUnlessForced) {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir scratch;
+    GitCLIService git;
+    auto clean = repo.addWorktree(scratch / "clean", "clean");
+    git.removeWorktree(repo.path(), clean, false);
+    EXPECT_FALSE(fs::exists(clean));
+    EXPECT_TRUE(git.localBranchExists(repo.path(), "clean")); // the branch stays
+
+    auto dirty = repo.addWorktree(scratch / "dirty", "dirty");
+    OrvexTest::writeFile(dirty + "/new.txt", "x");
+    auto refused = gitErrorOf([&] { git.removeWorktree(repo.path(), dirty, false); });
+    EXPECT_EQ(refused.command, "git -C " + repo.path() + " worktree remove " + dirty);
+    EXPECT_TRUE(contains(refused.message, "--force")) << refused.message;
+    EXPECT_TRUE(fs::exists(dirty + "/new.txt"));
+
+    git.removeWorktree(repo.path(), dirty, true);
+    EXPECT_FALSE(fs::exists(dirty));
+    EXPECT_TRUE(git.listWorktrees(repo.path()).empty());
+
+    auto gone = gitErrorOf([&] { git.removeWorktree(repo.path(), dirty, true); });
+    EXPECT_EQ(gone.command, "git -C " + repo.path() + " worktree remove --force " + dirty);
+}
+
+TEST(GitRepositoryTests, DeleteBranchRefusesUnmergedWorkUnlessForced) {
+    OrvexTest::TempGitRepo repo;
+    GitCLIService git;
+    repo.git({"branch", "merged"});
+    git.deleteBranch(repo.path(), "merged", false);
+    EXPECT_FALSE(git.localBranchExists(repo.path(), "merged"));
+
+    repo.git({"checkout", "-q", "-b", "feature/work"});
+    repo.commitFile("w.txt", "w");
+    repo.git({"checkout", "-q", "main"});
+    auto refused = gitErrorOf([&] { git.deleteBranch(repo.path(), "feature/work", false); });
+    EXPECT_EQ(refused,
+              GitError("git -C " + repo.path() + " branch -d feature/work", 1, refused.message));
+    EXPECT_TRUE(contains(refused.message, "not fully merged")) << refused.message;
+    EXPECT_TRUE(git.localBranchExists(repo.path(), "feature/work"));
+
+    git.deleteBranch(repo.path(), "feature/work", true);
+    EXPECT_FALSE(git.localBranchExists(repo.path(), "feature/work"));
+    auto missing = gitErrorOf([&] { git.deleteBranch(repo.path(), "feature/work", true); });
+    EXPECT_EQ(missing.command, "git -C " + repo.path() + " branch -D feature/work");
+}
+
+TEST(GitRepositoryTests, RenameBranchRunsInTheWorktree) {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir scratch;
+    GitCLIService git;
+    auto wt = repo.addWorktree(scratch / "wt", "old-name");
+    repo.git({"branch", "taken"});
+    git.renameBranch("/not/used", wt, "old-name", "team/new-name");
+    EXPECT_EQ(git.currentBranch(wt), "team/new-name");
+    EXPECT_EQ(git.listWorktrees(repo.path()), (std::vector<WorktreeInfo>{{wt, "team/new-name"}}));
+
+    auto refused = gitErrorOf([&] { git.renameBranch(repo.path(), wt, "team/new-name", "taken"); });
+    EXPECT_EQ(refused.command, "git -C " + wt + " branch -m team/new-name taken");
+    EXPECT_TRUE(contains(refused.message, "already exists")) << refused.message;
+    EXPECT_EQ(git.currentBranch(wt), "team/new-name");
+}
+
+TEST(GitRepositoryTests, HasUncommittedChanges) {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir plain;
+    GitCLIService git;
+    EXPECT_FALSE(git.hasUncommittedChanges(repo.path()));
+    repo.write("untracked.txt", "u");
+    EXPECT_TRUE(git.hasUncommittedChanges(repo.path()));
+    repo.commitAll("add");
+    EXPECT_FALSE(git.hasUncommittedChanges(repo.path()));
+    repo.write("README.md", "changed");
+    EXPECT_TRUE(git.hasUncommittedChanges(repo.path()));
+    EXPECT_FALSE(git.hasUncommittedChanges(plain.path()));
+    EXPECT_FALSE(git.hasUncommittedChanges(plain / "missing"));
+}
+
+TEST(GitRepositoryTests, BranchExistenceQueries) {
+    RepoWithOrigin r;
+    r.repo.git({"branch", "feature/x"});
+    GitCLIService git;
+    const auto& path = r.repo.path();
+    EXPECT_TRUE(git.localBranchExists(path, "main"));
+    EXPECT_TRUE(git.localBranchExists(path, "feature/x"));
+    EXPECT_FALSE(git.localBranchExists(path, "feature"));
+    EXPECT_FALSE(git.localBranchExists(path, "origin/main")); // not a local branch
+    EXPECT_TRUE(git.remoteBranchExists(path, "origin/main"));
+    EXPECT_FALSE(git.remoteBranchExists(path, "main"));
+    EXPECT_FALSE(git.remoteBranchExists(path, "origin/feature/x"));
+    EXPECT_FALSE(git.localBranchExists(r.scratch / "missing", "main"));
+}
+
+TEST(GitRepositoryTests, FetchWithAndWithoutABranch) {
+    RepoWithOrigin r;
+    GitCLIService git;
+    r.pushBranch("first");
+    EXPECT_FALSE(git.remoteBranchExists(r.repo.path(), "origin/first"));
+    git.fetch(r.repo.path(), "origin", std::nullopt);
+    EXPECT_TRUE(git.remoteBranchExists(r.repo.path(), "origin/first"));
+
+    r.pushBranch("second");
+    git.fetch(r.repo.path(), "origin", std::string("second"));
+    EXPECT_TRUE(git.remoteBranchExists(r.repo.path(), "origin/second"));
+
+    auto unknownRemote = gitErrorOf([&] { git.fetch(r.repo.path(), "nowhere", std::nullopt); });
+    EXPECT_EQ(unknownRemote.command, "git -C " + r.repo.path() + " fetch nowhere");
+    EXPECT_EQ(unknownRemote.exitCode, 128);
+    auto unknownBranch = gitErrorOf([&] { git.fetch(r.repo.path(), "origin", "nope"); });
+    EXPECT_EQ(unknownBranch.command, "git -C " + r.repo.path() + " fetch origin nope");
+    EXPECT_TRUE(contains(unknownBranch.message, "nope")) << unknownBranch.message;
+}
+
+TEST(GitRepositoryTests, ListsLocalAndRemoteBranches) {
+    RepoWithOrigin r;
+    r.repo.git({"branch", "zeta"});
+    r.repo.git({"branch", "feature/login"});
+    r.repo.git({"remote", "add", "upstream", r.bare});
+    r.repo.git({"fetch", "-q", "upstream"});
+    r.repo.git({"remote", "set-head", "upstream", "main"});
+    GitCLIService git;
+    EXPECT_EQ(git.listLocalBranches(r.repo.path()),
+              (std::vector<std::string>{"feature/login", "main", "zeta"}));
+    // Only origin's HEAD is hidden; another remote's stays.
+    EXPECT_EQ(git.listRemoteBranches(r.repo.path()),
+              (std::vector<std::string>{"origin/main", "upstream/HEAD", "upstream/main"}));
+
+    OrvexTest::TempGitRepo lonely;
+    EXPECT_TRUE(git.listRemoteBranches(lonely.path()).empty());
+    auto error = gitErrorOf([&] { git.listLocalBranches(r.scratch / "missing"); });
+    EXPECT_EQ(error.exitCode, 128);
+}
+
+TEST(GitRepositoryTests, ListWorktreesReportsLinkedWorktreesOnly) {
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir scratch;
+    GitCLIService git;
+    EXPECT_TRUE(git.listWorktrees(repo.path()).empty());
+
+    // Names in ascending order: git lists linked worktrees sorted.
+    auto named = repo.addWorktree(scratch / "a-named", "feature/x");
+    repo.git({"worktree", "add", "-q", "--detach", scratch / "b-detached"});
+    fs::create_directories(scratch / "c-real");
+    fs::create_directory_symlink(scratch / "c-real", scratch / "link");
+    repo.git({"worktree", "add", "-q", "-b", "via-link", scratch / "link/wt"});
+    repo.git({"worktree", "add", "-q", "-b", "caf\xC3\xA9-branch", scratch / "d sp ace"});
+
+    auto expected = std::vector<WorktreeInfo>{{scratch / "a-named", "feature/x"},
+                                              {scratch / "b-detached", std::nullopt},
+                                              {scratch / "c-real/wt", "via-link"},
+                                              {scratch / "d sp ace", "caf\xC3\xA9-branch"}};
+    EXPECT_EQ(git.listWorktrees(repo.path()), expected);
+    // Asked from inside a linked worktree, the main worktree is still the one left out.
+    EXPECT_EQ(git.listWorktrees(named), expected);
+}
+
+TEST(GitRepositoryTests, UnmergedCommitCountCountsWorkFoundNowhereElse) {
+    RepoWithOrigin r;
+    auto& repo = r.repo;
+    GitCLIService git;
+    auto wt = repo.addWorktree(r.scratch / "wt", "feature/x");
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x"), 0);
+
+    OrvexTest::writeFile(wt + "/one.txt", "1");
+    OrvexTest::git(wt, {"add", "."});
+    OrvexTest::git(wt, {"commit", "-q", "-m", "one"});
+    OrvexTest::writeFile(wt + "/two.txt", "2");
+    OrvexTest::git(wt, {"add", "."});
+    OrvexTest::git(wt, {"commit", "-q", "-m", "two"});
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x"), 2);
+
+    // A branch whose name starts with this one's is a different branch and still counts as
+    // elsewhere.
+    repo.git({"branch", "feature/x2", "feature/x~1"});
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x"), 1);
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x2"), 0);
+    repo.git({"branch", "-D", "feature/x2"});
+
+    OrvexTest::git(wt, {"push", "-q", "origin", "feature/x"});
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x"), 0);
+    repo.git({"branch", "-r", "-D", "origin/feature/x"});
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x"), 2);
+
+    repo.git({"merge", "-q", "--ff-only", "feature/x"});
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x"), 0);
+
+    auto missing = gitErrorOf([&] { git.unmergedCommitCount(repo.path(), "nope"); });
+    EXPECT_EQ(missing.exitCode, 128);
+}
+
+TEST(GitRepositoryTests, UnmergedCommitCountSeesTheMainCheckoutsDetachedHead) {
+    OrvexTest::TempGitRepo repo;
+    repo.git({"checkout", "-q", "-b", "session"});
+    repo.commitFile("s.txt", "s");
+    repo.git({"checkout", "-q", "--detach"});
+    GitCLIService git;
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "session"), 0);
+    repo.git({"checkout", "-q", "main"});
+    EXPECT_EQ(git.unmergedCommitCount(repo.path(), "session"), 1);
+}
