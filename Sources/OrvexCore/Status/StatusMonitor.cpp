@@ -1,0 +1,348 @@
+#include "OrvexCore/Status/StatusMonitor.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include <utf8proc.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "OrvexCore/Util/Text.hpp"
+
+namespace OrvexCore {
+
+namespace {
+
+constexpr std::uint8_t kBell = 0x07;
+constexpr std::uint8_t kEscape = 0x1B;
+constexpr std::uint8_t kLineFeed = 0x0A;
+
+/// First byte in [p, end) that plain output does not keep: a C0 control byte other than the
+/// line feed. Everything else (including every byte of 0x80 and above) goes to the tail, so
+/// long printable runs are found sixteen bytes at a time.
+const std::uint8_t* findControl(const std::uint8_t* p, const std::uint8_t* end) {
+#if defined(__SSE2__)
+    const __m128i highestControl = _mm_set1_epi8(0x1F);
+    const __m128i lineFeed = _mm_set1_epi8(static_cast<char>(kLineFeed));
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, highestControl), v);
+        const __m128i kept = _mm_cmpeq_epi8(v, lineFeed);
+        const int mask = _mm_movemask_epi8(_mm_andnot_si128(kept, control));
+        if (mask != 0) {
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        }
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p) {
+        if (*p < 0x20 && *p != kLineFeed) {
+            return p;
+        }
+    }
+    return end;
+}
+
+bool isHorizontalWhitespace(char32_t scalar) {
+    return scalar == U'\t' ||
+           utf8proc_category(static_cast<utf8proc_int32_t>(scalar)) == UTF8PROC_CATEGORY_ZS;
+}
+
+void appendScalar(std::string& out, char32_t scalar) {
+    utf8proc_uint8_t buffer[4];
+    const auto length = utf8proc_encode_char(static_cast<utf8proc_int32_t>(scalar), buffer);
+    out.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(length));
+}
+
+/// `text` (any bytes) decoded with replacement, trimmed of horizontal white space at both
+/// ends and lower-cased scalar by scalar.
+std::string normalizedLine(std::string_view text) {
+    std::vector<char32_t> scalars;
+    scalars.reserve(text.size());
+    for (size_t offset = 0; offset < text.size();) {
+        scalars.push_back(Text::decodeScalar(text, offset));
+    }
+    size_t first = 0;
+    size_t last = scalars.size();
+    while (first < last && isHorizontalWhitespace(scalars[first])) {
+        ++first;
+    }
+    while (last > first && isHorizontalWhitespace(scalars[last - 1])) {
+        --last;
+    }
+    std::string out;
+    out.reserve(last - first);
+    for (size_t i = first; i < last; ++i) {
+        appendScalar(out, static_cast<char32_t>(
+                              utf8proc_tolower(static_cast<utf8proc_int32_t>(scalars[i]))));
+    }
+    return out;
+}
+
+std::string lowercased(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t offset = 0; offset < text.size();) {
+        const char32_t scalar = Text::decodeScalar(text, offset);
+        appendScalar(
+            out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(scalar))));
+    }
+    return out;
+}
+
+} // namespace
+
+/// Per-ingest bookkeeping of the tail. The tail is cut back to `maxTailBytes` only when the
+/// whole chunk has pushed it past twice that length; since a tail only grows within a chunk,
+/// once that point is passed the outcome is fixed (the last `maxTailBytes` bytes of everything),
+/// so the tail may be compacted early and a long run need not be copied whole.
+struct StatusMonitor::ScanContext {
+    std::string& tail;
+    const size_t limit;
+    const size_t doubleLimit;
+    bool cutPending = false;
+    bool changed = false;
+
+    void append(const std::uint8_t* bytes, size_t count) {
+        changed = true;
+        const char* run = reinterpret_cast<const char*>(bytes);
+        if (tail.size() + count <= doubleLimit) {
+            tail.append(run, count);
+            return;
+        }
+        cutPending = true;
+        if (count >= limit) {
+            tail.assign(run + (count - limit), limit);
+            return;
+        }
+        const size_t keep = limit - count;
+        if (tail.size() > keep) {
+            tail.erase(0, tail.size() - keep);
+        }
+        tail.append(run, count);
+    }
+
+    void finish() {
+        if (cutPending || tail.size() > doubleLimit) {
+            if (tail.size() > limit) {
+                tail.erase(0, tail.size() - limit);
+            }
+        }
+    }
+};
+
+StatusMonitor::StatusMonitor(Config config) : config_(std::move(config)) {
+    if (config_.maxTailBytes < 0 ||
+        config_.maxTailBytes > std::numeric_limits<std::int64_t>::max() / 2) {
+        throw std::invalid_argument("StatusMonitor: maxTailBytes must be between 0 and half "
+                                    "the largest signed 64-bit integer");
+    }
+    lowercasedPatterns_.reserve(config_.needsInputPatterns.size());
+    for (const auto& pattern : config_.needsInputPatterns) {
+        lowercasedPatterns_.push_back(lowercased(pattern));
+    }
+}
+
+void StatusMonitor::ingest(const UUID& terminalID, std::string_view bytes, Date at) {
+    ingest(terminalID,
+           std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                         bytes.size()),
+           at);
+}
+
+void StatusMonitor::ingest(const UUID& terminalID, std::span<const std::uint8_t> bytes, Date at) {
+    if (bytes.empty()) {
+        return;
+    }
+    // The state is taken out of the map while the chunk is scanned, so that a bell callback
+    // calling back into the monitor (noteClosed, another ingest) cannot pull it from under the
+    // scanner; the scanned state is stored back afterwards, replacing whatever the callback
+    // left. Moving the node avoids an allocation per chunk.
+    auto node = states_.extract(terminalID);
+    if (node.empty()) {
+        states_.try_emplace(terminalID);
+        node = states_.extract(terminalID);
+    }
+    TermState& state = node.mapped();
+    state.lastActivity = at;
+    scan(bytes, state, terminalID);
+    auto inserted = states_.insert(std::move(node));
+    if (!inserted.inserted) {
+        inserted.position->second = std::move(inserted.node.mapped());
+    }
+}
+
+void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
+                         const UUID& terminalID) {
+    const auto limit = static_cast<size_t>(config_.maxTailBytes);
+    ScanContext context{state.tail, limit, limit * 2};
+    const std::uint8_t* p = bytes.data();
+    const std::uint8_t* const end = p + bytes.size();
+
+    auto evaluatePayload = [&state] {
+        const std::string& payload = state.oscBuf;
+        // The payload is ASCII up to the byte looked at, so testing bytes is the same as
+        // testing the decoded text: an invalid byte would decode to U+FFFD, never to these.
+        if (payload.size() >= 5 && payload.compare(0, 4, "133;") == 0) {
+            if (payload[4] == 'C') {
+                state.commandEnded = false;
+            } else if (payload[4] == 'D') {
+                state.commandEnded = true;
+            }
+        }
+    };
+
+    while (p < end) {
+        switch (state.parse) {
+        case ParseState::normal: {
+            const std::uint8_t* control = findControl(p, end);
+            if (control != p) {
+                context.append(p, static_cast<size_t>(control - p));
+                p = control;
+            }
+            if (p == end) {
+                break;
+            }
+            const std::uint8_t byte = *p++;
+            if (byte == kBell) {
+                if (onBell) {
+                    // A copy: the callback may replace or clear onBell.
+                    auto bell = onBell;
+                    bell(terminalID);
+                }
+            } else if (byte == kEscape) {
+                state.parse = ParseState::escape;
+            }
+            break;
+        }
+        case ParseState::escape: {
+            const std::uint8_t byte = *p++;
+            if (byte == ']') {
+                state.oscBuf.clear();
+                state.parse = ParseState::osc;
+            } else if (byte == '[') {
+                state.parse = ParseState::csi;
+            } else {
+                state.parse = ParseState::normal;
+            }
+            break;
+        }
+        case ParseState::csi:
+            while (p < end) {
+                const std::uint8_t byte = *p++;
+                if (byte >= 0x40 && byte <= 0x7E) {
+                    state.parse = ParseState::normal;
+                    break;
+                }
+            }
+            break;
+        case ParseState::osc: {
+            const std::uint8_t* stop = p;
+            while (stop < end && *stop != kBell && *stop != kEscape) {
+                ++stop;
+            }
+            const size_t room =
+                maxOSCPayloadBytes - std::min(maxOSCPayloadBytes, state.oscBuf.size());
+            const size_t take = std::min(room, static_cast<size_t>(stop - p));
+            state.oscBuf.append(reinterpret_cast<const char*>(p), take);
+            p = stop;
+            if (p == end) {
+                break;
+            }
+            if (*p++ == kBell) {
+                evaluatePayload();
+                state.parse = ParseState::normal;
+            } else {
+                state.parse = ParseState::oscEsc;
+            }
+            break;
+        }
+        case ParseState::oscEsc:
+            ++p;
+            evaluatePayload();
+            state.parse = ParseState::normal;
+            break;
+        }
+    }
+    context.finish();
+    if (context.changed) {
+        state.cachedNeedsInput.reset();
+    }
+}
+
+void StatusMonitor::noteClosed(const UUID& terminalID) {
+    states_.erase(terminalID);
+}
+
+TerminalActivity StatusMonitor::status(const UUID& terminalID, Date now) {
+    const auto found = states_.find(terminalID);
+    if (found == states_.end()) {
+        return TerminalActivity::idle;
+    }
+    TermState& state = found->second;
+    if (!state.lastActivity || state.commandEnded) {
+        return TerminalActivity::idle;
+    }
+    const double elapsed = std::chrono::duration<double>(now - *state.lastActivity).count();
+    if (elapsed < config_.quietThreshold) {
+        return TerminalActivity::working;
+    }
+    return matchesNeedsInput(state) ? TerminalActivity::needsInput : TerminalActivity::idle;
+}
+
+bool StatusMonitor::matchesNeedsInput(TermState& state) {
+    if (state.cachedNeedsInput) {
+        return *state.cachedNeedsInput;
+    }
+    ++tailDecodeCount_;
+    // Only the last non-empty line matters. Splitting the raw bytes at line feeds gives the
+    // same pieces as splitting the decoded text: a line feed byte always decodes as itself
+    // and nothing else decodes to one.
+    const std::string_view tail = state.tail;
+    size_t lineEnd = tail.size();
+    while (lineEnd > 0 && tail[lineEnd - 1] == '\n') {
+        --lineEnd;
+    }
+    bool verdict = false;
+    if (lineEnd > 0) {
+        const size_t previousBreak = tail.rfind('\n', lineEnd - 1);
+        const size_t lineStart = previousBreak == std::string_view::npos ? 0 : previousBreak + 1;
+        const std::string line = normalizedLine(tail.substr(lineStart, lineEnd - lineStart));
+        if (!line.empty()) {
+            verdict = line.back() == '?' ||
+                      std::any_of(lowercasedPatterns_.begin(), lowercasedPatterns_.end(),
+                                  [&line](const std::string& pattern) {
+                                      return line.find(pattern) != std::string::npos;
+                                  });
+        }
+    }
+    state.cachedNeedsInput = verdict;
+    return verdict;
+}
+
+SessionStatus StatusMonitor::aggregate(const std::vector<TerminalActivity>& activities) {
+    const auto has = [&activities](TerminalActivity wanted) {
+        return std::find(activities.begin(), activities.end(), wanted) != activities.end();
+    };
+    if (has(TerminalActivity::needsInput)) {
+        return SessionStatus::needsInput;
+    }
+    if (has(TerminalActivity::working)) {
+        return SessionStatus::running;
+    }
+    return SessionStatus::idle;
+}
+
+std::optional<std::string_view> StatusMonitor::tail(const UUID& terminalID) const {
+    const auto found = states_.find(terminalID);
+    if (found == states_.end()) {
+        return std::nullopt;
+    }
+    return std::string_view(found->second.tail);
+}
+
+} // namespace OrvexCore
