@@ -12,14 +12,12 @@ namespace {
 
 using Counter = std::optional<std::int64_t>;
 
-/// True when the first user-perceived character of `line` is exactly `marker`: a marker
-/// carrying a combining mark is a different character and does not count.
-bool startsWithCharacter(std::string_view line, char marker) {
-    return !line.empty() && line[0] == marker && Text::graphemeEnd(line, 0) == 1;
-}
-
-bool startsWithHunkMarker(std::string_view line) {
-    return startsWithCharacter(line, '@') && startsWithCharacter(line.substr(1), '@');
+/// The marker is the line's first byte, always one ASCII character in git's output. It is not
+/// read as part of a user-perceived character: a file line that starts with a combining mark
+/// would otherwise fuse with it ("+" and U+0301 are one character) and the line would lose
+/// its kind, shifting the numbers of every line after it.
+bool startsWithMarker(std::string_view line, char marker) {
+    return !line.empty() && line[0] == marker;
 }
 
 /// An optional sign followed by one or more ASCII digits and nothing else, within range.
@@ -102,7 +100,7 @@ std::vector<DiffHunk> parse(std::string_view patch) {
         std::string_view line = patch.substr(start, stop - start);
         start = stop + 1;
 
-        if (startsWithHunkMarker(line)) {
+        if (line.starts_with("@@")) {
             if (!current.lines.empty()) {
                 hunks.push_back(std::move(current));
                 current.lines.clear();
@@ -115,19 +113,19 @@ std::vector<DiffHunk> parse(std::string_view patch) {
             inHunk = true;
         } else if (!inHunk) {
             continue;
-        } else if (startsWithCharacter(line, '\\')) {
+        } else if (startsWithMarker(line, '\\')) {
             current.lines.push_back(
                 DiffLine{DiffLineKind::context, std::nullopt, std::nullopt, std::string(line)});
-        } else if (startsWithCharacter(line, '+')) {
+        } else if (startsWithMarker(line, '+')) {
             current.lines.push_back(
                 DiffLine{DiffLineKind::addition, std::nullopt, new_, std::string(line.substr(1))});
             advance(new_);
-        } else if (startsWithCharacter(line, '-')) {
+        } else if (startsWithMarker(line, '-')) {
             current.lines.push_back(
                 DiffLine{DiffLineKind::deletion, old, std::nullopt, std::string(line.substr(1))});
             advance(old);
         } else {
-            std::string_view text = startsWithCharacter(line, ' ') ? line.substr(1) : line;
+            std::string_view text = startsWithMarker(line, ' ') ? line.substr(1) : line;
             current.lines.push_back(DiffLine{DiffLineKind::context, old, new_, std::string(text)});
             advance(old);
             advance(new_);

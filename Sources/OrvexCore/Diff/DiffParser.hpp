@@ -15,9 +15,12 @@ namespace OrvexCore::DiffParser {
 /// Patches longer than this many bytes are not parsed at all.
 inline constexpr std::size_t maximumPatchBytes = 52'428'800;
 
-/// The hunks of `patch` in patch order. Never throws except `std::bad_alloc`. A patch over
-/// `maximumPatchBytes` or without a hunk header gives no hunks; lines before the first hunk
-/// header are dropped; a final line feed ends the last line rather than starting an empty one.
+/// The hunks of `patch` in patch order. Never throws except `std::bad_alloc`. Lines end at
+/// line feeds only (carriage returns stay in the text) and a final line feed ends the last
+/// line rather than starting an empty one. Inside a hunk the first byte decides the kind: "+"
+/// addition, "-" deletion, a backslash a notice (context, no numbers), anything else context. A
+/// patch over `maximumPatchBytes` or without a hunk header gives no hunks; lines before the first
+/// hunk header are dropped.
 std::vector<DiffHunk> parse(std::string_view patch);
 
 /// The starting (old, new) line numbers announced by a hunk header such as

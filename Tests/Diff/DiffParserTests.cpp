@@ -1,0 +1,348 @@
+#include "OrvexCore/Diff/DiffParser.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include "Support/TempGitRepo.hpp"
+
+using namespace OrvexCore;
+
+namespace OrvexCore {
+// Readable failure messages.
+void PrintTo(const DiffLine& line, std::ostream* out) {
+    const char* kinds[] = {"context", "addition", "deletion", "hunkHeader"};
+    *out << kinds[static_cast<int>(line.kind)] << "("
+         << (line.oldLine ? std::to_string(*line.oldLine) : "-") << ","
+         << (line.newLine ? std::to_string(*line.newLine) : "-") << ",\"" << line.text << "\")";
+}
+void PrintTo(const DiffHunk& hunk, std::ostream* out) {
+    *out << "\n  hunk";
+    for (const auto& line : hunk.lines) {
+        *out << "\n    ";
+        PrintTo(line, out);
+    }
+}
+} // namespace OrvexCore
+
+namespace {
+
+DiffLine header(std::string text) {
+    return {DiffLineKind::hunkHeader, std::nullopt, std::nullopt, std::move(text)};
+}
+DiffLine context(std::int64_t old, std::int64_t new_, std::string text) {
+    return {DiffLineKind::context, old, new_, std::move(text)};
+}
+DiffLine notice(std::string text) {
+    return {DiffLineKind::context, std::nullopt, std::nullopt, std::move(text)};
+}
+DiffLine addition(std::int64_t new_, std::string text) {
+    return {DiffLineKind::addition, std::nullopt, new_, std::move(text)};
+}
+DiffLine deletion(std::int64_t old, std::string text) {
+    return {DiffLineKind::deletion, old, std::nullopt, std::move(text)};
+}
+
+struct ParseCase {
+    const char* name;
+    std::string patch;
+    std::vector<DiffHunk> expected;
+};
+
+void PrintTo(const ParseCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ParseCases : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseCases, GivesTypedNumberedLines) {
+    EXPECT_EQ(DiffParser::parse(GetParam().patch), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DiffParser, ParseCases,
+    ::testing::Values(
+        ParseCase{"OneHunkWithSectionText",
+                  "@@ -10,3 +12,4 @@ fn main\n a\n-b\n+c\n+d\n e\n",
+                  {{{header("@@ -10,3 +12,4 @@ fn main"), context(10, 12, "a"), deletion(11, "b"),
+                     addition(13, "c"), addition(14, "d"), context(12, 15, "e")}}}},
+        ParseCase{
+            "CountersRestartAtEachHunk",
+            "@@ -1,2 +1,2 @@\n-a\n+b\n x\n@@ -40 +40,2 @@\n y\n+z\n",
+            {{{header("@@ -1,2 +1,2 @@"), deletion(1, "a"), addition(1, "b"), context(2, 2, "x")}},
+             {{header("@@ -40 +40,2 @@"), context(40, 40, "y"), addition(41, "z")}}}},
+        ParseCase{"NoticeKeepsBackslashAndDoesNotShiftNumbers",
+                  "@@ -1,2 +1,2 @@\n a\n-b\n\\ No newline at end of file\n+c\n\\ No newline at "
+                  "end of file\n",
+                  {{{header("@@ -1,2 +1,2 @@"), context(1, 1, "a"), deletion(2, "b"),
+                     notice("\\ No newline at end of file"), addition(2, "c"),
+                     notice("\\ No newline at end of file")}}}},
+        // The final line feed ends the last line: no empty context line appears after it
+        // (it would carry numbers of lines that are not in either file).
+        ParseCase{"FinalLineFeedEndsTheLastLine",
+                  "@@ -3 +3 @@\n x\n",
+                  {{{header("@@ -3 +3 @@"), context(3, 3, "x")}}}},
+        ParseCase{"WithoutFinalLineFeed",
+                  "@@ -3 +3 @@\n x",
+                  {{{header("@@ -3 +3 @@"), context(3, 3, "x")}}}},
+        ParseCase{"EmptyLineInsideIsEmptyContext",
+                  "@@ -1,3 +1,3 @@\n a\n\n b\n\n",
+                  {{{header("@@ -1,3 +1,3 @@"), context(1, 1, "a"), context(2, 2, ""),
+                     context(3, 3, "b"), context(4, 4, "")}}}},
+        ParseCase{"FileHeadersBeforeFirstHunkDropped",
+                  "diff --git a/x b/x\nindex 1..2 100644\n--- a/x\n+++ b/x\n@@ -1 +1 @@\n-x\n+y\n",
+                  {{{header("@@ -1 +1 @@"), deletion(1, "x"), addition(1, "y")}}}},
+        ParseCase{"TripleSignsInsideHunkAreChanges",
+                  "@@ -1 +1 @@\n--- x\n+++ y\n",
+                  {{{header("@@ -1 +1 @@"), deletion(1, "-- x"), addition(1, "++ y")}}}},
+        ParseCase{"CarriageReturnsStayInText",
+                  "@@ -1 +1 @@\r\n-a\r\n+b\r\n c\rd\r\n",
+                  {{{header("@@ -1 +1 @@\r"), deletion(1, "a\r"), addition(1, "b\r"),
+                     context(2, 2, "c\rd\r")}}}},
+        // The marker is a column of its own, even when the file line starts with a mark that
+        // would combine with it into one user-perceived character.
+        ParseCase{"MarkerBeforeCombiningMark",
+                  "@@ -1,2 +1,2 @@\n \xCC\x81"
+                  "a\n-\xE2\x80\x8D"
+                  "b\n+\xEF\xB8\x8F"
+                  "c\n",
+                  {{{header("@@ -1,2 +1,2 @@"),
+                     context(1, 1,
+                             "\xCC\x81"
+                             "a"),
+                     deletion(2, "\xE2\x80\x8D"
+                                 "b"),
+                     addition(2, "\xEF\xB8\x8F"
+                                 "c")}}}},
+        ParseCase{"InvalidUTF8KeptByteForByte",
+                  "@@ -1 +1 @@\n-caf\xE9\n+\xFF\xFE\n",
+                  {{{header("@@ -1 +1 @@"), deletion(1, "caf\xE9"), addition(1, "\xFF\xFE")}}}},
+        ParseCase{"OnlyHeaders",
+                  "@@ -1 +1 @@\n@@ -5 +5 @@\n",
+                  {{{header("@@ -1 +1 @@")}}, {{header("@@ -5 +5 @@")}}}},
+        ParseCase{"NoHunkHeader", "diff --git a/b b/b\nBinary files a/b and b/b differ\n", {}},
+        ParseCase{"Empty", "", {}},
+        // Past the largest number a line has no number rather than a wrapped one.
+        ParseCase{"CounterPastLargestNumber",
+                  "@@ -9223372036854775807 +1 @@\n a\n b\n",
+                  {{{header("@@ -9223372036854775807 +1 @@"),
+                     context(std::numeric_limits<std::int64_t>::max(), 1, "a"),
+                     DiffLine{DiffLineKind::context, std::nullopt, 2, "b"}}}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct HeaderCase {
+    const char* line;
+    std::int64_t old;
+    std::int64_t new_;
+};
+
+TEST(DiffParserTests, ParseHunkHeaderReadsEveryRangePiece) {
+    const HeaderCase cases[] = {
+        {"@@ -10,3 +12,4 @@", 10, 12},
+        {"@@ -0,0 +1,2 @@", 0, 1},
+        {"@@ -5 +7 @@", 5, 7},
+        {"@@ - + @@", 1, 1},
+        {"@@ -x,3 +y @@", 1, 1},
+        {"@@ -,7 +,,8 @@", 7, 8},    // empty comma pieces are dropped
+        {"@@ -1 -2 +3 +4 @@", 2, 4}, // a later piece overrides
+        {"@@ -2 +3", 2, 3},          // no closing marker
+        {"@@ --5 ++6 @@", -5, 6},    // signed
+        {"@@ -+5 +-6 @@", 5, -6},
+        {"@@ -+-5 +9 @@", 1, 9},
+        {"@@ -99999999999999999999 +3 @@", 1, 3}, // out of range reads as no number
+        {"@@ --9223372036854775808 +1 @@", std::numeric_limits<std::int64_t>::min(), 1},
+        {"@@  -4,1   +6,1  @@", 4, 6},
+        {"", 1, 1},
+        {"@@", 1, 1},
+        // Section text is copied from the file by git; its words never renumber the hunk.
+        {"@@ -10,3 +12,4 @@ it fell to -5 and rose to +7", 10, 12},
+        {"@@ -10,3 +12,4 @@@ -5", 10, 12},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DiffParser::parseHunkHeader(c.line), std::make_pair(c.old, c.new_)) << c.line;
+    }
+}
+
+TEST(DiffParserTests, SizeGuardAppliesAboveFiftyMebibytes) {
+    std::string patch = "@@ -1 +1 @@\n+";
+    patch.resize(DiffParser::maximumPatchBytes, 'x');
+    auto hunks = DiffParser::parse(patch);
+    ASSERT_EQ(hunks.size(), 1u);
+    EXPECT_EQ(hunks[0].lines.size(), 2u);
+    patch.push_back('x');
+    EXPECT_TRUE(DiffParser::parse(patch).empty());
+}
+
+// Any bytes give hunks that start with their header, hold no other header, and number every
+// line only on the sides it belongs to.
+TEST(DiffParserTests, ArbitraryBytesGiveWellFormedHunks) {
+    const std::string pieces[] = {
+        "@@", " -", " +", "1",  "9",    ",",        " ", "+",
+        "-",  "\\", "\n", "\r", "\xFF", "\xCC\x81", "@", "99999999999999999999"};
+    std::mt19937 random(7);
+    for (int round = 0; round < 500; ++round) {
+        std::string patch;
+        size_t count = random() % 60;
+        for (size_t i = 0; i < count; ++i) {
+            patch += pieces[random() % std::size(pieces)];
+        }
+        for (const auto& hunk : DiffParser::parse(patch)) {
+            ASSERT_FALSE(hunk.lines.empty());
+            EXPECT_EQ(hunk.lines[0].kind, DiffLineKind::hunkHeader);
+            for (size_t i = 1; i < hunk.lines.size(); ++i) {
+                const auto& line = hunk.lines[i];
+                EXPECT_NE(line.kind, DiffLineKind::hunkHeader);
+                EXPECT_TRUE(line.kind != DiffLineKind::addition || !line.oldLine);
+                EXPECT_TRUE(line.kind != DiffLineKind::deletion || !line.newLine);
+                EXPECT_EQ(line.text.find('\n'), std::string::npos);
+            }
+        }
+    }
+    std::string longLine = "@@ -1 +1 @@\n+" + std::string(100'000, '\xE9') + "\n";
+    auto hunks = DiffParser::parse(longLine);
+    ASSERT_EQ(hunks.size(), 1u);
+    EXPECT_EQ(hunks[0].lines[1].text.size(), 100'000u);
+}
+
+// Real patches from git: every number must point at the very text of its line in the file
+// as git stores it, and the changed lines must add up to git's own count.
+class DiffParserRealPatches : public ::testing::Test {
+protected:
+    struct Change {
+        std::string path;
+        std::optional<std::string> before;
+        std::optional<std::string> after;
+    };
+
+    static std::vector<std::string> fileLines(const std::string& contents) {
+        std::vector<std::string> lines;
+        std::string current;
+        for (char c : contents) {
+            if (c == '\n') {
+                lines.push_back(current);
+                current.clear();
+            } else {
+                current.push_back(c);
+            }
+        }
+        if (!current.empty()) {
+            lines.push_back(current);
+        }
+        return lines;
+    }
+
+    static std::string numbered(const char* prefix, int from, int to) {
+        std::string text;
+        for (int i = from; i <= to; ++i) {
+            text += std::string(prefix) + std::to_string(i) + "\n";
+        }
+        return text;
+    }
+
+    void check(const std::vector<Change>& changes) {
+        OrvexTest::TempGitRepo repo;
+        for (const auto& change : changes) {
+            if (change.before) {
+                repo.write(change.path, *change.before);
+            }
+        }
+        std::string base = repo.commitAll("before");
+        for (const auto& change : changes) {
+            if (change.after) {
+                repo.write(change.path, *change.after);
+            } else if (change.before) {
+                repo.git({"rm", "-q", change.path});
+            }
+        }
+        std::string head = repo.commitAll("after");
+
+        for (const auto& change : changes) {
+            SCOPED_TRACE(change.path);
+            std::string patch = repo.git({"diff", "--no-renames", base, head, "--", change.path});
+            std::string oldText =
+                change.before ? repo.git({"show", base + ":" + change.path}) : std::string();
+            std::string newText =
+                change.after ? repo.git({"show", head + ":" + change.path}) : std::string();
+            auto oldLines = fileLines(oldText);
+            auto newLines = fileLines(newText);
+
+            std::int64_t additions = 0;
+            std::int64_t deletions = 0;
+            auto hunks = DiffParser::parse(patch);
+            for (const auto& hunk : hunks) {
+                for (const auto& line : hunk.lines) {
+                    if (line.kind == DiffLineKind::hunkHeader) {
+                        continue;
+                    }
+                    if (line.kind == DiffLineKind::context && !line.oldLine && !line.newLine) {
+                        EXPECT_TRUE(line.text.starts_with("\\")) << line.text;
+                        continue;
+                    }
+                    if (line.kind != DiffLineKind::addition) {
+                        ASSERT_TRUE(line.oldLine) << line.text;
+                        ASSERT_GE(*line.oldLine, 1);
+                        ASSERT_LE(*line.oldLine, static_cast<std::int64_t>(oldLines.size()));
+                        EXPECT_EQ(oldLines[*line.oldLine - 1], line.text);
+                    }
+                    if (line.kind != DiffLineKind::deletion) {
+                        ASSERT_TRUE(line.newLine) << line.text;
+                        ASSERT_GE(*line.newLine, 1);
+                        ASSERT_LE(*line.newLine, static_cast<std::int64_t>(newLines.size()));
+                        EXPECT_EQ(newLines[*line.newLine - 1], line.text);
+                    }
+                    additions += line.kind == DiffLineKind::addition;
+                    deletions += line.kind == DiffLineKind::deletion;
+                }
+            }
+            std::istringstream numstat(
+                repo.git({"diff", "--no-renames", "--numstat", base, head, "--", change.path}));
+            std::string added;
+            std::string removed;
+            numstat >> added >> removed;
+            if (added == "-") {
+                EXPECT_TRUE(hunks.empty()); // binary
+            } else {
+                EXPECT_EQ(std::to_string(additions), added);
+                EXPECT_EQ(std::to_string(deletions), removed);
+            }
+        }
+    }
+};
+
+TEST_F(DiffParserRealPatches, NumbersPointAtTheSameTextInBothFiles) {
+    std::string many = numbered("row ", 1, 300);
+    std::string manyChanged = numbered("row ", 1, 9) + "row ten changed\n" +
+                              numbered("row ", 11, 149) + numbered("inserted ", 1, 4) +
+                              numbered("row ", 155, 289) + numbered("row ", 291, 300) + "tail\n";
+    std::string prose =
+        "Temperature fell to -5 and rose to +7 overnight\n" + numbered("  note ", 1, 20);
+    std::string proseChanged = "Temperature fell to -5 and rose to +7 overnight\n" +
+                               numbered("  note ", 1, 11) + "  changed note\n" +
+                               numbered("  note ", 13, 20);
+    check({
+        {"additions.txt", numbered("line ", 1, 30),
+         numbered("line ", 1, 5) + "new a\nnew b\n" + numbered("line ", 6, 30) + "end\n"},
+        {"deletions.txt", numbered("line ", 1, 30),
+         numbered("line ", 1, 2) + numbered("line ", 8, 19) + numbered("line ", 21, 30)},
+        {"hunks.txt", many, manyChanged},
+        {"new.txt", std::nullopt, numbered("fresh ", 1, 5)},
+        {"gone.txt", numbered("old ", 1, 5), std::nullopt},
+        {"nofinal.txt", "a\nb\nc", "a\nB\nc"},
+        {"gainsfinal.txt", "a\nb", "a\nb\nc\n"},
+        {"losesfinal.txt", "a\nb\nc\n", "a\nb\nc"},
+        {"crlf.txt", "one\r\ntwo\r\nthree\r\nfour\r\n", "one\r\nTWO\r\nthree\r\nfour\r\nfive\r\n"},
+        {"unicode.txt",
+         "caf\xC3\xA9\nna\xC3\xAFve e\xCC\x81\n\xCC\x81 mark first\nkeep\n\xE2\x80\x8D joiner\n",
+         "caf\xC3\xA9!\nna\xC3\xAFve e\xCC\x81\n\xCC\x81 mark first, changed\nkeep\n\xE2\x80\x8D "
+         "joiner\n\xEF\xB8\x8F selector\n"},
+        {"markers.txt", "-- sql\n++ counter\n\\ slash\n@@ at\n \n\nplain\n",
+         "-- sql!\n++ counter\n\\ slash!\n@@ at\n \n\nplain\n+++ more\n"},
+        {"latin1.txt", "caf\xE9\nna\xEFve\n", "caf\xE9s\nna\xEFve\n"},
+        {"section.md", prose, proseChanged},
+        {"binary.bin", std::string("\x00\x01\x02 old", 7), std::string("\x00\x01\x03 new", 7)},
+    });
+}
+
+} // namespace

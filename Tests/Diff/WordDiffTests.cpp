@@ -1,0 +1,281 @@
+#include "OrvexCore/Diff/WordDiff.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "OrvexCore/Util/Text.hpp"
+
+using namespace OrvexCore;
+
+namespace OrvexCore {
+void PrintTo(const WordSpan& span, std::ostream* out) {
+    *out << (span.changed ? "changed(\"" : "same(\"") << span.text << "\")";
+}
+} // namespace OrvexCore
+using Spans = std::vector<WordSpan>;
+using Tokens = std::vector<std::string>;
+
+namespace {
+
+WordSpan same(std::string text) {
+    return {std::move(text), false};
+}
+WordSpan changed(std::string text) {
+    return {std::move(text), true};
+}
+
+std::string repeated(std::string_view piece, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
+TEST(WordDiffTests, DiffCases) {
+    struct Case {
+        const char* name;
+        std::string old;
+        std::string new_;
+        Spans expectedOld;
+        Spans expectedNew;
+    };
+    std::string limitOld = repeated("w ", 1000); // 2,000 tokens: still compared
+    std::string limitNew = "v " + repeated("w ", 999);
+    std::string overOld = repeated("w ", 1000) + "w"; // 2,001 tokens
+    const Case cases[] = {
+        {"ChangedWord",
+         "let x = 1",
+         "let y = 1",
+         {same("let "), changed("x"), same(" = 1")},
+         {same("let "), changed("y"), same(" = 1")}},
+        {"Equal", "same text", "same text", {same("same text")}, {same("same text")}},
+        {"BothEmpty", "", "", {same("")}, {same("")}},
+        // Canonically equal: unchanged, and each side keeps its own bytes.
+        {"CanonicallyEqual",
+         "caf\xC3\xA9",
+         "cafe\xCC\x81",
+         {same("caf\xC3\xA9")},
+         {same("cafe\xCC\x81")}},
+        {"CanonicallyEqualWord",
+         "x caf\xC3\xA9",
+         "y cafe\xCC\x81",
+         {changed("x"), same(" caf\xC3\xA9")},
+         {changed("y"), same(" cafe\xCC\x81")}},
+        {"EmptyOld", "", "new text", {}, {changed("new text")}},
+        {"EmptyNew", "old text", "", {changed("old text")}, {}},
+        {"AtTheLimit",
+         limitOld,
+         limitNew,
+         {changed("w"), same(" " + repeated("w ", 999))},
+         {changed("v"), same(" " + repeated("w ", 999))}},
+        {"OverTheLimit", overOld, "w", {changed(overOld)}, {changed("w")}},
+        {"OverTheLimitAgainstEmpty", overOld, "", {changed(overOld)}, {}},
+        {"TieSkipsOldFirst", "a b", "b a", {changed("a "), same("b")}, {same("b"), changed(" a")}},
+        {"CRLFIsOneToken",
+         "a\r\n",
+         "b\r\n",
+         {changed("a"), same("\r\n")},
+         {changed("b"), same("\r\n")}},
+    };
+    for (const auto& c : cases) {
+        auto [oldSpans, newSpans] = WordDiff::diff(c.old, c.new_);
+        EXPECT_EQ(oldSpans, c.expectedOld) << c.name;
+        EXPECT_EQ(newSpans, c.expectedNew) << c.name;
+    }
+}
+
+TEST(WordDiffTests, TokenizeCases) {
+    struct Case {
+        std::string text;
+        Tokens expected;
+    };
+    const Case cases[] = {
+        {"foo_bar2", {"foo_bar2"}},
+        {"a.b", {"a", ".", "b"}},
+        {"a  b", {"a", " ", " ", "b"}},
+        {"", {}},
+        {"x\r\ny\tz", {"x", "\r\n", "y", "\t", "z"}},
+        {"\xE6\x97\xA5\xE6\x9C\xAC text", {"\xE6\x97\xA5\xE6\x9C\xAC", " ", "text"}},
+        {"e\xCC\x81t\xC3\xA9", {"e\xCC\x81t\xC3\xA9"}},                     // marks stay in words
+        {"\xD9\xA3\xE2\x85\xAB\xC2\xBD", {"\xD9\xA3\xE2\x85\xAB\xC2\xBD"}}, // Nd, Nl, No
+        {"+\xCC\x81x", {"+\xCC\x81", "x"}}, // a mark on punctuation stays with it
+        {"a\xE2\x82\xAC"
+         "b",
+         {"a", "\xE2\x82\xAC", "b"}}, // euro sign: a symbol
+        {"\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB!",
+         {"\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB", "!"}}, // one emoji sequence
+        {"\xFF"
+         "ab\xFE",
+         {"\xFF", "ab", "\xFE"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WordDiff::tokenize(c.text), c.expected) << c.text;
+    }
+}
+
+TEST(WordDiffTests, LcsMatchesAndSpans) {
+    using Set = WordDiff::IndexSet;
+    EXPECT_EQ(WordDiff::lcsMatches({"x", "y"}, {"y", "x"}), std::make_pair(Set{1}, Set{0}));
+    EXPECT_EQ(WordDiff::lcsMatches({"a", "b", "c"}, {}), std::make_pair(Set{}, Set{}));
+    EXPECT_EQ(WordDiff::lcsMatches({"\xC3\xA9", "x"}, {"e\xCC\x81"}),
+              std::make_pair(Set{0}, Set{0}));
+    EXPECT_EQ(WordDiff::lcsMatches({"a", "b", "c", "d"}, {"a", "x", "c", "d", "b"}),
+              std::make_pair(Set{0, 2, 3}, Set{0, 2, 3}));
+
+    EXPECT_EQ(WordDiff::spans({"a", "b", "c"}, {1}),
+              (Spans{changed("a"), same("b"), changed("c")}));
+    EXPECT_EQ(WordDiff::spans({"a", "b", "c"}, {2, 0, 1, 9}), (Spans{same("abc")}));
+    EXPECT_EQ(WordDiff::spans({}, {0}), Spans{});
+}
+
+/// The walk exactly as described: a full table with its zero row and column, tokens compared
+/// by their normalised forms. The implementation under test skips the common prefix, stores
+/// no border and compares numbers; both must choose the same tokens.
+std::pair<WordDiff::IndexSet, WordDiff::IndexSet> referenceMatches(const Tokens& a,
+                                                                   const Tokens& b) {
+    size_t n = a.size();
+    size_t m = b.size();
+    std::vector<std::vector<int>> L(n + 1, std::vector<int>(m + 1, 0));
+    auto eq = [&](size_t i, size_t j) { return Text::nfc(a[i]) == Text::nfc(b[j]); };
+    for (size_t i = n; i-- > 0;) {
+        for (size_t j = m; j-- > 0;) {
+            L[i][j] = eq(i, j) ? L[i + 1][j + 1] + 1 : std::max(L[i + 1][j], L[i][j + 1]);
+        }
+    }
+    std::pair<WordDiff::IndexSet, WordDiff::IndexSet> result;
+    size_t i = 0;
+    size_t j = 0;
+    while (i < n && j < m) {
+        if (eq(i, j)) {
+            result.first.push_back(i++);
+            result.second.push_back(j++);
+        } else if (L[i + 1][j] >= L[i][j + 1]) {
+            ++i;
+        } else {
+            ++j;
+        }
+    }
+    return result;
+}
+
+std::string randomLine(std::mt19937& random) {
+    static const char* pieces[] = {"let",
+                                   "x",
+                                   "y",
+                                   "foo_bar",
+                                   "42",
+                                   " ",
+                                   " ",
+                                   "  ",
+                                   "=",
+                                   ";",
+                                   "(",
+                                   ")",
+                                   ".",
+                                   "caf\xC3\xA9",
+                                   "cafe\xCC\x81",
+                                   "\xE6\x97\xA5",
+                                   "\xF0\x9F\x98\x80",
+                                   "\xCC\x81",
+                                   "\xFF",
+                                   "\t",
+                                   "\r"};
+    std::string line;
+    size_t count = random() % 25;
+    for (size_t i = 0; i < count; ++i) {
+        line += pieces[random() % std::size(pieces)];
+    }
+    return line;
+}
+
+/// A random variation of `line`: some tokens dropped, replaced or inserted.
+std::string mutated(const std::string& line, std::mt19937& random) {
+    std::string result;
+    for (const auto& token : WordDiff::tokenize(line)) {
+        switch (random() % 6) {
+        case 0:
+            break;
+        case 1:
+            result += randomLine(random).substr(0, 4);
+            break;
+        case 2:
+            result += token + " z";
+            break;
+        default:
+            result += token;
+        }
+    }
+    return result;
+}
+
+void expectWellFormed(const Spans& spans, const std::string& input) {
+    std::string joined;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        joined += spans[i].text;
+        if (i > 0) {
+            EXPECT_NE(spans[i].changed, spans[i - 1].changed);
+        }
+    }
+    EXPECT_EQ(joined, input);
+}
+
+Tokens unchangedTokens(const Spans& spans) {
+    Tokens tokens;
+    for (const auto& span : spans) {
+        if (!span.changed) {
+            for (auto& token : WordDiff::tokenize(span.text)) {
+                tokens.push_back(Text::nfc(token));
+            }
+        }
+    }
+    return tokens;
+}
+
+TEST(WordDiffTests, RandomPairsGiveConsistentSpans) {
+    std::mt19937 random(3);
+    for (int round = 0; round < 2000; ++round) {
+        std::string old = randomLine(random);
+        std::string new_ = random() % 2 ? mutated(old, random) : randomLine(random);
+        SCOPED_TRACE(old + " | " + new_);
+        auto [oldSpans, newSpans] = WordDiff::diff(old, new_);
+        expectWellFormed(oldSpans, old);
+        expectWellFormed(newSpans, new_);
+        EXPECT_EQ(unchangedTokens(oldSpans), unchangedTokens(newSpans));
+
+        auto a = WordDiff::tokenize(old);
+        auto b = WordDiff::tokenize(new_);
+        std::string joined;
+        for (const auto& token : a) {
+            joined += token;
+        }
+        EXPECT_EQ(joined, old);
+        EXPECT_EQ(WordDiff::lcsMatches(a, b), referenceMatches(a, b));
+    }
+}
+
+TEST(WordDiffTests, LongAndBrokenLinesNeverFault) {
+    std::string longWord(100'000, 'q');
+    auto [a, b] = WordDiff::diff(longWord, longWord + "!");
+    EXPECT_EQ(a, (Spans{same(longWord)}));
+    EXPECT_EQ(b, (Spans{same(longWord), changed("!")}));
+
+    std::string longLine = repeated("ab ", 33'334);
+    auto [c, d] = WordDiff::diff(longLine, "x" + longLine);
+    EXPECT_EQ(c, (Spans{changed(longLine)}));
+    EXPECT_EQ(d, (Spans{changed("x" + longLine)}));
+
+    std::string marks = "e" + repeated("\xCC\x81", 50'000);
+    auto [e, f] = WordDiff::diff(marks, marks + " e");
+    EXPECT_EQ(e, (Spans{same(marks)}));
+    EXPECT_EQ(f, (Spans{same(marks), changed(" e")}));
+
+    std::string bytes = "\xC3\x28\xA0\xA1\xE2\x28\xA1\xF0\x28\x8C\xBC \xED\xA0\x80";
+    auto [g, h] = WordDiff::diff(bytes, bytes.substr(3));
+    expectWellFormed(g, bytes);
+    expectWellFormed(h, bytes.substr(3));
+}
+
+} // namespace
