@@ -1,5 +1,11 @@
 #include "OrvexCore/Models/SessionStatus.hpp"
 
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "OrvexCore/Persistence/JSONDecoding.hpp"
+
 namespace OrvexCore {
 
 std::string_view rawValue(SessionStatus status) {
@@ -25,6 +31,38 @@ std::optional<SessionStatus> sessionStatusFromRawValue(std::string_view raw) {
         }
     }
     return std::nullopt;
+}
+
+namespace {
+
+template <class Json> void decode(const Json& json, SessionStatus& status) {
+    if (!json.is_string()) {
+        JSONDecoding::typeMismatch("", "a session status string", json);
+    }
+    const auto& raw = json.template get_ref<const std::string&>();
+    std::optional<SessionStatus> decoded = sessionStatusFromRawValue(raw);
+    if (!decoded) {
+        throw DecodingError("", "\"" + raw + "\" is not a session status");
+    }
+    status = *decoded;
+}
+
+} // namespace
+
+void to_json(nlohmann::json& json, SessionStatus status) {
+    json = rawValue(status);
+}
+
+void to_json(nlohmann::ordered_json& json, SessionStatus status) {
+    json = rawValue(status);
+}
+
+void from_json(const nlohmann::json& json, SessionStatus& status) {
+    decode(json, status);
+}
+
+void from_json(const nlohmann::ordered_json& json, SessionStatus& status) {
+    decode(json, status);
 }
 
 } // namespace OrvexCore

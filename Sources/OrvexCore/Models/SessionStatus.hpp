@@ -1,8 +1,12 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string_view>
+
+#include <nlohmann/json_fwd.hpp>
 
 namespace OrvexCore {
 
@@ -20,4 +24,18 @@ std::string_view rawValue(SessionStatus status);
 /// The case with this raw value, or nothing (matching is exact and case-sensitive).
 std::optional<SessionStatus> sessionStatusFromRawValue(std::string_view raw);
 
+/// JSON form: the raw value string.
+void to_json(nlohmann::json& json, SessionStatus status);
+void to_json(nlohmann::ordered_json& json, SessionStatus status);
+/// Throws DecodingError unless `json` is a string holding one of the five raw values.
+void from_json(const nlohmann::json& json, SessionStatus& status);
+void from_json(const nlohmann::ordered_json& json, SessionStatus& status);
+
 } // namespace OrvexCore
+
+/// Hashes the raw value string, so the hash does not depend on the order of the cases.
+template <> struct std::hash<OrvexCore::SessionStatus> {
+    std::size_t operator()(OrvexCore::SessionStatus status) const noexcept {
+        return std::hash<std::string_view>{}(OrvexCore::rawValue(status));
+    }
+};

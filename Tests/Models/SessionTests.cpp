@@ -1,0 +1,285 @@
+#include "OrvexCore/Models/Session.hpp"
+
+#include <functional>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "OrvexCore/Persistence/DecodingError.hpp"
+#include "Persistence/StateFixtures.hpp"
+
+using namespace OrvexCore;
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+namespace {
+
+const char* const idText = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
+const char* const workspaceText = "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9";
+
+json minimalSession() {
+    return json{{"id", idText},         {"workspaceID", workspaceText},
+                {"slug", "calm-fox"},   {"worktreePath", "/s/calm-fox"},
+                {"branch", "calm-fox"}, {"title", "calm-fox"}};
+}
+
+std::vector<std::string> keys(const ordered_json& object) {
+    std::vector<std::string> names;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        names.push_back(it.key());
+    }
+    return names;
+}
+
+Session decode(const json& value) {
+    return value.get<Session>();
+}
+
+} // namespace
+
+TEST(SessionJSON, OnlyTheRequiredKeysGiveTheDefaults) {
+    Session session = decode(minimalSession());
+
+    EXPECT_EQ(session.id.string(), idText);
+    EXPECT_EQ(session.workspaceID.string(), workspaceText);
+    EXPECT_EQ(session.slug, "calm-fox");
+    EXPECT_EQ(session.lastKnownStatus, SessionStatus::unknown);
+    EXPECT_EQ(session.gridRows, 1);
+    EXPECT_EQ(session.gridCols, 1);
+    EXPECT_TRUE(session.reviewedFiles.empty());
+    EXPECT_TRUE(session.isWorktree);
+    EXPECT_EQ(session.baseCommit, std::nullopt);
+    EXPECT_EQ(session.diffCompareRef, std::nullopt);
+    EXPECT_EQ(session.initialCommand, std::nullopt);
+    EXPECT_EQ(session.gridLayout, std::nullopt);
+    EXPECT_EQ(session.gridTitles, std::nullopt);
+}
+
+TEST(SessionJSON, NullOptionalKeysReadAsMissing) {
+    json value = minimalSession();
+    for (const char* key :
+         {"lastKnownStatus", "baseCommit", "reviewedFiles", "diffCompareRef", "gridRows",
+          "gridCols", "initialCommand", "isWorktree", "gridLayout", "gridTitles"}) {
+        value[key] = nullptr;
+    }
+    EXPECT_EQ(decode(value), decode(minimalSession()));
+}
+
+TEST(SessionJSON, GridValuesAreClampedToOneThroughTwenty) {
+    struct Case {
+        json value;
+        int expected;
+    };
+    const std::vector<Case> cases{
+        {0, 1},
+        {-5, 1},
+        {25, 20},
+        {7, 7},
+        {1, 1},
+        {20, 20},
+        {json(std::numeric_limits<std::int64_t>::min()), 1},
+        {json(std::numeric_limits<std::int64_t>::max()), 20},
+        {json(std::numeric_limits<std::uint64_t>::max()), 20},
+        {json(std::int64_t{4294967297}), 20}, // would be 1 if narrowed to 32 bits first
+    };
+    for (const Case& c : cases) {
+        json value = minimalSession();
+        value["gridRows"] = c.value;
+        value["gridCols"] = c.value;
+        value["gridLayout"] = json::array({c.value});
+        Session session = decode(value);
+        EXPECT_EQ(session.gridRows, c.expected) << c.value;
+        EXPECT_EQ(session.gridCols, c.expected) << c.value;
+        EXPECT_EQ(session.gridLayout, std::vector<int>{c.expected}) << c.value;
+    }
+
+    json value = minimalSession();
+    value["gridLayout"] = {0, 3, 99};
+    EXPECT_EQ(decode(value).gridLayout, (std::vector<int>{1, 3, 20}));
+    value["gridLayout"] = json::array();
+    EXPECT_EQ(decode(value).gridLayout, std::vector<int>{});
+}
+
+TEST(SessionJSON, ReadsTextFormsAsWritten) {
+    json value = minimalSession();
+    value["id"] = "6f9619ff-8b86-d011-b42d-00c04fc964ff";
+    value["lastKnownStatus"] = "needsInput";
+    value["reviewedFiles"] = {{"a.txt", "f1"}, {"dir/b.txt", "f2"}};
+    value["gridTitles"] = {"one", "", "three"};
+    value["isWorktree"] = false;
+    value["someFutureKey"] = {{"nested", true}};
+
+    Session session = decode(value);
+
+    EXPECT_EQ(session.id.string(), idText);
+    EXPECT_EQ(session.lastKnownStatus, SessionStatus::needsInput);
+    EXPECT_EQ(session.reviewedFiles,
+              (std::map<std::string, std::string>{{"a.txt", "f1"}, {"dir/b.txt", "f2"}}));
+    EXPECT_EQ(session.gridTitles, (std::vector<std::string>{"one", "", "three"}));
+    EXPECT_FALSE(session.isWorktree);
+}
+
+TEST(SessionJSON, BadValuesFailTheRecordNamingTheKey) {
+    struct Case {
+        const char* key;
+        json value; // null with `remove` removes the key instead
+        bool remove = false;
+    };
+    const std::vector<Case> cases{
+        {"id", nullptr, true},
+        {"workspaceID", nullptr, true},
+        {"slug", nullptr, true},
+        {"worktreePath", nullptr, true},
+        {"branch", nullptr, true},
+        {"title", nullptr, true},
+        {"title", nullptr},
+        {"slug", 5},
+        {"id", "not-a-uuid"},
+        {"id", "6F9619FF8B86D011B42D00C04FC964FF"},
+        {"workspaceID", 12},
+        {"lastKnownStatus", "Idle"},
+        {"lastKnownStatus", ""},
+        {"lastKnownStatus", 1},
+        {"baseCommit", 5},
+        {"diffCompareRef", false},
+        {"initialCommand", json::array()},
+        {"reviewedFiles", json::array()},
+        {"reviewedFiles", {{"a.txt", 1}}},
+        {"reviewedFiles", {{"a.txt", nullptr}}},
+        {"gridRows", "3"},
+        {"gridRows", 2.5},
+        {"gridCols", 3.0},
+        {"gridCols", true},
+        {"isWorktree", "yes"},
+        {"isWorktree", 1},
+        {"gridLayout", 3},
+        {"gridLayout", {1, "2"}},
+        {"gridLayout", {1, nullptr}},
+        {"gridTitles", "one"},
+        {"gridTitles", {"one", 2}},
+    };
+    for (const Case& c : cases) {
+        json value = minimalSession();
+        if (c.remove) {
+            value.erase(c.key);
+        } else {
+            value[c.key] = c.value;
+        }
+        try {
+            decode(value);
+            ADD_FAILURE() << c.key << " = " << c.value << " decoded";
+        } catch (const DecodingError& error) {
+            EXPECT_TRUE(error.codingPath().starts_with(c.key))
+                << c.key << " = " << c.value << ": " << error.what();
+        }
+    }
+    EXPECT_THROW(decode(json::array()), DecodingError);
+    EXPECT_THROW(decode(json("session")), DecodingError);
+}
+
+TEST(SessionJSON, WritesKeysInOrderAndOptionalOnesOnlyWhenPresent) {
+    Session bare = decode(minimalSession());
+    ordered_json written = bare;
+    EXPECT_EQ(keys(written),
+              (std::vector<std::string>{"id", "workspaceID", "slug", "worktreePath", "branch",
+                                        "title", "lastKnownStatus", "reviewedFiles", "gridRows",
+                                        "gridCols", "isWorktree"}));
+    EXPECT_EQ(written.dump(),
+              std::string("{\"id\":\"") + idText + "\",\"workspaceID\":\"" + workspaceText +
+                  "\",\"slug\":\"calm-fox\",\"worktreePath\":\"/s/calm-fox\",\"branch\":"
+                  "\"calm-fox\",\"title\":\"calm-fox\",\"lastKnownStatus\":\"unknown\","
+                  "\"reviewedFiles\":{},\"gridRows\":1,\"gridCols\":1,\"isWorktree\":true}");
+
+    Session full = OrvexTest::fullSession(3, bare.workspaceID);
+    EXPECT_EQ(keys(ordered_json(full)),
+              (std::vector<std::string>{"id", "workspaceID", "slug", "worktreePath", "branch",
+                                        "title", "lastKnownStatus", "baseCommit", "reviewedFiles",
+                                        "diffCompareRef", "gridRows", "gridCols", "initialCommand",
+                                        "isWorktree", "gridLayout", "gridTitles"}));
+}
+
+TEST(SessionJSON, RoundTripsThroughText) {
+    UUID workspace;
+    std::vector<Session> sessions{decode(minimalSession()),
+                                  OrvexTest::fullSession(0, workspace, 0, 1),
+                                  OrvexTest::fullSession(7, workspace, 40, 4)};
+    Session empties = sessions[1];
+    empties.gridLayout = std::vector<int>{};
+    empties.gridTitles = std::vector<std::string>{};
+    empties.initialCommand = "";
+    empties.title = "tab\tquote\" backslash\\ newline\n \u2603";
+    sessions.push_back(empties);
+    for (SessionStatus status : allSessionStatuses) {
+        Session withStatus = sessions[2];
+        withStatus.lastKnownStatus = status;
+        sessions.push_back(withStatus);
+    }
+    for (const Session& session : sessions) {
+        std::string text = ordered_json(session).dump();
+        EXPECT_EQ(json::parse(text).get<Session>(), session) << text;
+        EXPECT_EQ(ordered_json::parse(text).get<Session>(), session) << text;
+    }
+}
+
+TEST(SessionModel, MakeTakesTheValuesInConstructionOrderUnclamped) {
+    UUID id, workspace;
+    Session session =
+        Session::make(id, workspace, "slug", "/wt", "branch", "title", SessionStatus::bell, "base",
+                      "compare", {{"f", "p"}}, 30, -2, "cmd", false, std::vector<int>{0, 40});
+
+    EXPECT_EQ(session.id, id);
+    EXPECT_EQ(session.workspaceID, workspace);
+    EXPECT_EQ(session.worktreePath, "/wt");
+    EXPECT_EQ(session.branch, "branch");
+    EXPECT_EQ(session.title, "title");
+    EXPECT_EQ(session.lastKnownStatus, SessionStatus::bell);
+    EXPECT_EQ(session.baseCommit, "base");
+    EXPECT_EQ(session.diffCompareRef, "compare");
+    EXPECT_EQ(session.gridRows, 30);
+    EXPECT_EQ(session.gridCols, -2);
+    EXPECT_EQ(session.initialCommand, "cmd");
+    EXPECT_FALSE(session.isWorktree);
+    EXPECT_EQ(session.gridLayout, (std::vector<int>{0, 40}));
+    EXPECT_EQ(session.gridTitles, std::nullopt);
+}
+
+TEST(SessionModel, EveryFieldTakesPartInEqualityAndHashing) {
+    const Session base = OrvexTest::fullSession(5, UUID(), 2, 2);
+    std::hash<Session> hash;
+    EXPECT_EQ(hash(base), hash(Session(base)));
+
+    std::vector<std::pair<const char*, std::function<void(Session&)>>> changes{
+        {"id", [](Session& s) { s.id = UUID(); }},
+        {"workspaceID", [](Session& s) { s.workspaceID = UUID(); }},
+        {"slug", [](Session& s) { s.slug += "x"; }},
+        {"worktreePath", [](Session& s) { s.worktreePath += "x"; }},
+        {"branch", [](Session& s) { s.branch += "x"; }},
+        {"title", [](Session& s) { s.title += "x"; }},
+        {"lastKnownStatus", [](Session& s) { s.lastKnownStatus = SessionStatus::bell; }},
+        {"gridRows", [](Session& s) { s.gridRows += 1; }},
+        {"gridCols", [](Session& s) { s.gridCols += 1; }},
+        {"rows/cols swapped", [](Session& s) { std::swap(s.gridRows, s.gridCols); }},
+        {"initialCommand", [](Session& s) { s.initialCommand.reset(); }},
+        {"baseCommit", [](Session& s) { s.baseCommit = "other"; }},
+        {"diffCompareRef", [](Session& s) { s.diffCompareRef.reset(); }},
+        {"one fingerprint", [](Session& s) { s.reviewedFiles.begin()->second += "x"; }},
+        {"one more file", [](Session& s) { s.reviewedFiles["new"] = "f"; }},
+        {"isWorktree", [](Session& s) { s.isWorktree = !s.isWorktree; }},
+        {"gridLayout element", [](Session& s) { s.gridLayout->front() += 1; }},
+        {"gridLayout absent", [](Session& s) { s.gridLayout.reset(); }},
+        {"gridTitles absent vs empty", [](Session& s) { s.gridTitles->clear(); }},
+        {"gridTitles element", [](Session& s) { s.gridTitles->back() += "x"; }},
+    };
+    for (const auto& [name, change] : changes) {
+        Session changed = base;
+        change(changed);
+        EXPECT_NE(changed, base) << name;
+        EXPECT_NE(hash(changed), hash(base)) << name;
+    }
+
+    Session absentLayout = base, emptyLayout = base;
+    absentLayout.gridLayout.reset();
+    emptyLayout.gridLayout = std::vector<int>{};
+    EXPECT_NE(absentLayout, emptyLayout);
+    EXPECT_NE(hash(absentLayout), hash(emptyLayout));
+}
