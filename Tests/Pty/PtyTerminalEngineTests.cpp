@@ -1,0 +1,261 @@
+#include "OrvexPty/PtyTerminalEngine.hpp"
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "OrvexCore/Status/StatusMonitor.hpp"
+#include "OrvexCore/Terminal/TerminalController.hpp"
+#include "Support/TempGitRepo.hpp"
+
+using namespace OrvexCore;
+using OrvexPty::PtyTerminalEngine;
+
+namespace {
+
+using Clock = std::chrono::system_clock;
+
+/// Whether `pid` still runs (a zombie left to init counts as ended).
+bool isRunning(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const auto close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+}
+
+/// The processes whose parent is `parent`.
+std::set<long> childrenOf(long parent) {
+    std::set<long> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
+            continue;
+        }
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(line.substr(close + 2));
+        char state;
+        long ppid;
+        if (fields >> state >> ppid && ppid == parent) {
+            found.insert(std::stol(name));
+        }
+    }
+    return found;
+}
+
+/// Real shells in pseudo-terminals under a controller, output feeding a status monitor.
+class PtyEndToEnd : public ::testing::Test {
+protected:
+    PtyEndToEnd()
+        : monitor(StatusMonitor::Config{0.5, 4096, {"(y/n)"}}),
+          worktree(repo.addWorktree(scratch / "worktree", "feature")) {
+        monitor.onBell = [this](const UUID& id) { ++bells[id]; };
+        PtyTerminalEngine::Options options;
+        options.shell = "/bin/bash";
+        options.shellArguments = {"--norc", "--noprofile"};
+        options.terminateGraceSeconds = 1.0;
+        options.onOutput = [this](const UUID& id, std::string_view bytes) {
+            const auto now = Clock::now();
+            monitor.ingest(id, bytes, now);
+            lastChunkAt[id] = now;
+            transcripts[id].append(bytes);
+        };
+        auto owned = std::make_unique<PtyTerminalEngine>(io.get_executor(), options);
+        engine = owned.get();
+        controller = std::make_shared<TerminalController>(io.get_executor(), std::move(owned));
+    }
+
+    ~PtyEndToEnd() override {
+        if (controller) {
+            controller->closeAllTerminals();
+            runUntil([this] { return engine->liveProcessCount() == 0; });
+        }
+    }
+
+    /// Runs the main executor until `done` holds; false when it did not within the deadline
+    /// (a correctness bound for a test that hangs, not a speed target).
+    bool runUntil(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            io.restart();
+            io.run_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    bool contains(const UUID& id, std::string_view text) {
+        return transcripts[id].find(text) != std::string::npos;
+    }
+
+    OrvexTest::TempDir scratch;
+    OrvexTest::TempGitRepo repo;
+    boost::asio::io_context io;
+    StatusMonitor monitor;
+    std::map<UUID, int> bells;
+    std::map<UUID, Clock::time_point> lastChunkAt;
+    std::map<UUID, std::string> transcripts;
+    std::string worktree;
+    PtyTerminalEngine* engine = nullptr;
+    std::shared_ptr<TerminalController> controller;
+};
+
+} // namespace
+
+TEST_F(PtyEndToEnd, AGridOfRealShellsReportsInputPromptsMarksBellsAndExits) {
+    Session session;
+    session.worktreePath = worktree;
+    session.gridRows = 2;
+    session.gridCols = 2;
+    // Typed into every terminal: keeps the user's history file out of the test, and shows
+    // each shell's folder.
+    session.initialCommand = "unset HISTFILE; pwd";
+    std::vector<std::pair<UUID, std::optional<std::int32_t>>> exits;
+    controller->onTerminalExit = [&](const TerminalRef& ref, std::optional<std::int32_t> code) {
+        exits.emplace_back(ref.id, code);
+    };
+
+    controller->openOrFocusGrid(session);
+    ASSERT_TRUE(runUntil([&] { return controller->terminals(session.id).size() == 4; }));
+    const std::vector<TerminalRef> refs = controller->terminals(session.id);
+    EXPECT_EQ(controller->layout(session.id),
+              (TerminalLayout{{refs[0].id, refs[1].id}, {refs[2].id, refs[3].id}}));
+    for (const auto& ref : refs) {
+        ASSERT_TRUE(runUntil([&] { return contains(ref.id, worktree + "\r\n"); }))
+            << "each shell runs in the worktree: " << transcripts[ref.id];
+    }
+    std::vector<long> shells;
+    for (const auto& ref : refs) {
+        ASSERT_TRUE(ref.handle->processID());
+        shells.push_back(static_cast<long>(*ref.handle->processID()));
+    }
+
+    // A question left on the screen: needsInput once quiet; answering ends the command.
+    const UUID asking = refs[0].id;
+    refs[0].handle->send("read -p \"Continue? \" x; echo \"got:$x\"\n");
+    ASSERT_TRUE(runUntil([&] {
+        return monitor.status(asking, Clock::now()) == TerminalActivity::needsInput;
+    })) << transcripts[asking];
+    refs[0].handle->send("y\n");
+    ASSERT_TRUE(runUntil([&] { return contains(asking, "got:y"); })) << transcripts[asking];
+    ASSERT_TRUE(
+        runUntil([&] { return monitor.status(asking, Clock::now()) == TerminalActivity::idle; }));
+
+    // Shell-integration marks: started while the command runs, finished right after it, even
+    // though the output is still fresh.
+    const UUID marked = refs[1].id;
+    refs[1].handle->send("PS0=$'\\e]133;C\\a'; PROMPT_COMMAND='printf \"\\e]133;D;%s\\a\" $?'\n");
+    ASSERT_TRUE(runUntil([&] { return contains(marked, "\x1b]133;D;0\a"); }));
+    refs[1].handle->send("sleep 1; echo fin''ished\n");
+    ASSERT_TRUE(runUntil([&] { return contains(marked, "\x1b]133;C\a"); }));
+    EXPECT_EQ(monitor.status(marked, lastChunkAt[marked]), TerminalActivity::working);
+    ASSERT_TRUE(runUntil([&] {
+        const auto& t = transcripts[marked];
+        const auto done = t.find("finished");
+        return done != std::string::npos && t.find("\x1b]133;D;0\a", done) != std::string::npos;
+    })) << transcripts[marked];
+    EXPECT_EQ(monitor.status(marked, lastChunkAt[marked]), TerminalActivity::idle);
+
+    // A bell in the output; the escape-terminating bell bytes of the marks are not bells.
+    const UUID ringing = refs[2].id;
+    refs[2].handle->send("printf '\\a'; sleep 300\n");
+    ASSERT_TRUE(runUntil([&] { return bells[ringing] == 1; }));
+    EXPECT_EQ(bells[marked], 0);
+    EXPECT_EQ(bells[asking], 0);
+    std::set<long> sleepers;
+    ASSERT_TRUE(runUntil([&] {
+        sleepers = childrenOf(shells[2]);
+        return !sleepers.empty();
+    }));
+
+    // exit 3 is reported with its code and the record stays listed.
+    const UUID leaving = refs[3].id;
+    refs[3].handle->send("exit 3\n");
+    ASSERT_TRUE(runUntil([&] { return !exits.empty(); }));
+    ASSERT_EQ(exits.size(), 1u);
+    EXPECT_EQ(exits[0], (std::pair<UUID, std::optional<std::int32_t>>{leaving, 3}));
+    const auto& listed = controller->terminals(session.id);
+    ASSERT_EQ(listed.size(), 4u);
+    EXPECT_TRUE(listed[3].isExited);
+    EXPECT_EQ(listed[3].exitCode, 3);
+    EXPECT_FALSE(isRunning(shells[3]));
+
+    // Closing the session's terminals leaves nothing running, the foreground sleep included,
+    // and every shell reaped.
+    controller->closeAll(session.id);
+    ASSERT_TRUE(runUntil([&] { return engine->liveProcessCount() == 0; }));
+    for (const long pid : shells) {
+        errno = 0;
+        EXPECT_EQ(::kill(static_cast<pid_t>(pid), 0), -1) << pid;
+        EXPECT_EQ(errno, ESRCH) << "reaped, not a zombie: " << pid;
+    }
+    ASSERT_TRUE(
+        runUntil([&] { return std::none_of(sleepers.begin(), sleepers.end(), isRunning); }));
+    EXPECT_EQ(exits.size(), 1u) << "closing reports no exit";
+}
+
+TEST_F(PtyEndToEnd, TerminalsGetExactlyTheGivenEnvironmentAndFolder) {
+    const std::map<std::string, std::string> environment = {
+        {"PATH", "/usr/bin:/bin"}, {"ORVEX_PROBE", "one two"}, {"HISTFILE", "/dev/null"}};
+    auto handle = engine->makeTerminal(worktree, "env; echo END-OF-''ENV", environment);
+    int exits = 0;
+    handle->onExit = [&](std::optional<std::int32_t>) { ++exits; };
+    ASSERT_TRUE(runUntil([&] { return contains(handle->id(), "END-OF-ENV\r\n"); }));
+    const std::string& transcript = transcripts[handle->id()];
+    EXPECT_NE(transcript.find("ORVEX_PROBE=one two"), std::string::npos) << transcript;
+    EXPECT_EQ(transcript.find("HOME="), std::string::npos) << "no variable beyond the given ones";
+    handle->terminate();
+    handle->terminate();
+    ASSERT_TRUE(runUntil([&] { return engine->liveProcessCount() == 0; }));
+    EXPECT_EQ(exits, 0) << "a terminated terminal reports nothing";
+}
+
+TEST_F(PtyEndToEnd, AShellIgnoringTheHangUpIsKilled) {
+    auto handle = engine->makeTerminal(
+        worktree, "trap '' HUP TERM; echo TRAPPED; while :; do sleep 0.2; done", {});
+    ASSERT_TRUE(runUntil([&] { return contains(handle->id(), "TRAPPED\r\n"); }));
+    const long pid = static_cast<long>(*handle->processID());
+    handle.reset(); // the last reference: releasing the handle stops the terminal
+    ASSERT_TRUE(runUntil([&] { return engine->liveProcessCount() == 0; }));
+    EXPECT_FALSE(isRunning(pid));
+}
+
+TEST_F(PtyEndToEnd, AFolderThatCannotBeEnteredIsReportedAsAnExit) {
+    auto handle = engine->makeTerminal(scratch / "missing", std::nullopt, {});
+    std::optional<std::optional<std::int32_t>> exit;
+    handle->onExit = [&](std::optional<std::int32_t> code) { exit = code; };
+    ASSERT_TRUE(runUntil([&] { return exit.has_value(); }));
+    EXPECT_EQ(*exit, 126);
+    EXPECT_TRUE(contains(handle->id(), "cannot enter")) << "the output before the exit arrives";
+}
+
+TEST(PtyTerminalEngine, ChoosesTheShell) {
+    boost::asio::io_context io;
+    PtyTerminalEngine plain(io.get_executor(), {});
+    EXPECT_EQ(plain.shellFor({{"SHELL", "/bin/zsh"}}), "/bin/zsh");
+    EXPECT_EQ(plain.shellFor({{"SHELL", ""}}), "/bin/sh");
+    EXPECT_EQ(plain.shellFor({}), "/bin/sh");
+    PtyTerminalEngine::Options options;
+    options.shell = "/bin/dash";
+    PtyTerminalEngine chosen(io.get_executor(), options);
+    EXPECT_EQ(chosen.shellFor({{"SHELL", "/bin/zsh"}}), "/bin/dash");
+}
