@@ -34,7 +34,6 @@ public:
     std::string_view cli() const;
 
     constexpr operator Value() const { return value_; }
-    friend constexpr bool operator==(Editor a, Editor b) { return a.value_ == b.value_; }
 
 private:
     Value value_;

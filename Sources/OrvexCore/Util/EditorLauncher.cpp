@@ -17,7 +17,7 @@ void EditorLauncher::open(const std::string& path, Editor in) const {
         const std::vector<std::string> toolArguments{std::string(in.cli()), path};
         runner->run(env, toolArguments);
         return;
-    } catch (const std::exception&) {
+    } catch (...) {
         // The tool is often simply not on the search path; the system's open command is the
         // fallback, and only its failure is worth reporting.
     }

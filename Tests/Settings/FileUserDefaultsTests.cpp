@@ -1,0 +1,148 @@
+#include "OrvexCore/Settings/FileUserDefaults.hpp"
+
+#include <filesystem>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "OrvexCore/Settings/AppSettings.hpp"
+#include "Support/TempGitRepo.hpp"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using OrvexCore::AppSettings;
+using OrvexCore::FileUserDefaults;
+using OrvexTest::readFile;
+using OrvexTest::TempDir;
+using OrvexTest::writeFile;
+
+namespace {
+
+mode_t permissions(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+json fileContents(const std::string& path) {
+    return json::parse(readFile(path));
+}
+
+} // namespace
+
+TEST(FileUserDefaultsTests, AMissingFileReadsAsEmptyAndTheFirstChangeCreatesItPrivately) {
+    TempDir dir;
+    const std::string path = dir / "config/orvex/defaults.json";
+    FileUserDefaults defaults(path);
+    EXPECT_EQ(defaults.object("theme"), std::nullopt);
+    EXPECT_FALSE(fs::exists(dir / "config"));
+    EXPECT_EQ(defaults.movedAsidePath(), std::nullopt);
+
+    defaults.set("theme", "dark");
+    defaults.set("newBranchRows", 3);
+    EXPECT_EQ(fileContents(path), (json{{"theme", "dark"}, {"newBranchRows", 3}}));
+    EXPECT_EQ(permissions(path), 0600u);
+    EXPECT_EQ(permissions(dir / "config/orvex"), 0700u);
+
+    defaults.removeObject("theme");
+    EXPECT_EQ(fileContents(path), (json{{"newBranchRows", 3}}));
+    EXPECT_EQ(FileUserDefaults(path).object("newBranchRows"), json(3));
+    EXPECT_EQ(defaults.persistenceError(), std::nullopt);
+}
+
+TEST(FileUserDefaultsTests, TheDefaultFileLivesInTheConfigFolder) {
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
+    EXPECT_EQ(FileUserDefaults::defaultPath(), "/somewhere/config/orvex/defaults.json");
+    old ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(FileUserDefaultsTests, AnUnreadableFileIsMovedAsideNeverOverwritten) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+    };
+    const std::vector<Case> cases{
+        {"broken JSON", [](const std::string& p) { writeFile(p, "{\"theme\": \"dark\",,"); }},
+        {"an array", [](const std::string& p) { writeFile(p, "[1, 2, 3]"); }},
+        {"an empty file", [](const std::string& p) { writeFile(p, ""); }},
+        {"invalid UTF-8", [](const std::string& p) { writeFile(p, "{\"a\": \"\xff\"}"); }},
+        {"a folder", [](const std::string& p) { fs::create_directories(p + "/inside"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir / "defaults.json";
+        c.make(path);
+        const bool isFolder = fs::is_directory(path);
+        const std::string original = isFolder ? "" : readFile(path);
+
+        FileUserDefaults defaults(path);
+        EXPECT_EQ(defaults.object("theme"), std::nullopt);
+        ASSERT_EQ(defaults.movedAsidePath(), path + ".unreadable");
+        EXPECT_FALSE(fs::exists(path));
+        if (!isFolder) {
+            EXPECT_EQ(readFile(path + ".unreadable"), original);
+        }
+
+        defaults.set("theme", "light");
+        EXPECT_EQ(fileContents(path), (json{{"theme", "light"}}));
+        EXPECT_EQ(isFolder, fs::is_directory(path + ".unreadable"));
+    }
+}
+
+TEST(FileUserDefaultsTests, MovingAsideNeverReplacesAnEarlierMovedFile) {
+    TempDir dir;
+    const std::string path = dir / "defaults.json";
+    writeFile(path + ".unreadable", "first");
+    writeFile(path + ".unreadable.1", "second");
+    writeFile(path, "third");
+    FileUserDefaults defaults(path);
+    EXPECT_EQ(defaults.movedAsidePath(), path + ".unreadable.2");
+    EXPECT_EQ(readFile(path + ".unreadable"), "first");
+    EXPECT_EQ(readFile(path + ".unreadable.1"), "second");
+    EXPECT_EQ(readFile(path + ".unreadable.2"), "third");
+}
+
+TEST(FileUserDefaultsTests, AFailedWriteKeepsTheValueAndSaysWhy) {
+    TempDir dir;
+    writeFile(dir / "blocker", "a file where a folder is needed");
+    FileUserDefaults defaults(dir / "blocker/defaults.json");
+    EXPECT_NO_THROW(defaults.set("theme", "dark"));
+    EXPECT_EQ(defaults.object("theme"), json("dark"));
+    EXPECT_TRUE(defaults.persistenceError().has_value());
+}
+
+TEST(FileUserDefaultsTests, TextThatIsNotUTF8IsWrittenWithReplacementCharacters) {
+    TempDir dir;
+    const std::string path = dir / "defaults.json";
+    FileUserDefaults defaults(path);
+    EXPECT_NO_THROW(defaults.set("newBranchCommand", "run \xff"));
+    EXPECT_EQ(defaults.persistenceError(), std::nullopt);
+    EXPECT_EQ(fileContents(path), (json{{"newBranchCommand", "run \xEF\xBF\xBD"}}));
+}
+
+TEST(FileUserDefaultsTests, SettingsSurviveARoundTripThroughTheFile) {
+    TempDir dir;
+    const std::string path = dir / "orvex/defaults.json";
+    writeFile(path, R"({"diffPanelWidth": 700, "terminalFontSize": 15, "theme": "dark"})");
+    {
+        AppSettings settings(std::make_shared<FileUserDefaults>(path));
+        EXPECT_EQ(settings.diffPanelWidthFraction(), 0.5);
+        EXPECT_EQ(settings.codeFontSize(), 15.0);
+        settings.setNewBranchRows(9);
+        settings.setUiFontFamily("Inter");
+    }
+    EXPECT_EQ(fileContents(path), (json{{"diffPanelWidthFraction", 0.5},
+                                        {"terminalFontSize", 15},
+                                        {"theme", "dark"},
+                                        {"newBranchRows", 6},
+                                        {"uiFontFamily", "Inter"}}));
+    AppSettings settings(std::make_shared<FileUserDefaults>(path));
+    EXPECT_EQ(settings.newBranchRows(), 6);
+    EXPECT_EQ(settings.uiFontFamily(), "Inter");
+    EXPECT_EQ(settings.theme(), OrvexCore::AppTheme::dark);
+    EXPECT_TRUE(settings.hasCustomDiffPanelWidthFraction());
+}

@@ -1,0 +1,50 @@
+#include "OrvexCore/Typography/FontTokens.hpp"
+
+#include <gtest/gtest.h>
+
+#include "OrvexCore/Settings/AppSettings.hpp"
+#include "OrvexCore/Settings/MemoryUserDefaults.hpp"
+
+using OrvexCore::AppSettings;
+using OrvexCore::FontTokens;
+using OrvexCore::MemoryUserDefaults;
+
+TEST(FontTokensTests, DerivedSizesFollowTheInterfaceSizeWithAFloorOfEight) {
+    struct Case {
+        double ui, secondary, small, icon;
+    };
+    const std::vector<Case> cases{
+        {12, 10, 9, 11}, {10, 8, 8, 9}, {9, 8, 8, 8}, {24, 22, 21, 23}, {11.5, 9.5, 8.5, 10.5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ui);
+        FontTokens tokens(c.ui, 13, "", "", true);
+        EXPECT_EQ(tokens.secondarySize(), c.secondary);
+        EXPECT_EQ(tokens.smallSize(), c.small);
+        EXPECT_EQ(tokens.iconSize(), c.icon);
+    }
+}
+
+TEST(FontTokensTests, DefaultTokensAreThoseOfSettingsOverAnEmptyStore) {
+    const auto defaults = FontTokens::defaultTokens();
+    EXPECT_EQ(defaults, FontTokens::from(AppSettings(std::make_shared<MemoryUserDefaults>())));
+    EXPECT_EQ(defaults.uiSize(), 12);
+    EXPECT_EQ(defaults.codeSize(), 13);
+    EXPECT_EQ(defaults.secondarySize(), 10);
+    EXPECT_EQ(defaults.smallSize(), 9);
+    EXPECT_EQ(defaults.iconSize(), 11);
+    EXPECT_EQ(defaults.uiFontFamily(), "");
+    EXPECT_EQ(defaults.codeFontFamily(), "");
+    EXPECT_TRUE(defaults.fontSmoothingEnabled());
+}
+
+TEST(FontTokensTests, TokensFromSettingsCarryTheRepairedFontSettings) {
+    AppSettings settings(std::make_shared<MemoryUserDefaults>());
+    settings.setUiFontSize(4); // held at 10
+    settings.setCodeFontSize(16);
+    settings.setUiFontFamily("Inter");
+    settings.setCodeFontFamily("Iosevka");
+    settings.setFontSmoothingEnabled(false);
+    EXPECT_EQ(FontTokens::from(settings), FontTokens(10, 16, "Inter", "Iosevka", false));
+    EXPECT_NE(FontTokens::from(settings), FontTokens(10, 16, "Inter", "Iosevka", true));
+}
