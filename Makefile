@@ -18,7 +18,7 @@ test: bootstrap
 tsan: bootstrap
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan
-	ctest --preset tsan -R 'Concurrency|Pool|Client'
+	ctest --preset tsan -R 'DiffHelperClient|AsyncTests|Concurrency|Pool'
 
 release: bootstrap
 	cmake --preset release >/dev/null

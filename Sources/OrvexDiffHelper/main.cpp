@@ -1,4 +1,79 @@
-// Placeholder entry point until the helper's read loop lands.
+// The diff helper program: reads one JSON request per line on standard input and writes one
+// JSON response per line on standard output, until end of input or a shutdown request.
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+#include <string_view>
+
+#include <unistd.h>
+
+#include "OrvexCore/Diff/OrvexDiffHelper.hpp"
+#include "OrvexCore/Git/GitCLIService.hpp"
+
+namespace {
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
 int main() {
-    return 0;
+    // With nobody left to read the answers, a write fails with EPIPE and the loop ends,
+    // rather than the process dying of the signal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    OrvexCore::GitCLIService git;
+    std::string buffer;
+    // Where the search for the next line feed resumes, so that a long line arriving in many
+    // pieces is scanned once rather than once per piece.
+    size_t scanned = 0;
+    char chunk[65536];
+
+    for (;;) {
+        ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // End of input (or an unreadable input, which is the same to us): an unfinished
+            // last line is dropped without an answer.
+            return 0;
+        }
+        buffer.append(chunk, static_cast<size_t>(n));
+
+        size_t start = 0;
+        for (;;) {
+            size_t end = buffer.find('\n', scanned);
+            if (end == std::string::npos) {
+                scanned = buffer.size();
+                break;
+            }
+            std::string_view line(buffer.data() + start, end - start);
+            start = scanned = end + 1;
+            if (line.empty()) {
+                continue;
+            }
+            auto reply = OrvexCore::OrvexDiffHelper::handle(line, git);
+            if (reply.endProcess) {
+                return 0;
+            }
+            if (!writeAll(STDOUT_FILENO, reply.bytes)) {
+                return 1;
+            }
+        }
+        buffer.erase(0, start);
+        scanned -= start;
+    }
 }

@@ -11,14 +11,15 @@
 
 namespace OrvexTest {
 
-/// An identifier whose bytes spell `kind` and `number`.
+/// An identifier whose text shows `kind` and `number`: fixedUUID(1, 2) is
+/// 00000001-0000-0000-0000-000000000002.
 inline OrvexCore::UUID fixedUUID(std::uint32_t kind, std::uint64_t number) {
     std::array<std::uint8_t, 16> bytes{};
     for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(kind >> (8 * i));
+        bytes[i] = static_cast<std::uint8_t>(kind >> (8 * (3 - i)));
     }
     for (int i = 0; i < 8; ++i) {
-        bytes[8 + i] = static_cast<std::uint8_t>(number >> (8 * i));
+        bytes[8 + i] = static_cast<std::uint8_t>(number >> (8 * (7 - i)));
     }
     return OrvexCore::UUID(bytes);
 }

@@ -50,8 +50,9 @@ public:
     static std::string capPatchSize(std::string patch);
 
     /// Throws `GitError(label, -1, "Invalid ref name: " + value)` unless `value` is a safe ref:
-    /// not empty, not starting with "-", no "..", no space ~ ^ : ? * [ \ and no control or
-    /// format character. Public so callers can check a name before any work.
+    /// not empty, not starting with "-", no "..", no space ~ ^ : ? * [ \, no control or
+    /// format character (Unicode Cc, Cf) and nothing that is not valid UTF-8. Labels: "ref",
+    /// "branch", "remote". Public so callers can check a name before any work.
     static void validateRef(std::string_view value, std::string_view label);
 
 private:

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "OrvexCore/Persistence/JSONDecoding.hpp"
+#include "OrvexCore/Util/Text.hpp"
 
 namespace OrvexCore {
 namespace {
@@ -106,10 +107,191 @@ void from_json(const nlohmann::ordered_json& json, PersistedState& state) {
     decode(json, state);
 }
 
+namespace {
+
+// The document is written straight into one string, in the same form as
+// ordered_json(state).dump() would give, without building a tree first: for a thousand
+// sessions that tree costs several times the writing itself.
+
+void appendEscaped(std::string& out, std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (byte < 0x20) {
+                out += "\\u00";
+                out += hex[byte >> 4];
+                out += hex[byte & 0x0F];
+            } else {
+                out += c;
+            }
+        }
+    }
+}
+
+void appendString(std::string& out, std::string_view text) {
+    out += '"';
+    bool ascii = true;
+    for (char c : text) {
+        ascii &= static_cast<unsigned char>(c) < 0x80;
+    }
+    if (ascii) {
+        appendEscaped(out, text);
+    } else {
+        // Bytes that are not UTF-8 (a path on a file system with another encoding) become
+        // U+FFFD, so the document stays readable instead of failing as a whole.
+        appendEscaped(out, Text::sanitizedUTF8(text));
+    }
+    out += '"';
+}
+
+void appendKey(std::string& out, std::string_view key) {
+    out += '"';
+    out += key;
+    out += "\":";
+}
+
+void appendStringMember(std::string& out, std::string_view key, std::string_view value) {
+    appendKey(out, key);
+    appendString(out, value);
+    out += ',';
+}
+
+void appendUUID(std::string& out, const UUID& id) {
+    out += '"';
+    out += id.string();
+    out += '"';
+}
+
+void appendWorkspace(std::string& out, const Workspace& workspace) {
+    out += "{\"id\":";
+    appendUUID(out, workspace.id);
+    out += ',';
+    appendStringMember(out, "repoPath", workspace.repoPath);
+    appendKey(out, "displayName");
+    appendString(out, workspace.displayName);
+    if (workspace.color) {
+        out += ',';
+        appendKey(out, "color");
+        appendString(out, *workspace.color);
+    }
+    out += '}';
+}
+
+void appendSession(std::string& out, const Session& session) {
+    out += "{\"id\":";
+    appendUUID(out, session.id);
+    out += ",\"workspaceID\":";
+    appendUUID(out, session.workspaceID);
+    out += ',';
+    appendStringMember(out, "slug", session.slug);
+    appendStringMember(out, "worktreePath", session.worktreePath);
+    appendStringMember(out, "branch", session.branch);
+    appendStringMember(out, "title", session.title);
+    appendStringMember(out, "lastKnownStatus", rawValue(session.lastKnownStatus));
+    if (session.baseCommit) {
+        appendStringMember(out, "baseCommit", *session.baseCommit);
+    }
+    out += "\"reviewedFiles\":{";
+    bool first = true;
+    for (const auto& [path, fingerprint] : session.reviewedFiles) {
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        appendString(out, path);
+        out += ':';
+        appendString(out, fingerprint);
+    }
+    out += "},";
+    if (session.diffCompareRef) {
+        appendStringMember(out, "diffCompareRef", *session.diffCompareRef);
+    }
+    out += "\"gridRows\":" + std::to_string(session.gridRows);
+    out += ",\"gridCols\":" + std::to_string(session.gridCols) + ",";
+    if (session.initialCommand) {
+        appendStringMember(out, "initialCommand", *session.initialCommand);
+    }
+    out += session.isWorktree ? "\"isWorktree\":true" : "\"isWorktree\":false";
+    if (session.gridLayout) {
+        out += ",\"gridLayout\":[";
+        for (size_t i = 0; i < session.gridLayout->size(); ++i) {
+            out += (i == 0 ? "" : ",") + std::to_string((*session.gridLayout)[i]);
+        }
+        out += ']';
+    }
+    if (session.gridTitles) {
+        out += ",\"gridTitles\":[";
+        for (size_t i = 0; i < session.gridTitles->size(); ++i) {
+            if (i != 0) {
+                out += ',';
+            }
+            appendString(out, (*session.gridTitles)[i]);
+        }
+        out += ']';
+    }
+    out += '}';
+}
+
+} // namespace
+
 std::string encodePersistedState(const PersistedState& state) {
-    nlohmann::ordered_json json;
-    encode(json, state);
-    return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::string out;
+    out.reserve(256 + state.workspaces.size() * 128 + state.sessions.size() * 1024);
+    out += "{\"workspaces\":[";
+    for (size_t i = 0; i < state.workspaces.size(); ++i) {
+        if (i != 0) {
+            out += ',';
+        }
+        appendWorkspace(out, state.workspaces[i]);
+    }
+    out += "],\"sessions\":[";
+    for (size_t i = 0; i < state.sessions.size(); ++i) {
+        if (i != 0) {
+            out += ',';
+        }
+        appendSession(out, state.sessions[i]);
+    }
+    out += ']';
+    if (state.lastSelectedWorkspaceID) {
+        out += ",\"lastSelectedWorkspaceID\":";
+        appendUUID(out, *state.lastSelectedWorkspaceID);
+    }
+    out += ",\"lastActiveSessionByWorkspace\":[";
+    bool first = true;
+    for (const auto& [workspaceID, sessionID] : state.lastActiveSessionByWorkspace) {
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        appendUUID(out, workspaceID);
+        out += ',';
+        appendUUID(out, sessionID);
+    }
+    out += "]}";
+    return out;
 }
 
 PersistedState decodePersistedState(std::string_view text) {

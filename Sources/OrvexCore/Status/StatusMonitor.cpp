@@ -28,13 +28,24 @@ const std::uint8_t* findControl(const std::uint8_t* p, const std::uint8_t* end) 
 #if defined(__SSE2__)
     const __m128i highestControl = _mm_set1_epi8(0x1F);
     const __m128i lineFeed = _mm_set1_epi8(static_cast<char>(kLineFeed));
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto controls = [&](const std::uint8_t* at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
         const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, highestControl), v);
         const __m128i kept = _mm_cmpeq_epi8(v, lineFeed);
-        const int mask = _mm_movemask_epi8(_mm_andnot_si128(kept, control));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, control)));
+    };
+    // Two vectors per step while the run is long (plain text), one at a time near its end.
+    while (end - p >= 32) {
+        const unsigned mask = controls(p) | (controls(p + 16) << 16);
         if (mask != 0) {
-            return p + __builtin_ctz(static_cast<unsigned>(mask));
+            return p + __builtin_ctz(mask);
+        }
+        p += 32;
+    }
+    while (end - p >= 16) {
+        const unsigned mask = controls(p);
+        if (mask != 0) {
+            return p + __builtin_ctz(mask);
         }
         p += 16;
     }
@@ -45,6 +56,33 @@ const std::uint8_t* findControl(const std::uint8_t* p, const std::uint8_t* end) 
         }
     }
     return end;
+}
+
+/// First byte in [p, end) that ends a control sequence (0x40 to 0x7E), or `end`. Sequences are
+/// short but of every length, so a vector test avoids a mispredicted loop exit per sequence.
+const std::uint8_t* findFinalByte(const std::uint8_t* p, const std::uint8_t* end) {
+    // Sequences without parameters ("ESC [ m", "ESC [ K") are the most common of all.
+    if (p < end && *p >= 0x40 && *p <= 0x7E) {
+        return p;
+    }
+#if defined(__SSE2__)
+    const __m128i low = _mm_set1_epi8(0x40);
+    const __m128i high = _mm_set1_epi8(0x7E);
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i aboveLow = _mm_cmpeq_epi8(_mm_max_epu8(v, low), v);
+        const __m128i belowHigh = _mm_cmpeq_epi8(_mm_min_epu8(v, high), v);
+        const int mask = _mm_movemask_epi8(_mm_and_si128(aboveLow, belowHigh));
+        if (mask != 0) {
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        }
+        p += 16;
+    }
+#endif
+    while (p < end && (*p < 0x40 || *p > 0x7E)) {
+        ++p;
+    }
+    return p;
 }
 
 bool isHorizontalWhitespace(char32_t scalar) {
@@ -198,27 +236,45 @@ void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
 
     while (p < end) {
         switch (state.parse) {
-        case ParseState::normal: {
-            const std::uint8_t* control = findControl(p, end);
-            if (control != p) {
-                context.append(p, static_cast<size_t>(control - p));
-                p = control;
-            }
-            if (p == end) {
-                break;
-            }
-            const std::uint8_t byte = *p++;
-            if (byte == kBell) {
-                if (onBell) {
+        case ParseState::normal:
+            // Plain output and the control sequences that colour and move it make up nearly
+            // all terminal traffic, so they are handled here without a trip round the state
+            // switch: a printable run, then an escape with its control sequence, and again.
+            while (p < end) {
+                const std::uint8_t* control = findControl(p, end);
+                if (control != p) {
+                    context.append(p, static_cast<size_t>(control - p));
+                    p = control;
+                    if (p == end) {
+                        break;
+                    }
+                }
+                const std::uint8_t byte = *p++;
+                if (byte == kEscape) {
+                    if (p == end) {
+                        state.parse = ParseState::escape;
+                        break;
+                    }
+                    const std::uint8_t next = *p++;
+                    if (next == '[') {
+                        p = findFinalByte(p, end);
+                        if (p == end) {
+                            state.parse = ParseState::csi;
+                            break;
+                        }
+                        ++p;
+                    } else if (next == ']') {
+                        state.oscBuf.clear();
+                        state.parse = ParseState::osc;
+                        break;
+                    }
+                } else if (byte == kBell && onBell) {
                     // A copy: the callback may replace or clear onBell.
                     auto bell = onBell;
                     bell(terminalID);
                 }
-            } else if (byte == kEscape) {
-                state.parse = ParseState::escape;
             }
             break;
-        }
         case ParseState::escape: {
             const std::uint8_t byte = *p++;
             if (byte == ']') {
@@ -232,12 +288,10 @@ void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
             break;
         }
         case ParseState::csi:
-            while (p < end) {
-                const std::uint8_t byte = *p++;
-                if (byte >= 0x40 && byte <= 0x7E) {
-                    state.parse = ParseState::normal;
-                    break;
-                }
+            p = findFinalByte(p, end);
+            if (p != end) {
+                ++p;
+                state.parse = ParseState::normal;
             }
             break;
         case ParseState::osc: {

@@ -11,6 +11,7 @@
 
 #include "OrvexCore/Terminal/TerminalStatusSource.hpp"
 #include "OrvexCore/Terminal/TerminalSurfaceLifecycle.hpp"
+#include "OrvexCore/Util/SlugGenerator.hpp"
 
 extern char** environ;
 
@@ -22,28 +23,9 @@ constexpr std::array<std::string_view, 4> kLoaderVariables = {
     "DYLD_INSERT_LIBRARIES", "DYLD_LIBRARY_PATH", "DYLD_FRAMEWORK_PATH",
     "DYLD_FALLBACK_LIBRARY_PATH"};
 
-// TEMPORARY until the shared slug generator lands.
 TerminalController::NameGenerator standardNames() {
-    return [](const std::unordered_set<std::string>& taken) {
-        static const std::array<const char*, 16> adjectives = {
-            "brave", "calm",  "wise",  "bright", "swift",  "bold",  "keen",  "lively",
-            "merry", "noble", "quiet", "eager",  "gentle", "jolly", "proud", "witty"};
-        static const std::array<const char*, 16> animals = {
-            "fox",   "owl",  "elk",   "wolf",  "lynx",  "hawk",  "otter", "bear",
-            "crane", "ibex", "heron", "raven", "moose", "stoat", "puma",  "wren"};
-        const auto bytes = UUID().bytes();
-        const std::string base =
-            std::string(adjectives[bytes[0] % 16]) + "-" + animals[bytes[1] % 16];
-        if (!taken.count(base)) {
-            return base;
-        }
-        for (int n = 2; n <= 999; ++n) {
-            std::string candidate = base + "-" + std::to_string(n);
-            if (!taken.count(candidate)) {
-                return candidate;
-            }
-        }
-        return base + "-" + UUID().string().substr(0, 8);
+    return [generator = SlugGenerator::standard()](const std::unordered_set<std::string>& taken) {
+        return generator.generate(taken);
     };
 }
 

@@ -1,0 +1,216 @@
+// The diff helper against git run directly: what the helper's process, JSON and pipe add to a
+// list or a patch. Each benchmark runs both sides in alternation within one run and reports
+// their mean times and the ratio helper / direct.
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+
+#include "OrvexCore/Diff/DiffHelperMessage.hpp"
+#include "OrvexCore/Platform/Process.hpp"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace OrvexCore;
+
+namespace {
+
+std::string runGit(const std::string& directory, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"git", "-C", directory});
+    auto result = Platform::runToCompletion("/usr/bin/env", arguments);
+    if (result.status != 0) {
+        throw std::runtime_error("git failed: " + result.error);
+    }
+    return result.output;
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+/// A repository in a temporary folder whose worktree differs from its base commit in
+/// `changedFiles` files of a few lines each, or (with `largeFileLines`) in one large file.
+class ScratchRepo {
+public:
+    ScratchRepo(int changedFiles, int largeFileLines) {
+        std::string pattern = (fs::temp_directory_path() / "orvex-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = fs::canonical(pattern).string();
+        runGit(path_, {"init", "-q", "-b", "main"});
+        runGit(path_, {"config", "user.name", "Bench"});
+        runGit(path_, {"config", "user.email", "bench@orvex.invalid"});
+        for (int i = 0; i < changedFiles; ++i) {
+            writeText(fileName(i), fmt::format("line one {}\nline two\nline three\n", i));
+        }
+        std::string large;
+        for (int i = 0; i < largeFileLines; ++i) {
+            large += fmt::format("original line {} of the large file\n", i);
+        }
+        writeText(fs::path(path_) / "large.txt", large);
+        runGit(path_, {"add", "-A"});
+        runGit(path_, {"commit", "-q", "-m", "base"});
+        base_ = runGit(path_, {"rev-parse", "HEAD"});
+        base_.pop_back();
+        for (int i = 0; i < changedFiles; ++i) {
+            writeText(fileName(i), fmt::format("line one {}\nline 2\nline three\nadded\n", i));
+        }
+        large.clear();
+        for (int i = 0; i < largeFileLines; ++i) {
+            large += fmt::format("changed line {} of the large file\n", i);
+        }
+        writeText(fs::path(path_) / "large.txt", large);
+    }
+    ~ScratchRepo() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+
+    const std::string& path() const { return path_; }
+    const std::string& base() const { return base_; }
+
+private:
+    fs::path fileName(int i) const {
+        return fs::path(path_) / fmt::format("dir{:02}", i % 50) / fmt::format("file{:05}.txt", i);
+    }
+
+    std::string path_;
+    std::string base_;
+};
+
+/// One repository per shape for the whole run: making 5,000 files takes a while.
+const ScratchRepo& sharedRepo(int changedFiles, int largeFileLines) {
+    static std::map<std::pair<int, int>, std::unique_ptr<ScratchRepo>> repos;
+    auto& repo = repos[{changedFiles, largeFileLines}];
+    if (!repo) {
+        repo = std::make_unique<ScratchRepo>(changedFiles, largeFileLines);
+    }
+    return *repo;
+}
+
+/// The helper program on pipes, one request at a time.
+class Helper {
+public:
+    Helper()
+        : process_(Platform::ChildProcess::spawn(
+              ORVEX_HELPER_PATH, {},
+              Platform::SpawnOptions{
+                  Platform::Stdio::pipe, Platform::Stdio::pipe, Platform::Stdio::null, {}, {}})) {}
+
+    std::string roundTrip(const std::string& line) {
+        process_.writeInput(line);
+        char chunk[65536];
+        for (;;) {
+            auto end = buffer_.find('\n');
+            if (end != std::string::npos) {
+                std::string answer = buffer_.substr(0, end);
+                buffer_.erase(0, end + 1);
+                return answer;
+            }
+            ssize_t n = ::read(process_.outputFd(), chunk, sizeof chunk);
+            if (n <= 0) {
+                throw std::runtime_error("the helper ended");
+            }
+            buffer_.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+    /// Peak resident memory of the helper so far, in kB (VmHWM).
+    long peakResidentKilobytes() const {
+        std::ifstream status(fmt::format("/proc/{}/status", process_.pid()));
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmHWM:", 0) == 0) {
+                return std::atol(line.c_str() + 6);
+            }
+        }
+        return -1;
+    }
+
+private:
+    Platform::ChildProcess process_;
+    std::string buffer_;
+};
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+/// Times `direct` and `throughHelper` in alternation; the reported time is the helper's.
+template <class Direct, class ThroughHelper>
+void compare(benchmark::State& state, Direct direct, ThroughHelper throughHelper) {
+    double directMs = 0, helperMs = 0;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        benchmark::DoNotOptimize(direct());
+        directMs += millisecondsSince(start);
+        start = Clock::now();
+        benchmark::DoNotOptimize(throughHelper());
+        double elapsed = millisecondsSince(start);
+        helperMs += elapsed;
+        state.SetIterationTime(elapsed / 1000);
+    }
+    double n = static_cast<double>(state.iterations());
+    state.counters["direct_ms"] = directMs / n;
+    state.counters["helper_ms"] = helperMs / n;
+    state.counters["overhead_ms"] = (helperMs - directMs) / n;
+    state.counters["helper/direct"] = helperMs / directMs;
+}
+
+// A list request through a running helper against `git diff --numstat` run directly.
+void BM_HelperListVsGitNumstat(benchmark::State& state) {
+    const auto& repo = sharedRepo(static_cast<int>(state.range(0)), 0);
+    Helper helper;
+    std::string line =
+        DiffHelperRequest{"list", DiffHelperOp::list, repo.path(), repo.base(), {}}.encodedLine();
+    std::vector<std::string> numstat{
+        "-c", "core.quotePath=false", "diff", "--no-renames", repo.base(), "--numstat"};
+    helper.roundTrip(line); // the first request pays for the helper's start
+    compare(
+        state, [&] { return runGit(repo.path(), numstat); },
+        [&] { return helper.roundTrip(line); });
+    state.counters["files"] = static_cast<double>(
+        DiffHelperCoding::decodeResponse(helper.roundTrip(line)).files.value().size());
+    state.counters["helper_peak_rss_kB"] = static_cast<double>(helper.peakResidentKilobytes());
+}
+BENCHMARK(BM_HelperListVsGitNumstat)
+    ->Arg(5000)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3);
+
+// The patch of one large file (20,000 changed lines, about 1.3 MB before the size bound, so
+// the helper sends the truncation notice) and of a 4,000-line one that crosses the pipe whole.
+void BM_HelperPatchVsGitDiff(benchmark::State& state) {
+    const auto& repo = sharedRepo(0, static_cast<int>(state.range(0)));
+    Helper helper;
+    std::string line =
+        DiffHelperRequest{"patch", DiffHelperOp::patch, repo.path(), repo.base(), "large.txt"}
+            .encodedLine();
+    std::vector<std::string> diff{
+        "-c",       "core.quotePath=false", "diff", "--no-renames", "-U3", repo.base(), "--",
+        "large.txt"};
+    helper.roundTrip(line);
+    state.counters["patch_kB"] = static_cast<double>(runGit(repo.path(), diff).size()) / 1024;
+    compare(
+        state, [&] { return runGit(repo.path(), diff); }, [&] { return helper.roundTrip(line); });
+}
+BENCHMARK(BM_HelperPatchVsGitDiff)
+    ->Arg(4000)
+    ->Arg(20000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3);
+
+} // namespace

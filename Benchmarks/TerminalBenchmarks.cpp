@@ -1,0 +1,253 @@
+// Terminal output monitoring and terminal bookkeeping.
+//
+// StatusMonitorIngest/<corpus>: throughput of StatusMonitor::ingest on realistic terminal
+// output, fed in 4 KiB chunks as a pseudo-terminal delivers it, timed side by side with a
+// plain memchr scan for the escape byte over the same chunks (the physical reference: every
+// byte touched once by a vectorised search). Counters: monitor_GBps, memchr_GBps and
+// ratio_vs_memchr (monitor time / memchr time; the target is at most 3, and 1 GB/s).
+//
+// StatusPollUnchanged: status(for:now:) polled 1,000 times on an unchanged tail; counters:
+// decodes_per_1000_polls (should be 1 for the first round and 0 after) and
+// ratio_vs_redecoding (cost of 1,000 cached polls / cost of 1,000 polls that each find a
+// changed tail).
+//
+// Controller*: terminals(for:) and layout(for:) with 200 terminals over 50 sessions, per call.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <time.h>
+
+#include <boost/asio/io_context.hpp>
+
+#include "OrvexCore/Platform/Process.hpp"
+#include "OrvexCore/Status/StatusMonitor.hpp"
+#include "OrvexCore/Terminal/TerminalController.hpp"
+#include "Terminal/FakeTerminalEngine.hpp"
+
+using namespace OrvexCore;
+
+namespace {
+
+constexpr size_t kChunk = 4096;
+constexpr size_t kCorpusBytes = 8 << 20;
+
+/// `sample` repeated up to about `kCorpusBytes`.
+std::string repeated(const std::string& sample) {
+    std::string corpus;
+    if (sample.empty()) {
+        return corpus;
+    }
+    corpus.reserve(kCorpusBytes + sample.size());
+    while (corpus.size() < kCorpusBytes) {
+        corpus += sample;
+    }
+    return corpus;
+}
+
+std::string commandOutput(const std::string& executable, const std::vector<std::string>& args) {
+    try {
+        return Platform::runToCompletion(executable, args, true).output;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+/// This thread's processor time: the machine is shared, so wall-clock time would count the
+/// time other programs ran.
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+std::string sourceRoot() {
+    return std::string(ORVEX_BIN_DIR) + "/../../..";
+}
+
+const std::string& corpus(int which) {
+    static const std::vector<std::string> corpora = [] {
+        std::vector<std::string> all;
+        all.push_back(repeated(commandOutput(
+            "/usr/bin/env", {"ls", "-lR", "--color=always", "/usr/include/boost/asio"})));
+        all.push_back(
+            repeated(commandOutput("/usr/bin/env", {"grep", "-rn", "--color=always", "async",
+                                                    "/usr/include/boost/asio"})));
+        all.push_back(
+            repeated(commandOutput("/usr/bin/env", {"git", "-C", sourceRoot(), "log", "-p",
+                                                    "--color=always", "--stat", "-n", "50"})));
+        // A full-screen program redrawing: cursor addressing, colours, erases, short texts.
+        std::mt19937 random(7);
+        std::string screen;
+        for (int frame = 0; frame < 200; ++frame) {
+            screen += "\x1b[?25l\x1b[H";
+            for (int row = 1; row <= 40; ++row) {
+                screen += "\x1b[" + std::to_string(row) + ";1H\x1b[2K";
+                for (int cell = 0; cell < 6; ++cell) {
+                    screen += "\x1b[38;5;" + std::to_string(random() % 256) + "m";
+                    screen +=
+                        std::string(random() % 12 + 1, static_cast<char>('a' + random() % 26));
+                    screen += "\x1b[" + std::to_string(random() % 80 + 1) + "G";
+                }
+            }
+            screen += "\x1b[0m\r\x1b[K[" + std::string(frame % 50, '#') + "]\x1b[?25h";
+        }
+        all.push_back(repeated(screen));
+        return all;
+    }();
+    return corpora.at(static_cast<size_t>(which));
+}
+
+size_t memchrScan(const std::string& data) {
+    size_t escapes = 0;
+    for (size_t offset = 0; offset < data.size(); offset += kChunk) {
+        const char* p = data.data() + offset;
+        const char* end = p + std::min(kChunk, data.size() - offset);
+        while ((p = static_cast<const char*>(std::memchr(p, 0x1B, static_cast<size_t>(end - p))))) {
+            ++escapes;
+            ++p;
+        }
+    }
+    return escapes;
+}
+
+void StatusMonitorIngest(benchmark::State& state) {
+    const std::string& data = corpus(static_cast<int>(state.range(0)));
+    if (data.empty()) {
+        state.SkipWithError("could not produce the corpus");
+        return;
+    }
+    StatusMonitor monitor(StatusMonitor::Config{1.0, 4096, {"(y/n)", "press enter"}});
+    size_t bells = 0;
+    monitor.onBell = [&bells](const UUID&) { ++bells; };
+    const UUID terminal;
+    const auto now = std::chrono::system_clock::now();
+    double monitorTime = 0;
+    double memchrTime = 0;
+    for (auto _ : state) {
+        const double start = threadSeconds();
+        for (size_t offset = 0; offset < data.size(); offset += kChunk) {
+            monitor.ingest(
+                terminal,
+                std::string_view(data).substr(offset, std::min(kChunk, data.size() - offset)), now);
+        }
+        const double middle = threadSeconds();
+        benchmark::DoNotOptimize(memchrScan(data));
+        const double end = threadSeconds();
+        monitorTime += middle - start;
+        memchrTime += end - middle;
+    }
+    const double bytes = static_cast<double>(data.size()) * static_cast<double>(state.iterations());
+    state.counters["monitor_GBps"] = bytes / monitorTime / 1e9;
+    state.counters["memchr_GBps"] = bytes / memchrTime / 1e9;
+    state.counters["ratio_vs_memchr"] = monitorTime / memchrTime;
+    benchmark::DoNotOptimize(bells);
+}
+BENCHMARK(StatusMonitorIngest)
+    ->ArgName("corpus")
+    ->Arg(0) // ls -lR --color=always
+    ->Arg(1) // grep -rn --color=always
+    ->Arg(2) // git log -p --color=always
+    ->Arg(3) // cursor-heavy redraws
+    ->Unit(benchmark::kMillisecond);
+
+void StatusPollUnchanged(benchmark::State& state) {
+    StatusMonitor monitor(StatusMonitor::Config{0.5, 4096, {"(y/n)", "press enter", "password"}});
+    const UUID terminal;
+    const auto then = std::chrono::system_clock::now();
+    std::string tail;
+    while (tail.size() < 6000) {
+        tail += "building module " + std::to_string(tail.size()) + " \xe2\x9c\x93 ok\r\n";
+    }
+    tail += "Overwrite existing files? (y/n) ";
+    monitor.ingest(terminal, tail, then);
+    const auto later = then + std::chrono::seconds(5);
+    std::int64_t decodes = 0;
+    double cached = 0;
+    double changing = 0;
+    for (auto _ : state) {
+        const auto before = monitor.tailDecodeCount();
+        const double start = threadSeconds();
+        for (int i = 0; i < 1000; ++i) {
+            benchmark::DoNotOptimize(monitor.status(terminal, later));
+        }
+        const double middle = threadSeconds();
+        decodes += monitor.tailDecodeCount() - before;
+        // The comparison: every poll finds a changed tail and must decode it.
+        for (int i = 0; i < 1000; ++i) {
+            monitor.ingest(terminal, std::string_view(" "), then);
+            benchmark::DoNotOptimize(monitor.status(terminal, later));
+        }
+        const double end = threadSeconds();
+        cached += middle - start;
+        changing += end - middle;
+        monitor.ingest(terminal, std::string_view("\n(y/n) "), then);
+    }
+    state.counters["decodes_per_1000_polls"] =
+        static_cast<double>(decodes) / static_cast<double>(state.iterations());
+    state.counters["ratio_vs_redecoding"] = cached / changing;
+    state.counters["ns_per_cached_poll"] =
+        cached * 1e9 / (1000.0 * static_cast<double>(state.iterations()));
+}
+BENCHMARK(StatusPollUnchanged);
+
+/// 200 terminals over 50 sessions, each session with a saved 2 x 2 layout.
+struct ControllerWorld {
+    ControllerWorld() {
+        auto record = std::make_shared<OrvexTest::FakeEngineRecord>();
+        controller = std::make_shared<TerminalController>(
+            io.get_executor(), std::make_unique<OrvexTest::FakeTerminalEngine>(record));
+        for (int s = 0; s < 50; ++s) {
+            Session session;
+            session.worktreePath = "/work/sessions/s" + std::to_string(s);
+            sessions.push_back(session);
+        }
+        for (int t = 0; t < 200; ++t) {
+            controller->createAdditional(sessions[static_cast<size_t>(t % 50)]);
+        }
+        for (const auto& session : sessions) {
+            const auto& refs = controller->terminals(session.id);
+            controller->setLayout({{refs[3].id, refs[0].id}, {refs[1].id, refs[2].id}}, session.id);
+        }
+    }
+    boost::asio::io_context io;
+    std::shared_ptr<TerminalController> controller;
+    std::vector<Session> sessions;
+};
+
+void ControllerTerminalsFor(benchmark::State& state) {
+    ControllerWorld world;
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(world.controller->terminals(world.sessions[i++ % 50].id).size());
+    }
+}
+BENCHMARK(ControllerTerminalsFor);
+
+void ControllerTerminalsForAfterAChange(benchmark::State& state) {
+    // Each call follows a rename, so it rebuilds the whole index: the cost the cache avoids.
+    ControllerWorld world;
+    const UUID renamed = world.controller->terminals().get().front().id;
+    size_t i = 0;
+    for (auto _ : state) {
+        world.controller->rename(renamed, "t");
+        benchmark::DoNotOptimize(world.controller->terminals(world.sessions[i++ % 50].id).size());
+    }
+}
+BENCHMARK(ControllerTerminalsForAfterAChange);
+
+void ControllerLayoutFor(benchmark::State& state) {
+    ControllerWorld world;
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(world.controller->layout(world.sessions[i++ % 50].id));
+    }
+}
+BENCHMARK(ControllerLayoutFor);
+
+} // namespace

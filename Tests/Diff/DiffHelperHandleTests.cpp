@@ -1,0 +1,251 @@
+#include "OrvexCore/Diff/OrvexDiffHelper.hpp"
+
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+#include <gtest/gtest.h>
+
+#include "OrvexCore/Diff/DiffHelperMessage.hpp"
+#include "OrvexCore/Git/GitCLIService.hpp"
+#include "OrvexCore/Git/GitError.hpp"
+#include "OrvexCore/Git/GitService.hpp"
+#include "Support/TempGitRepo.hpp"
+
+using namespace OrvexCore;
+using OrvexCore::OrvexDiffHelper::handle;
+
+namespace {
+
+/// Answers the two diff operations from what the test set up and records every call.
+class FakeGitService final : public GitService {
+public:
+    std::vector<FileDiff> files;
+    std::string patchText;
+    /// When set, the diff operations throw what it throws.
+    std::function<void()> failure;
+    std::vector<std::vector<std::string>> calls;
+
+    std::vector<FileDiff> diff(const std::string& worktreePath, const std::string& base) override {
+        calls.push_back({"diff", worktreePath, base});
+        if (failure) {
+            failure();
+        }
+        return files;
+    }
+    std::string filePatch(const std::string& worktreePath, const std::string& path,
+                          const std::string& base) override {
+        calls.push_back({"filePatch", worktreePath, path, base});
+        if (failure) {
+            failure();
+        }
+        return patchText;
+    }
+
+    bool isGitRepo(const std::string&) override { unused(); }
+    void initRepo(const std::string&) override { unused(); }
+    void addWorktree(const std::string&, const std::string&, const std::string&) override {
+        unused();
+    }
+    void removeWorktree(const std::string&, const std::string&, bool) override { unused(); }
+    void deleteBranch(const std::string&, const std::string&, bool) override { unused(); }
+    bool hasUncommittedChanges(const std::string&) override { unused(); }
+    std::string headCommit(const std::string&) override { unused(); }
+    std::string mergeBase(const std::string&, const std::string&, const std::string&) override {
+        unused();
+    }
+    std::vector<WorktreeInfo> listWorktrees(const std::string&) override { unused(); }
+    bool localBranchExists(const std::string&, const std::string&) override { unused(); }
+    bool remoteBranchExists(const std::string&, const std::string&) override { unused(); }
+    void fetch(const std::string&, const std::string&, const std::optional<std::string>&) override {
+        unused();
+    }
+    void addWorktreeExistingBranch(const std::string&, const std::string&,
+                                   const std::string&) override {
+        unused();
+    }
+    void addWorktreeTrackingRemote(const std::string&, const std::string&, const std::string&,
+                                   const std::string&) override {
+        unused();
+    }
+    std::string currentBranch(const std::string&) override { unused(); }
+    void renameBranch(const std::string&, const std::string&, const std::string&,
+                      const std::string&) override {
+        unused();
+    }
+    std::vector<std::string> listLocalBranches(const std::string&) override { unused(); }
+    std::vector<std::string> listRemoteBranches(const std::string&) override { unused(); }
+    int unmergedCommitCount(const std::string&, const std::string&) override { unused(); }
+
+private:
+    [[noreturn]] static void unused() { throw std::logic_error("the helper must not call this"); }
+};
+
+/// The one response line of `reply`, decoded; fails the test unless there is exactly one.
+DiffHelperResponse onlyResponse(const OrvexDiffHelper::Reply& reply) {
+    EXPECT_FALSE(reply.endProcess);
+    EXPECT_FALSE(reply.bytes.empty());
+    EXPECT_EQ(reply.bytes.find('\n'), reply.bytes.size() - 1) << reply.bytes;
+    return DiffHelperCoding::decodeResponse(
+        std::string_view(reply.bytes).substr(0, reply.bytes.size() - 1));
+}
+
+} // namespace
+
+TEST(DiffHelperHandleTests, ListAnswersWithTheFilesAndTheRequestId) {
+    FakeGitService git;
+    git.files = {{"a.txt", 1, 2, ""}, {"dir/b", 0, 0, ""}};
+    auto reply = handle(R"({"id":"list","op":"list","worktreePath":"\/w","base":"main"})", git);
+    EXPECT_EQ(reply.bytes,
+              R"({"files":[{"added":1,"patch":"","path":"a.txt","removed":2},)"
+              R"({"added":0,"patch":"","path":"dir\/b","removed":0}],"id":"list","ok":true})"
+              "\n");
+    EXPECT_EQ(git.calls, (std::vector<std::vector<std::string>>{{"diff", "/w", "main"}}));
+
+    git.files.clear();
+    EXPECT_EQ(handle(R"({"op":"list","worktreePath":"/w","base":"main"})", git).bytes,
+              "{\"files\":[],\"ok\":true}\n");
+}
+
+TEST(DiffHelperHandleTests, PatchPassesPathAndBaseInTheirPlacesAndEchoesThePath) {
+    FakeGitService git;
+    git.patchText = "diff --git a/x b/x\n";
+    auto response = onlyResponse(
+        handle(R"({"id":"patch","op":"patch","worktreePath":"/w","base":"HEAD","path":"x"})", git));
+    EXPECT_EQ(response, (DiffHelperResponse{"patch", true, std::nullopt, "x", git.patchText, {}}));
+    EXPECT_EQ(git.calls, (std::vector<std::vector<std::string>>{{"filePatch", "/w", "x", "HEAD"}}));
+}
+
+TEST(DiffHelperHandleTests, ShutdownEndsTheProcessWithoutAnAnswer) {
+    FakeGitService git;
+    auto reply = handle(R"({"op":"shutdown","id":"shutdown"})", git);
+    EXPECT_EQ(reply, (OrvexDiffHelper::Reply{"", true}));
+    EXPECT_TRUE(git.calls.empty());
+}
+
+TEST(DiffHelperHandleTests, BadRequestsGetOneFailureResponse) {
+    struct Case {
+        const char* name;
+        std::string line;
+        std::optional<std::string> id;
+        std::string error; // a part of the expected error text
+    };
+    std::vector<Case> cases{
+        {"list without base", R"({"id":"7","op":"list","worktreePath":"/w"})", "7",
+         "missing worktreePath or base"},
+        {"list with null base", R"({"id":"7","op":"list","worktreePath":"/w","base":null})", "7",
+         "missing worktreePath or base"},
+        {"list without worktree", R"({"op":"list","base":"main"})", std::nullopt,
+         "missing worktreePath or base"},
+        {"patch without path", R"({"id":"p","op":"patch","worktreePath":"/w","base":"main"})", "p",
+         "missing worktreePath, base, or path"},
+        {"op in capitals", R"({"id":"7","op":"LIST","worktreePath":"/w","base":"main"})",
+         std::nullopt, "unknown op \"LIST\""},
+        {"no op", R"({"id":"7"})", std::nullopt, "missing \"op\""},
+        {"not JSON", "list /w main", std::nullopt, "invalid request: not valid JSON"},
+        {"bytes that are not UTF-8", "\xff\xfe{\x80", std::nullopt, "invalid request"},
+        {"deeply nested", std::string(100000, '['), std::nullopt, "invalid request"},
+        {"number", "42", std::nullopt, "expected a JSON object"},
+    };
+    for (const auto& c : cases) {
+        FakeGitService git;
+        auto response = onlyResponse(handle(c.line, git));
+        EXPECT_FALSE(response.ok) << c.name;
+        EXPECT_EQ(response.id, c.id) << c.name;
+        ASSERT_TRUE(response.error) << c.name;
+        EXPECT_NE(response.error->find(c.error), std::string::npos)
+            << c.name << ": " << *response.error;
+        EXPECT_FALSE(response.files || response.path || response.patch) << c.name;
+        EXPECT_TRUE(git.calls.empty()) << c.name;
+    }
+}
+
+TEST(DiffHelperHandleTests, FailuresOfTheGitCallSayWhatWentWrongWithoutTheId) {
+    struct Case {
+        const char* name;
+        std::function<void()> failure;
+        std::string error;
+    };
+    std::vector<Case> cases{
+        {"git refused",
+         [] { throw GitError("git -C /w diff nope", 128, "fatal: bad revision 'nope'\n"); },
+         "git -C /w diff nope failed with exit status 128: fatal: bad revision 'nope'"},
+        {"git said nothing", [] { throw GitError("git -C /w diff", 1, ""); },
+         "git -C /w diff failed with exit status 1"},
+        {"rejected name", [] { throw GitError("ref", -1, "Invalid ref name: HEAD~1"); },
+         "Invalid ref name: HEAD~1"},
+        {"launch failure",
+         [] { throw std::system_error(ENOENT, std::generic_category(), "cannot launch git"); },
+         "cannot launch git: No such file or directory"},
+        {"message not UTF-8", [] { throw std::runtime_error("bad \xff byte"); },
+         "bad \xef\xbf\xbd byte"},
+        {"not an exception", [] { throw 42; }, "unknown failure"},
+    };
+    for (const auto& c : cases) {
+        for (const char* line : {R"({"id":"list","op":"list","worktreePath":"/w","base":"b"})",
+                                 R"({"id":"patch","op":"patch","worktreePath":"/w","base":"b",)"
+                                 R"("path":"f"})"}) {
+            FakeGitService git;
+            git.failure = c.failure;
+            auto response = onlyResponse(handle(line, git));
+            EXPECT_EQ(response, (DiffHelperResponse{{}, false, {}, {}, {}, c.error}))
+                << c.name << " " << line;
+        }
+    }
+}
+
+TEST(DiffHelperHandleTests, AnAnswerThatCannotBeEncodedBecomesAFailureResponse) {
+    FakeGitService git;
+    git.files = {{"name-\xff", 1, 0, ""}};
+    auto response =
+        onlyResponse(handle(R"({"id":"l","op":"list","worktreePath":"/w","base":"b"})", git));
+    EXPECT_FALSE(response.ok);
+    EXPECT_FALSE(response.id);
+    EXPECT_FALSE(response.error.value_or("").empty());
+}
+
+// Whatever a line holds, handle answers it with exactly one well-formed response line.
+TEST(DiffHelperHandleTests, RandomAndDamagedLinesEachGetExactlyOneResponse) {
+    std::mt19937 random(20240611);
+    const std::vector<std::string> valid{
+        R"({"id":"list","op":"list","worktreePath":"\/w","base":"main"})",
+        R"({"id":"patch","op":"patch","worktreePath":"\/w","base":"main","path":"a\/b.txt"})",
+        R"({"id":"shutdown","op":"shutdown"})",
+    };
+    FakeGitService git;
+    git.files = {{"a", 1, 1, ""}};
+    for (int i = 0; i < 10000; ++i) {
+        std::string line;
+        switch (i % 3) {
+        case 0:
+            line.resize(1 + random() % 200);
+            for (auto& c : line) {
+                c = static_cast<char>(random() % 256);
+            }
+            break;
+        case 1:
+            line = valid[random() % valid.size()];
+            line.resize(random() % line.size());
+            break;
+        case 2:
+            line = valid[random() % valid.size()];
+            for (int flips = 1 + random() % 3; flips > 0; --flips) {
+                line[random() % line.size()] = static_cast<char>(random() % 256);
+            }
+            break;
+        }
+        std::erase(line, '\n');
+        if (line.empty()) {
+            continue;
+        }
+        auto reply = handle(line, git);
+        if (reply.endProcess) {
+            EXPECT_TRUE(reply.bytes.empty());
+            continue;
+        }
+        ASSERT_FALSE(reply.bytes.empty()) << line;
+        ASSERT_EQ(reply.bytes.find('\n'), reply.bytes.size() - 1) << line;
+        EXPECT_NO_THROW(onlyResponse(reply)) << line;
+    }
+}

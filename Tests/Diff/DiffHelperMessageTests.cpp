@@ -1,0 +1,152 @@
+#include "OrvexCore/Diff/DiffHelperMessage.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+using namespace OrvexCore;
+using OrvexCore::DiffHelperCoding::decodeRequest;
+using OrvexCore::DiffHelperCoding::decodeResponse;
+
+TEST(DiffHelperMessageTests, RequestLineIsCompactSortedWithEscapedSlashes) {
+    DiffHelperRequest list{"list", DiffHelperOp::list, "/tmp/wt", "origin/main", std::nullopt};
+    EXPECT_EQ(list.encodedLine(),
+              R"({"base":"origin\/main","id":"list","op":"list","worktreePath":"\/tmp\/wt"})"
+              "\n");
+
+    DiffHelperRequest shutdown{"shutdown", DiffHelperOp::shutdown, {}, {}, {}};
+    EXPECT_EQ(shutdown.encodedLine(), "{\"id\":\"shutdown\",\"op\":\"shutdown\"}\n");
+}
+
+TEST(DiffHelperMessageTests, ResponseLineLeavesOutAbsentFieldsAndKeepsEmptyLists) {
+    DiffHelperResponse list;
+    list.id = "list";
+    list.ok = true;
+    list.files = std::vector<FileDiff>{{"src/a.c", 3, 1, ""}};
+    EXPECT_EQ(
+        list.encodedLine(),
+        R"({"files":[{"added":3,"patch":"","path":"src\/a.c","removed":1}],"id":"list","ok":true})"
+        "\n");
+
+    DiffHelperResponse empty;
+    empty.ok = true;
+    empty.files = std::vector<FileDiff>{};
+    EXPECT_EQ(empty.encodedLine(), "{\"files\":[],\"ok\":true}\n");
+}
+
+TEST(DiffHelperMessageTests, LineFeedsInsideStringsNeverBreakTheFraming) {
+    DiffHelperResponse patch;
+    patch.id = "patch";
+    patch.ok = true;
+    patch.path = "dir/ü file\n.txt";
+    patch.patch = "@@ -1 +1 @@\n-a\r\n+b\t\"q\" \\ \x01\n";
+    std::string line = patch.encodedLine();
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    EXPECT_EQ(decodeResponse(std::string_view(line).substr(0, line.size() - 1)), patch);
+}
+
+TEST(DiffHelperMessageTests, RecordsSurviveARoundTrip) {
+    std::vector<DiffHelperRequest> requests{
+        {"list", DiffHelperOp::list, "/w", "main", std::nullopt},
+        {"patch", DiffHelperOp::patch, "/w t/ä", "feature/x", "a/b c.txt"},
+        {std::nullopt, DiffHelperOp::shutdown, std::nullopt, std::nullopt, std::nullopt},
+    };
+    for (const auto& request : requests) {
+        std::string line = request.encodedLine();
+        EXPECT_EQ(decodeRequest(std::string_view(line).substr(0, line.size() - 1)), request)
+            << line;
+    }
+
+    DiffHelperResponse failure;
+    failure.error = "fatal: bad revision 'nope'";
+    DiffHelperResponse files;
+    files.id = "list";
+    files.ok = true;
+    files.files = std::vector<FileDiff>{{"A.txt", 0, 0, ""}, {"b/c", 9223372036854775807, 2, "x"}};
+    for (const auto& response : {failure, files}) {
+        std::string line = response.encodedLine();
+        EXPECT_EQ(decodeResponse(line), response) << line;
+    }
+}
+
+TEST(DiffHelperMessageTests, DecodingTreatsNullAsMissingAndIgnoresUnknownKeys) {
+    auto request = decodeRequest(
+        R"({"op":"patch","id":null,"base":"main","worktreePath":"/w","path":null,"extra":[1,{}]})");
+    EXPECT_EQ(request, (DiffHelperRequest{std::nullopt, DiffHelperOp::patch, "/w", "main", {}}));
+
+    auto response = decodeResponse(R"({"ok":false,"files":null,"error":null,"future":true})");
+    EXPECT_FALSE(response.ok);
+    EXPECT_FALSE(response.files);
+    EXPECT_FALSE(response.error);
+
+    EXPECT_EQ(decodeRequest(R"({"op":"list","worktreePath":"\/a\/b"})").worktreePath, "/a/b");
+}
+
+TEST(DiffHelperMessageTests, MalformedMessagesAreDecodingErrors) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* mentions;
+    };
+    std::vector<Case> requests{
+        {"empty", "", "not valid JSON"},
+        {"not JSON", "hello", "not valid JSON"},
+        {"trailing garbage", R"({"op":"list"} x)", "not valid JSON"},
+        {"array", R"(["op","list"])", "expected a JSON object"},
+        {"string", R"("list")", "expected a JSON object"},
+        {"missing op", R"({"id":"x"})", "missing \"op\""},
+        {"null op", R"({"op":null})", "missing \"op\""},
+        {"capital op", R"({"op":"LIST"})", "unknown op \"LIST\""},
+        {"numeric op", R"({"op":1})", "\"op\" must be a string"},
+        {"numeric id", R"({"op":"list","id":7})", "\"id\" must be a string"},
+        {"object base", R"({"op":"list","base":{}})", "\"base\" must be a string"},
+        {"invalid UTF-8", "{\"op\":\"list\",\"id\":\"\xff\"}", "not valid JSON"},
+        {"raw line feed in string", "{\"op\":\"list\",\"id\":\"a\nb\"}", "not valid JSON"},
+    };
+    for (const auto& c : requests) {
+        try {
+            decodeRequest(c.bytes);
+            ADD_FAILURE() << c.name << " decoded";
+        } catch (const DiffHelperDecodingError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
+                << c.name << ": " << e.what();
+        }
+    }
+
+    std::vector<Case> responses{
+        {"missing ok", R"({"id":"x"})", "missing \"ok\""},
+        {"string ok", R"({"ok":"true"})", "\"ok\" must be a boolean"},
+        {"files object", R"({"ok":true,"files":{}})", "\"files\" must be an array"},
+        {"file without patch", R"({"ok":true,"files":[{"path":"a","added":1,"removed":0}]})",
+         "missing \"patch\""},
+        {"fractional count",
+         R"({"ok":true,"files":[{"path":"a","added":1.5,"removed":0,"patch":""}]})",
+         "\"added\" must be an integer"},
+        {"huge count",
+         R"({"ok":true,"files":[{"path":"a","added":18446744073709551615,"removed":0,"patch":""}]})",
+         "out of range"},
+        {"file not object", R"({"ok":true,"files":["a"]})", "must be an object"},
+    };
+    for (const auto& c : responses) {
+        try {
+            decodeResponse(c.bytes);
+            ADD_FAILURE() << c.name << " decoded";
+        } catch (const DiffHelperDecodingError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
+                << c.name << ": " << e.what();
+        }
+    }
+}
+
+TEST(DiffHelperMessageTests, EncodingRefusesTextThatIsNotUTF8) {
+    DiffHelperRequest request{"list", DiffHelperOp::list, "/w/\xc3", "main", {}};
+    EXPECT_THROW(request.encodedLine(), nlohmann::json::exception);
+}
+
+TEST(DiffHelperMessageTests, OpWireValuesMatchExactly) {
+    EXPECT_EQ(diffHelperOpFromWire("list"), DiffHelperOp::list);
+    EXPECT_EQ(diffHelperOpFromWire("patch"), DiffHelperOp::patch);
+    EXPECT_EQ(diffHelperOpFromWire("shutdown"), DiffHelperOp::shutdown);
+    EXPECT_EQ(diffHelperOpFromWire("Shutdown"), std::nullopt);
+    EXPECT_EQ(diffHelperOpFromWire("list "), std::nullopt);
+}
