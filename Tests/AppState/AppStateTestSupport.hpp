@@ -1,0 +1,248 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/Diff/DiffHelperClient.hpp"
+#include "OrvexCore/Git/GitCLIService.hpp"
+#include "OrvexCore/Persistence/SessionStore.hpp"
+#include "OrvexCore/Util/SlugGenerator.hpp"
+#include "Support/RunAwaitable.hpp"
+#include "Support/TempGitRepo.hpp"
+
+namespace OrvexTest {
+
+/// A store that keeps the last snapshot in memory and counts what it was asked to do.
+class FakeStore : public OrvexCore::SessionStore {
+public:
+    OrvexCore::PersistedState load() override {
+        ++loadCount;
+        if (failLoad) {
+            throw std::runtime_error("unreadable");
+        }
+        return stored;
+    }
+    void save(OrvexCore::PersistedState state) override {
+        stored = std::move(state);
+        saveTimes.push_back(std::chrono::steady_clock::now());
+    }
+    void flush() override { ++flushCount; }
+
+    int saveCount() const { return static_cast<int>(saveTimes.size()); }
+
+    OrvexCore::PersistedState stored;
+    bool failLoad = false;
+    int loadCount = 0;
+    int flushCount = 0;
+    std::vector<std::chrono::steady_clock::time_point> saveTimes;
+};
+
+/// The real git service, wrapped: records the thread of every call and can fail the
+/// worktree listing of chosen repositories.
+class RecordingGit : public OrvexCore::GitService {
+public:
+    bool isGitRepo(const std::string& path) override { return note(), real_.isGitRepo(path); }
+    void initRepo(const std::string& path) override { note(), real_.initRepo(path); }
+    void addWorktree(const std::string& repoPath, const std::string& worktreePath,
+                     const std::string& branch) override {
+        note(), real_.addWorktree(repoPath, worktreePath, branch);
+    }
+    void removeWorktree(const std::string& repoPath, const std::string& worktreePath,
+                        bool force) override {
+        note(), real_.removeWorktree(repoPath, worktreePath, force);
+    }
+    void deleteBranch(const std::string& repoPath, const std::string& branch, bool force) override {
+        note(), real_.deleteBranch(repoPath, branch, force);
+    }
+    bool hasUncommittedChanges(const std::string& worktreePath) override {
+        return note(), real_.hasUncommittedChanges(worktreePath);
+    }
+    std::string headCommit(const std::string& repoPath) override {
+        return note(), real_.headCommit(repoPath);
+    }
+    std::string mergeBase(const std::string& repoPath, const std::string& first,
+                          const std::string& second) override {
+        return note(), real_.mergeBase(repoPath, first, second);
+    }
+    std::vector<OrvexCore::FileDiff> diff(const std::string& worktreePath,
+                                          const std::string& base) override {
+        return note(), real_.diff(worktreePath, base);
+    }
+    std::string filePatch(const std::string& worktreePath, const std::string& path,
+                          const std::string& base) override {
+        return note(), real_.filePatch(worktreePath, path, base);
+    }
+    std::vector<OrvexCore::WorktreeInfo> listWorktrees(const std::string& repoPath) override {
+        note();
+        {
+            std::lock_guard lock(mutex_);
+            if (failingListings_.contains(repoPath)) {
+                throw std::runtime_error("listing failed");
+            }
+        }
+        return real_.listWorktrees(repoPath);
+    }
+    bool localBranchExists(const std::string& repoPath, const std::string& branch) override {
+        return note(), real_.localBranchExists(repoPath, branch);
+    }
+    bool remoteBranchExists(const std::string& repoPath, const std::string& branch) override {
+        return note(), real_.remoteBranchExists(repoPath, branch);
+    }
+    void fetch(const std::string& repoPath, const std::string& remote,
+               const std::optional<std::string>& branch) override {
+        note(), real_.fetch(repoPath, remote, branch);
+    }
+    void addWorktreeExistingBranch(const std::string& repoPath, const std::string& worktreePath,
+                                   const std::string& branch) override {
+        note(), real_.addWorktreeExistingBranch(repoPath, worktreePath, branch);
+    }
+    void addWorktreeTrackingRemote(const std::string& repoPath, const std::string& worktreePath,
+                                   const std::string& branch, const std::string& remote) override {
+        note(), real_.addWorktreeTrackingRemote(repoPath, worktreePath, branch, remote);
+    }
+    std::string currentBranch(const std::string& repoPath) override {
+        return note(), real_.currentBranch(repoPath);
+    }
+    void renameBranch(const std::string& repoPath, const std::string& worktreePath,
+                      const std::string& oldName, const std::string& newName) override {
+        note();
+        if (duringRenameBranch) {
+            duringRenameBranch();
+        }
+        real_.renameBranch(repoPath, worktreePath, oldName, newName);
+    }
+    std::vector<std::string> listLocalBranches(const std::string& repoPath) override {
+        return note(), real_.listLocalBranches(repoPath);
+    }
+    std::vector<std::string> listRemoteBranches(const std::string& repoPath) override {
+        return note(), real_.listRemoteBranches(repoPath);
+    }
+    int unmergedCommitCount(const std::string& repoPath, const std::string& branch) override {
+        return note(), real_.unmergedCommitCount(repoPath, branch);
+    }
+
+    int calls() const {
+        std::lock_guard lock(mutex_);
+        return static_cast<int>(threads_.size());
+    }
+    bool calledOn(std::thread::id thread) const {
+        std::lock_guard lock(mutex_);
+        for (const auto& id : threads_) {
+            if (id == thread) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void failListing(const std::string& repoPath) {
+        std::lock_guard lock(mutex_);
+        failingListings_.insert(repoPath);
+    }
+
+    /// Runs on the background thread inside `renameBranch`, before git does.
+    std::function<void()> duringRenameBranch;
+
+private:
+    void note() {
+        std::lock_guard lock(mutex_);
+        threads_.push_back(std::this_thread::get_id());
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::thread::id> threads_;
+    std::set<std::string> failingListings_;
+    OrvexCore::GitCLIService real_;
+};
+
+/// Runs `context` for `duration` of wall time, whether or not it has work.
+inline void runFor(boost::asio::io_context& context, std::chrono::milliseconds duration) {
+    auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+        context.restart();
+        context.run_until(end);
+        if (std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+}
+
+/// A main executor (the test's io_context), a real repository, a sessions root, the
+/// recording git service and a fake store.
+class AppStateTest : public ::testing::Test {
+protected:
+    std::shared_ptr<OrvexCore::AppState>
+    makeState(std::shared_ptr<OrvexCore::SessionStore> withStore = nullptr) {
+        if (!withStore) {
+            withStore = store;
+        }
+        return std::make_shared<OrvexCore::AppState>(context.get_executor(), git, withStore,
+                                                     OrvexCore::SlugGenerator::standard(),
+                                                     sessionsRoot(), makeDiffHelper());
+    }
+
+    /// The helper pool over the built helper program.
+    static std::shared_ptr<OrvexCore::DiffHelperClient> makeDiffHelper() {
+        return OrvexCore::DiffHelperClient::create(ORVEX_HELPER_PATH);
+    }
+
+    std::string sessionsRoot() const { return scratch / "sessions"; }
+
+    template <class T> T run(boost::asio::awaitable<T> task) {
+        return runAwaitable(context, std::move(task));
+    }
+
+    /// A workspace over `repo` and a fresh state with it registered.
+    std::shared_ptr<OrvexCore::AppState> stateWith(const TempGitRepo& repo) {
+        auto state = makeState();
+        run(state->loadPersisted());
+        auto opened = run(state->openWorkspace(repo.path()));
+        EXPECT_EQ(opened.kind, OrvexCore::AppState::OpenResult::Kind::added);
+        return state;
+    }
+
+    const OrvexCore::Workspace& onlyWorkspace(const OrvexCore::AppState& state) {
+        EXPECT_EQ(state.workspaces()->size(), 1u);
+        return state.workspaces()->front();
+    }
+
+    /// The index invariant: each workspace's list is the sub-list of `sessions` in order,
+    /// and every session is found by identifier.
+    static void expectIndexesConsistent(const OrvexCore::AppState& state) {
+        std::set<OrvexCore::UUID> workspaceIDs;
+        for (const auto& session : state.sessions().get()) {
+            workspaceIDs.insert(session.workspaceID);
+            EXPECT_EQ(state.session(session.id), session);
+        }
+        for (const auto& workspace : state.workspaces().get()) {
+            workspaceIDs.insert(workspace.id);
+        }
+        for (const auto& id : workspaceIDs) {
+            std::vector<OrvexCore::Session> expected;
+            for (const auto& session : state.sessions().get()) {
+                if (session.workspaceID == id) {
+                    expected.push_back(session);
+                }
+            }
+            EXPECT_EQ(state.sessions(id), expected);
+        }
+    }
+
+    boost::asio::io_context context;
+    TempDir scratch;
+    std::shared_ptr<RecordingGit> git = std::make_shared<RecordingGit>();
+    std::shared_ptr<FakeStore> store = std::make_shared<FakeStore>();
+};
+
+} // namespace OrvexTest
