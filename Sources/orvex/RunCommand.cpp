@@ -419,11 +419,14 @@ void runCommand(Runtime& rt, const RunArgs& args) {
         attachment.finish();
         throw;
     }
+    if (rt.interrupted()) {
+        rt.finish();
+    }
     rt.setInterruptHook(nullptr);
     raw.restore();
     rt.run(reaped(rt, attachment));
     writeAll(STDOUT_FILENO,
-             fmt::format("\r\n[detached from {}; every terminal was closed]\r\n", session.slug));
+             fmt::format("\n[detached from {}; every terminal was closed]\n", session.slug));
 }
 
 } // namespace Orvex

@@ -21,6 +21,12 @@ Runtime::Runtime(RuntimeOptions options)
 Runtime::~Runtime() {
     boost::system::error_code ignored;
     signals_.cancel(ignored);
+    state_.reset();
+    // Background threads may still hold a work guard of this context for a moment after
+    // handing back their last result; running until no work is left lets them release it
+    // before the context goes.
+    io_.restart();
+    io_.run();
 }
 
 void Runtime::armSignals() {
@@ -93,6 +99,10 @@ void Runtime::ensureDiffHelper() {
 }
 
 void Runtime::finish() {
+    if (interrupting_) {
+        io_.restart();
+        io_.run();
+    }
     if (finished_ || !state_) {
         finished_ = true;
         return;

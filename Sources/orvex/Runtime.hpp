@@ -69,12 +69,19 @@ public:
     template <class T> std::vector<Outcome<T>> runAll(std::vector<boost::asio::awaitable<T>> tasks);
 
     /// Run first when an interrupt arrives (the run command closes its terminals here).
+    /// Ignored once an interrupt is being handled (the running hook must stay alive).
     void setInterruptHook(std::function<boost::asio::awaitable<void>()> hook) {
-        interruptHook_ = std::move(hook);
+        if (!interrupting_) {
+            interruptHook_ = std::move(hook);
+        }
     }
 
+    /// True once an interrupt arrived; its stop is under way and ends the process.
+    bool interrupted() const { return interrupting_; }
+
     /// Saves the state durably and stops the helper pool; does nothing the second time or
-    /// when no state was loaded.
+    /// when no state was loaded. After an interrupt it only lets the interrupt's stop finish,
+    /// which ends the process: it does not return then.
     void finish();
 
 private:

@@ -133,7 +133,8 @@ TEST_F(CliSessions, RenameBranchAndMove) {
     home.ok({"move", "alpha", "3"});
     auto order = [&] {
         std::vector<std::string> slugs;
-        for (const auto& s : home.store()["sessions"]) {
+        auto store = home.store();
+        for (const auto& s : store["sessions"]) {
             slugs.push_back(s["slug"]);
         }
         return slugs;
