@@ -1,11 +1,12 @@
 // The diff helper against git run directly: what the helper's process, JSON and pipe add to a
-// list or a patch. Each benchmark runs both sides in alternation within one run and reports
-// their mean times and the ratio helper / direct.
+// list or a patch, and what the client's pool adds and gains. Each benchmark runs both sides in
+// alternation within one run and reports their mean times and their ratio.
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -14,8 +15,14 @@
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
+#include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Platform/Process.hpp"
+#include "OrvexCore/Util/Async.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -38,7 +45,8 @@ void writeText(const fs::path& path, const std::string& text) {
 }
 
 /// A repository in a temporary folder whose worktree differs from its base commit in
-/// `changedFiles` files of a few lines each, or (with `largeFileLines`) in one large file.
+/// `changedFiles` files of a few lines each, or (with `largeFileLines`) in one large file; the
+/// changes are staged.
 class ScratchRepo {
 public:
     ScratchRepo(int changedFiles, int largeFileLines) {
@@ -70,6 +78,10 @@ public:
             large += fmt::format("changed line {} of the large file\n", i);
         }
         writeText(fs::path(path_) / "large.txt", large);
+        // Staged, so that each diff compares contents rather than re-reading and hashing every
+        // changed file (git does that for unstaged changes with several threads, which would
+        // make the benchmark measure the disk and git's own parallelism).
+        runGit(path_, {"add", "-A"});
     }
     ~ScratchRepo() {
         std::error_code ec;
@@ -212,5 +224,80 @@ BENCHMARK(BM_HelperPatchVsGitDiff)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3);
+
+/// Runs one client operation to its end from the background pool.
+template <class T> T await(boost::asio::awaitable<T> task) {
+    return boost::asio::co_spawn(backgroundPool(), std::move(task), boost::asio::use_future).get();
+}
+
+// 100 list requests one at a time through the client against GitCLIService::diff called
+// directly in this process (the road taken with the helper switched off).
+void BM_ClientListVsDirectDiff(benchmark::State& state) {
+    const auto& repo = sharedRepo(1000, 0);
+    auto client = DiffHelperClient::create(ORVEX_HELPER_PATH);
+    await(client->start());
+    await(client->list(repo.path(), repo.base()));
+    GitCLIService git;
+    compare(
+        state,
+        [&] {
+            for (int i = 0; i < 100; ++i) {
+                benchmark::DoNotOptimize(git.diff(repo.path(), repo.base()));
+            }
+            return 0;
+        },
+        [&] {
+            for (int i = 0; i < 100; ++i) {
+                benchmark::DoNotOptimize(await(client->list(repo.path(), repo.base())));
+            }
+            return 0;
+        });
+    await(client->shutdown());
+}
+BENCHMARK(BM_ClientListVsDirectDiff)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(5);
+
+// 100 list requests at once (the pool's three helpers share them) against the same 100 one at
+// a time; reported as the throughput gained, one at a time / at once.
+void BM_ClientConcurrentVsSequential(benchmark::State& state) {
+    const auto& repo = sharedRepo(1000, 0);
+    auto client = DiffHelperClient::create(ORVEX_HELPER_PATH);
+    await(client->start());
+    auto allAtOnce = [&] {
+        std::vector<std::future<std::vector<FileDiff>>> requests;
+        for (int i = 0; i < 100; ++i) {
+            requests.push_back(boost::asio::co_spawn(
+                backgroundPool(), client->list(repo.path(), repo.base()), boost::asio::use_future));
+        }
+        size_t files = 0;
+        for (auto& request : requests) {
+            files += request.get().size();
+        }
+        return files;
+    };
+    allAtOnce(); // all three helpers started
+    double sequentialMs = 0, concurrentMs = 0;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        for (int i = 0; i < 100; ++i) {
+            benchmark::DoNotOptimize(await(client->list(repo.path(), repo.base())));
+        }
+        sequentialMs += millisecondsSince(start);
+        start = Clock::now();
+        benchmark::DoNotOptimize(allAtOnce());
+        double elapsed = millisecondsSince(start);
+        concurrentMs += elapsed;
+        state.SetIterationTime(elapsed / 1000);
+    }
+    double n = static_cast<double>(state.iterations());
+    state.counters["one_at_a_time_ms"] = sequentialMs / n;
+    state.counters["at_once_ms"] = concurrentMs / n;
+    state.counters["throughput_gain"] = sequentialMs / concurrentMs;
+    state.counters["helpers"] = await(client->spawnedProcessCount());
+    await(client->shutdown());
+}
+BENCHMARK(BM_ClientConcurrentVsSequential)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(5);
 
 } // namespace

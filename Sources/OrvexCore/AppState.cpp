@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -136,27 +137,34 @@ asio::awaitable<void> AppState::loadPersisted() {
     std::string root = sessionsRoot_.get().string();
     std::optional<std::string> storeFile = storeFileOf(*store_);
     // Folder creation and decoding a large store are kept off the main executor.
-    auto work = [store, root, storeFile]() -> PersistedState {
+    struct Loaded {
+        PersistedState state;
+        // Kept for adoption: a session that one workspace's reconciliation drops because its
+        // worktree moved to another repository is found again, whole, by the workspace that
+        // lists it, whichever listing finishes first.
+        std::optional<std::vector<Session>> diskSessions;
+    };
+    auto work = [store, root, storeFile]() -> Loaded {
         try {
             Platform::createDirectories(root, 0700);
         } catch (...) {
         }
+        Loaded loaded;
         try {
-            return store->load();
+            loaded.state = store->load();
         } catch (...) {
             // The next save would replace the file the user may still want back.
             if (storeFile) {
                 setAsideUnreadableStore(*storeFile, std::chrono::system_clock::now());
             }
-            return PersistedState{};
         }
+        loaded.diskSessions = loaded.state.sessions;
+        return loaded;
     };
-    PersistedState loaded = co_await inBackground(std::move(work));
+    Loaded result = co_await inBackground(std::move(work));
+    PersistedState& loaded = result.state;
+    const std::optional<std::vector<Session>>& diskSessions = result.diskSessions;
 
-    // Kept for adoption: a session that one workspace's reconciliation drops because its
-    // worktree moved to another repository is found again, whole, by the workspace that lists
-    // it, whichever listing finishes first.
-    const std::optional<std::vector<Session>> diskSessions = loaded.sessions;
     workspaces_.set(std::move(loaded.workspaces));
     setSessions(std::move(loaded.sessions));
 
@@ -199,6 +207,9 @@ asio::awaitable<void> AppState::loadPersisted() {
             applyReconcile(workspace, *infos, diskSessions)) {
             changed = true;
         }
+        // One workspace per turn of the main executor: a reconciliation that changes things
+        // copies the session list, and twenty in a row would hold the main thread too long.
+        co_await asio::post(mainExecutor_, asio::use_awaitable);
     }
     if (changed) {
         persistNow();
@@ -222,6 +233,10 @@ bool AppState::applyReconcile(const Workspace& workspace, const std::vector<Work
     std::unordered_set<std::string> livePaths;
     for (const auto& info : infos) {
         livePaths.insert(info.path);
+    }
+
+    if (reconcileChangesNothing(workspace.id, livePaths)) {
+        return false;
     }
 
     std::vector<Session> list = sessions_.get();
@@ -288,18 +303,52 @@ bool AppState::applyReconcile(const Workspace& workspace, const std::vector<Work
     return changed;
 }
 
+bool AppState::reconcileChangesNothing(const UUID& workspaceID,
+                                       const std::unordered_set<std::string>& livePaths) const {
+    // Start-up reconciles every workspace, and usually git agrees with the stored state; this
+    // answers that case without copying the session list. Nothing changes when none of the
+    // workspace's worktree sessions lost its worktree, every listed path is a session of this
+    // workspace, and no other workspace's session claims a listed path.
+    const auto& list = sessions_.get();
+    std::unordered_set<std::string_view> ownPaths;
+    if (auto own = sessionsByWorkspace_.find(workspaceID); own != sessionsByWorkspace_.end()) {
+        for (std::size_t position : own->second) {
+            const Session& session = list[position];
+            if (session.isWorktree && !livePaths.contains(session.worktreePath)) {
+                return false;
+            }
+            ownPaths.insert(session.worktreePath);
+        }
+    }
+    for (const auto& path : livePaths) {
+        if (!ownPaths.contains(path)) {
+            return false;
+        }
+    }
+    for (const auto& session : list) {
+        if (session.workspaceID != workspaceID && livePaths.contains(session.worktreePath)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // MARK: Lookups and indexes
 
 std::vector<Session> AppState::sessions(const UUID& workspaceID) const {
+    std::vector<Session> found;
     if (auto entry = sessionsByWorkspace_.find(workspaceID); entry != sessionsByWorkspace_.end()) {
-        return entry->second;
+        found.reserve(entry->second.size());
+        for (std::size_t position : entry->second) {
+            found.push_back(sessions_.get()[position]);
+        }
     }
-    return {};
+    return found;
 }
 
 std::optional<Session> AppState::session(const UUID& id) const {
     if (auto entry = sessionByID_.find(id); entry != sessionByID_.end()) {
-        return entry->second;
+        return sessions_.get()[entry->second];
     }
     return std::nullopt;
 }
@@ -308,14 +357,12 @@ std::optional<Session> AppState::session(const UUID& id) const {
 // a session up from its callback finds the new state.
 
 void AppState::rebuildSessionsByWorkspace(const std::vector<Session>& list) {
-    std::unordered_map<UUID, std::vector<Session>> byWorkspace;
-    std::unordered_map<UUID, Session> byID;
-    for (const auto& session : list) {
-        byWorkspace[session.workspaceID].push_back(session);
-        byID.insert_or_assign(session.id, session);
+    sessionsByWorkspace_.clear();
+    sessionByID_.clear();
+    for (std::size_t position = 0; position < list.size(); ++position) {
+        sessionsByWorkspace_[list[position].workspaceID].push_back(position);
+        sessionByID_.insert_or_assign(list[position].id, position);
     }
-    sessionsByWorkspace_ = std::move(byWorkspace);
-    sessionByID_ = std::move(byID);
 }
 
 void AppState::setSessions(std::vector<Session> list) {
@@ -323,35 +370,47 @@ void AppState::setSessions(std::vector<Session> list) {
     sessions_.set(std::move(list));
 }
 
-void AppState::syncSessionInIndex(const std::vector<Session>& list, std::size_t index) {
-    const Session& session = list.at(index);
-    auto byWorkspace = sessionsByWorkspace_.find(session.workspaceID);
-    if (byWorkspace == sessionsByWorkspace_.end()) {
-        rebuildSessionsByWorkspace(list);
-        return;
-    }
-    auto element = std::find_if(byWorkspace->second.begin(), byWorkspace->second.end(),
-                                [&](const Session& other) { return other.id == session.id; });
-    if (element == byWorkspace->second.end()) {
-        rebuildSessionsByWorkspace(list);
-        return;
-    }
-    *element = session;
-    sessionByID_.insert_or_assign(session.id, session);
-}
-
 void AppState::appendSession(Session session) {
-    sessionsByWorkspace_[session.workspaceID].push_back(session);
-    sessionByID_.insert_or_assign(session.id, session);
-    auto list = sessions_.get();
-    list.push_back(std::move(session));
-    sessions_.set(std::move(list));
+    const std::size_t position = sessions_.get().size();
+    sessionsByWorkspace_[session.workspaceID].push_back(position);
+    sessionByID_.insert_or_assign(session.id, position);
+    sessions_.modify([&](std::vector<Session>& list) { list.push_back(std::move(session)); });
 }
 
 void AppState::removeSessions(const std::function<bool(const Session&)>& matching) {
-    auto list = sessions_.get();
-    std::erase_if(list, matching);
-    setSessions(std::move(list));
+    const auto& list = sessions_.get();
+    std::vector<bool> removed(list.size());
+    bool any = false;
+    for (std::size_t position = 0; position < list.size(); ++position) {
+        removed[position] = matching(list[position]);
+        any = any || removed[position];
+    }
+    if (!any) {
+        return;
+    }
+    // Index the positions the survivors will have, then remove in place.
+    sessionsByWorkspace_.clear();
+    sessionByID_.clear();
+    std::size_t next = 0;
+    for (std::size_t position = 0; position < list.size(); ++position) {
+        if (!removed[position]) {
+            sessionsByWorkspace_[list[position].workspaceID].push_back(next);
+            sessionByID_.insert_or_assign(list[position].id, next);
+            ++next;
+        }
+    }
+    sessions_.modify([&](std::vector<Session>& sessions) {
+        std::size_t kept = 0;
+        for (std::size_t position = 0; position < sessions.size(); ++position) {
+            if (!removed[position]) {
+                if (kept != position) {
+                    sessions[kept] = std::move(sessions[position]);
+                }
+                ++kept;
+            }
+        }
+        sessions.resize(kept);
+    });
 }
 
 std::optional<std::size_t> AppState::sessionIndex(const UUID& id) const {
@@ -365,10 +424,13 @@ std::optional<std::size_t> AppState::sessionIndex(const UUID& id) const {
 }
 
 void AppState::updateSession(std::size_t index, const std::function<void(Session&)>& change) {
-    auto list = sessions_.get();
-    change(list.at(index));
-    syncSessionInIndex(list, index);
-    sessions_.set(std::move(list));
+    Session updated = sessions_.get().at(index);
+    change(updated);
+    if (updated == sessions_.get()[index]) {
+        return;
+    }
+    // Positions do not move, and the identifier is never changed here: the indexes hold.
+    sessions_.modify([&](std::vector<Session>& list) { list[index] = std::move(updated); });
 }
 
 const Workspace* AppState::findWorkspace(const UUID& id) const {

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
@@ -234,15 +235,16 @@ private:
 
     /// Both indexes from scratch, for `list` (the value `sessions_` is about to take).
     void rebuildSessionsByWorkspace(const std::vector<Session>& list);
-    /// After the session at `index` of `list` changed in place.
-    void syncSessionInIndex(const std::vector<Session>& list, std::size_t index);
     /// Replaces the whole list, indexes first.
     void setSessions(std::vector<Session> list);
     void appendSession(Session session);
     void removeSessions(const std::function<bool(const Session&)>& matching);
     std::optional<std::size_t> sessionIndex(const UUID& id) const;
-    /// Applies `change` to the session at `index` and updates the index.
+    /// Applies `change` to the session at `index`; observers hear of it only if it changed.
     void updateSession(std::size_t index, const std::function<void(Session&)>& change);
+    /// True when reconciling `workspace` with a listing of `livePaths` would change nothing.
+    bool reconcileChangesNothing(const UUID& workspaceID,
+                                 const std::unordered_set<std::string>& livePaths) const;
     const Workspace* findWorkspace(const UUID& id) const;
 
     boost::asio::awaitable<bool>
@@ -262,8 +264,11 @@ private:
 
     Observable<std::vector<Workspace>> workspaces_;
     Observable<std::vector<Session>> sessions_;
-    std::unordered_map<UUID, std::vector<Session>> sessionsByWorkspace_;
-    std::unordered_map<UUID, Session> sessionByID_;
+    /// Positions in `sessions_`: each workspace's sessions in order, and each session by
+    /// identifier. Positions rather than copies, so that rebuilding after a removal or a
+    /// reconciliation copies no session.
+    std::unordered_map<UUID, std::vector<std::size_t>> sessionsByWorkspace_;
+    std::unordered_map<UUID, std::size_t> sessionByID_;
     Observable<std::optional<UUID>> selectedWorkspaceID_;
     Observable<std::optional<UUID>> activeTerminalSessionID_;
     Observable<std::map<UUID, SessionStatus>> liveStatuses_;

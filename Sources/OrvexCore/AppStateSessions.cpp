@@ -258,11 +258,11 @@ void AppState::moveSessions(const UUID& inWorkspace, const std::set<int>& from, 
         static_cast<int>(std::count_if(from.begin(), from.end(), [&](int p) { return p < to; }));
     list.insert(list.begin() + (to - before), block.begin(), block.end());
 
+    // The workspace keeps the same positions in `sessions`; only who sits where changes.
     for (std::size_t k = 0; k < list.size(); ++k) {
-        all[positions[k]] = list[k];
-        sessionByID_.insert_or_assign(list[k].id, list[k]);
+        sessionByID_.insert_or_assign(list[k].id, positions[k]);
+        all[positions[k]] = std::move(list[k]);
     }
-    sessionsByWorkspace_[inWorkspace] = std::move(list);
     sessions_.set(std::move(all));
     persistNow();
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include "OrvexCore/Diff/OrvexDiffHelper.hpp"
@@ -33,6 +34,12 @@ int main() {
     // With nobody left to read the answers, a write fails with EPIPE and the loop ends,
     // rather than the process dying of the signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // Every request builds buffers of up to a few megabytes (git's output, the answer). By
+    // default the C library gives such blocks back to the system on every free, and the next
+    // request pays a page fault per 4 KB to get them again, which costs more than encoding
+    // the answer. Keeping them in the heap makes the second and later requests cheap.
+    ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
     OrvexCore::GitCLIService git;
     std::string buffer;

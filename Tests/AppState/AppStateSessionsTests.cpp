@@ -348,6 +348,25 @@ TEST_F(AppStateSessionsTest, GridLayoutAndTitlesSaveOnlyRealChangesDebounced) {
     expectIndexesConsistent(*state);
 }
 
+TEST_F(AppStateSessionsTest, ObserversOfTheListFindTheNewStateThroughTheLookups) {
+    int notifications = 0;
+    auto connection = state->sessions().observe([&](const std::vector<Session>& sessions) {
+        ++notifications;
+        for (const auto& session : sessions) {
+            EXPECT_EQ(state->session(session.id), session);
+        }
+        EXPECT_EQ(state->sessions(workspace.id).size(), sessions.size());
+    });
+    Session first = add(std::nullopt, false);
+    Session second = add(std::nullopt, false);
+    state->renameSession(first.id, "renamed");
+    state->renameSession(first.id, "renamed");
+    run(state->deleteSession(first, false));
+    EXPECT_EQ(state->sessions(workspace.id), std::vector<Session>{second});
+    EXPECT_EQ(notifications, 4);
+    connection.disconnect();
+}
+
 TEST_F(AppStateSessionsTest, GitNeverRunsOnTheMainThread) {
     Session session = add("threads");
     run(state->renameSessionBranch(session.id, "threads-2"));

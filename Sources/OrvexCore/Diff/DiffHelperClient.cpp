@@ -126,8 +126,8 @@ DiffHelperClient::~DiffHelperClient() {
 
 // MARK: Public operations (each hops onto the strand; the caller resumes on its executor)
 
-// g++ 12 destroys a temporary that lives inside a co_await expression twice, so every closure
-// and task below is a named local before it is awaited.
+// Each operation captures the client when it is called (not when its awaitable starts) and
+// runs its body on the strand; the awaiting caller resumes on its own executor.
 
 awaitable<void> DiffHelperClient::start() {
     auto body = [self = shared_from_this()]() -> awaitable<void> {
@@ -137,8 +137,7 @@ awaitable<void> DiffHelperClient::start() {
         self->isActive_ = true;
         co_return;
     };
-    auto task = asio::co_spawn(strand_, std::move(body), use_awaitable);
-    co_await std::move(task);
+    return asio::co_spawn(strand_, std::move(body), use_awaitable);
 }
 
 awaitable<void> DiffHelperClient::shutdown() {
@@ -155,30 +154,26 @@ awaitable<void> DiffHelperClient::shutdown() {
         }
         co_return;
     };
-    auto task = asio::co_spawn(strand_, std::move(body), use_awaitable);
-    co_await std::move(task);
+    return asio::co_spawn(strand_, std::move(body), use_awaitable);
 }
 
 awaitable<bool> DiffHelperClient::isRunning() {
     auto body = [self = shared_from_this()]() -> awaitable<bool> { co_return self->isActive_; };
-    auto task = asio::co_spawn(strand_, std::move(body), use_awaitable);
-    co_return co_await std::move(task);
+    return asio::co_spawn(strand_, std::move(body), use_awaitable);
 }
 
 awaitable<int> DiffHelperClient::spawnedProcessCount() {
     auto body = [self = shared_from_this()]() -> awaitable<int> {
         co_return self->spawnedProcessCount_;
     };
-    auto task = asio::co_spawn(strand_, std::move(body), use_awaitable);
-    co_return co_await std::move(task);
+    return asio::co_spawn(strand_, std::move(body), use_awaitable);
 }
 
 awaitable<int> DiffHelperClient::liveWorkerCount() {
     auto body = [self = shared_from_this()]() -> awaitable<int> {
         co_return self->liveWorkerCount_;
     };
-    auto task = asio::co_spawn(strand_, std::move(body), use_awaitable);
-    co_return co_await std::move(task);
+    return asio::co_spawn(strand_, std::move(body), use_awaitable);
 }
 
 awaitable<std::vector<FileDiff>> DiffHelperClient::list(std::string worktreePath,
@@ -186,12 +181,11 @@ awaitable<std::vector<FileDiff>> DiffHelperClient::list(std::string worktreePath
     DiffHelperRequest request{"list", DiffHelperOp::list, std::move(worktreePath), std::move(base),
                               std::nullopt};
     auto body = [self = shared_from_this(),
-                 request = std::move(request)]() -> awaitable<DiffHelperResponse> {
-        co_return co_await self->perform(request);
+                 request = std::move(request)]() -> awaitable<std::vector<FileDiff>> {
+        DiffHelperResponse response = co_await self->perform(request);
+        co_return std::move(response.files).value_or(std::vector<FileDiff>{});
     };
-    auto task = asio::co_spawn(strand_, std::move(body), use_awaitable);
-    DiffHelperResponse response = co_await std::move(task);
-    co_return std::move(response.files).value_or(std::vector<FileDiff>{});
+    return asio::co_spawn(strand_, std::move(body), use_awaitable);
 }
 
 awaitable<std::string> DiffHelperClient::patch(std::string worktreePath, std::string base,
@@ -199,12 +193,11 @@ awaitable<std::string> DiffHelperClient::patch(std::string worktreePath, std::st
     DiffHelperRequest request{"patch", DiffHelperOp::patch, std::move(worktreePath),
                               std::move(base), std::move(path)};
     auto body = [self = shared_from_this(),
-                 request = std::move(request)]() -> awaitable<DiffHelperResponse> {
-        co_return co_await self->perform(request);
+                 request = std::move(request)]() -> awaitable<std::string> {
+        DiffHelperResponse response = co_await self->perform(request);
+        co_return std::move(response.patch).value_or(std::string());
     };
-    auto task = asio::co_spawn(strand_, std::move(body), use_awaitable);
-    DiffHelperResponse response = co_await std::move(task);
-    co_return std::move(response.patch).value_or(std::string());
+    return asio::co_spawn(strand_, std::move(body), use_awaitable);
 }
 
 // MARK: The pool (strand only)
@@ -225,6 +218,8 @@ awaitable<DiffHelperResponse> DiffHelperClient::perform(DiffHelperRequest reques
 
     Exchange exchange;
     std::exception_ptr failure;
+    // The closure is a named local: g++ 12 destroys a temporary inside a co_await expression
+    // twice.
     try {
         auto roundTrip = [worker, line = std::move(line)] { return exchangeLine(*worker, line); };
         exchange = co_await inBackground(std::move(roundTrip));

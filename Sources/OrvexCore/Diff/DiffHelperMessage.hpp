@@ -35,6 +35,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/// Thrown when a message cannot be encoded (text that is not valid UTF-8).
+class DiffHelperEncodingError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 /// One request, application to helper.
 struct DiffHelperRequest {
     /// Echoed by the helper; not used to pair answers with requests (that is by order).
@@ -47,7 +53,7 @@ struct DiffHelperRequest {
     /// A file path relative to the worktree (patch requests).
     std::optional<std::string> path;
 
-    /// The encoded request followed by one line feed. Throws nlohmann::json::exception when
+    /// The encoded request followed by one line feed. Throws `DiffHelperEncodingError` when
     /// a string is not valid UTF-8.
     std::string encodedLine() const;
 
@@ -67,7 +73,7 @@ struct DiffHelperResponse {
     /// Human-readable failure text.
     std::optional<std::string> error;
 
-    /// The encoded response followed by one line feed. Throws nlohmann::json::exception when
+    /// The encoded response followed by one line feed. Throws `DiffHelperEncodingError` when
     /// a string is not valid UTF-8.
     std::string encodedLine() const;
 
@@ -83,8 +89,9 @@ nlohmann::json toJSON(const DiffHelperRequest& request);
 nlohmann::json toJSON(const DiffHelperResponse& response);
 nlohmann::json toJSON(const FileDiff& file);
 
-/// `value` as compact JSON text with sorted keys and escaped slashes, without a line feed.
-/// Throws nlohmann::json::exception when a string is not valid UTF-8.
+/// `value` as compact JSON text with sorted keys and escaped slashes, without a line feed:
+/// what nlohmann's dump() writes, with every "/" as "\/". Throws `DiffHelperEncodingError`
+/// when a string is not valid UTF-8.
 std::string encode(const nlohmann::json& value);
 
 /// Decodes one message (the bytes of a line without its line feed). Throws
