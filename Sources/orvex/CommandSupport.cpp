@@ -1,0 +1,90 @@
+#include "orvex/CommandSupport.hpp"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/Util/Paths.hpp"
+#include "orvex/Failure.hpp"
+#include "orvex/Resolve.hpp"
+#include "orvex/Runtime.hpp"
+
+namespace Orvex {
+
+using OrvexCore::AppState;
+using OrvexCore::Session;
+using OrvexCore::SessionStatus;
+using OrvexCore::UUID;
+using OrvexCore::Workspace;
+
+const std::vector<Workspace>& allWorkspaces(AppState& state) {
+    return state.workspaces().get();
+}
+
+const std::vector<Session>& allSessions(AppState& state) {
+    return state.sessions().get();
+}
+
+std::vector<Session> sessionsOf(AppState& state, const UUID& id) {
+    return state.sessions(id);
+}
+
+std::optional<UUID> selectedWorkspace(AppState& state) {
+    return state.selectedWorkspaceID().get();
+}
+
+Workspace findWorkspace(Runtime& rt, const std::optional<std::string>& name) {
+    auto& state = rt.state();
+    return resolveWorkspace(allWorkspaces(state), name, selectedWorkspace(state));
+}
+
+Session findSession(Runtime& rt, const SessionName& name) {
+    auto& state = rt.state();
+    std::optional<UUID> within;
+    if (name.workspace) {
+        within = findWorkspace(rt, name.workspace).id;
+    }
+    return resolveSession(allSessions(state), allWorkspaces(state), name.name, within);
+}
+
+Workspace workspaceOf(Runtime& rt, const Session& session) {
+    for (const auto& w : allWorkspaces(rt.state())) {
+        if (w.id == session.workspaceID) {
+            return w;
+        }
+    }
+    throw CliFailure(
+        ExitStatus::notFound,
+        fmt::format("the workspace of session {} is no longer registered", session.slug));
+}
+
+std::optional<Session> currentSession(Runtime& rt, const UUID& id) {
+    return rt.state().session(id);
+}
+
+std::string statusCell(const Style& style, SessionStatus status) {
+    std::string text(OrvexCore::rawValue(status));
+    switch (status) {
+    case SessionStatus::running:
+        return style.green(text);
+    case SessionStatus::needsInput:
+    case SessionStatus::bell:
+        return style.yellow(text);
+    case SessionStatus::idle:
+        return text;
+    case SessionStatus::unknown:
+        return style.dim(text);
+    }
+    return text;
+}
+
+std::string absolutePath(const std::string& path) {
+    return OrvexCore::Paths::standardized(OrvexCore::Paths::expandingTilde(path));
+}
+
+std::string counted(long long n, const std::string& singular, const std::string& plural) {
+    return fmt::format("{} {}", n, n == 1 ? singular : plural);
+}
+
+} // namespace Orvex

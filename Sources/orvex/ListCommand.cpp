@@ -1,0 +1,149 @@
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "OrvexCore/AppState.hpp"
+#include "orvex/CommandSupport.hpp"
+#include "orvex/Failure.hpp"
+#include "orvex/Runtime.hpp"
+
+namespace Orvex {
+
+using OrvexCore::Session;
+using OrvexCore::Workspace;
+
+namespace {
+
+/// Changed-file counts of `sessions`, asked of the helper pool all at once; an entry is empty
+/// where the diff failed (its message goes to `errors`).
+std::vector<std::optional<std::size_t>>
+changeCounts(Runtime& rt, const std::vector<Session>& sessions, std::vector<std::string>& errors) {
+    rt.ensureDiffHelper();
+    auto& state = rt.state();
+    std::vector<boost::asio::awaitable<std::size_t>> tasks;
+    for (const auto& session : sessions) {
+        tasks.push_back(
+            [](OrvexCore::AppState& state, Session session) -> boost::asio::awaitable<std::size_t> {
+                auto task = state.diff(std::move(session));
+                auto files = co_await std::move(task);
+                co_return files.size();
+            }(state, session));
+    }
+    auto outcomes = rt.runAll(std::move(tasks));
+    std::vector<std::optional<std::size_t>> counts;
+    errors.assign(sessions.size(), "");
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        counts.push_back(outcomes[i].value);
+        if (outcomes[i].error) {
+            errors[i] = describe(outcomes[i].error).message;
+        }
+    }
+    return counts;
+}
+
+} // namespace
+
+void lsCommand(Runtime& rt, const LsArgs& args) {
+    auto& state = rt.state();
+    std::vector<Workspace> shown;
+    if (args.workspace) {
+        shown.push_back(findWorkspace(rt, args.workspace));
+    } else {
+        shown = allWorkspaces(state);
+    }
+    auto selected = selectedWorkspace(state);
+
+    std::vector<Session> listed;
+    for (const auto& w : shown) {
+        auto sessions = sessionsOf(state, w.id);
+        listed.insert(listed.end(), sessions.begin(), sessions.end());
+    }
+    std::vector<std::optional<std::size_t>> counts(listed.size());
+    std::vector<std::string> errors(listed.size());
+    if (args.changes) {
+        counts = changeCounts(rt, listed, errors);
+    }
+
+    if (args.json) {
+        auto workspaces = nlohmann::json::array();
+        std::size_t k = 0;
+        for (const auto& w : shown) {
+            auto sessions = nlohmann::json::array();
+            int position = 1;
+            for (const auto& s : sessionsOf(state, w.id)) {
+                nlohmann::json item{{"id", s.id.string()},
+                                    {"position", position++},
+                                    {"slug", s.slug},
+                                    {"title", s.title},
+                                    {"branch", s.branch},
+                                    {"worktreePath", s.worktreePath},
+                                    {"isWorktree", s.isWorktree},
+                                    {"status", OrvexCore::rawValue(s.lastKnownStatus)}};
+                if (args.changes) {
+                    item["changes"] = counts[k] ? nlohmann::json(*counts[k]) : nullptr;
+                    if (!errors[k].empty()) {
+                        item["changesError"] = errors[k];
+                    }
+                }
+                ++k;
+                sessions.push_back(std::move(item));
+            }
+            workspaces.push_back({{"id", w.id.string()},
+                                  {"displayName", w.displayName},
+                                  {"repoPath", w.repoPath},
+                                  {"color", w.color ? nlohmann::json(*w.color) : nullptr},
+                                  {"selected", selected == w.id},
+                                  {"sessions", std::move(sessions)}});
+        }
+        rt.out().text += nlohmann::json{{"workspaces", std::move(workspaces)}}.dump(2) + "\n";
+        return;
+    }
+
+    const Style& style = rt.style();
+    auto& out = rt.out().text;
+    if (shown.empty()) {
+        out += "no workspaces yet: register a repository with 'orvex open PATH'\n";
+        return;
+    }
+    std::size_t k = 0;
+    bool first = true;
+    for (const auto& w : shown) {
+        auto sessions = sessionsOf(state, w.id);
+        if (!first) {
+            out += "\n";
+        }
+        first = false;
+        out += fmt::format("{} {}  {}  ({})\n", selected == w.id ? "*" : " ",
+                           style.bold(w.displayName), abbreviatedHome(w.repoPath),
+                           counted(static_cast<long long>(sessions.size()), "session", "sessions"));
+        if (sessions.empty()) {
+            continue;
+        }
+        std::vector<std::string> headers{"#", "SLUG", "TITLE", "BRANCH", "STATUS"};
+        if (args.changes) {
+            headers.push_back("CHANGES");
+        }
+        headers.push_back("WORKTREE");
+        Table table(headers);
+        int position = 1;
+        for (const auto& s : sessions) {
+            std::vector<std::string> row{std::to_string(position++), s.slug, s.title, s.branch,
+                                         statusCell(style, s.lastKnownStatus)};
+            if (args.changes) {
+                row.push_back(counts[k] ? std::to_string(*counts[k]) : style.red("error"));
+            }
+            ++k;
+            row.push_back(s.isWorktree ? abbreviatedHome(s.worktreePath)
+                                       : abbreviatedHome(s.worktreePath) + " (main checkout)");
+            table.add(std::move(row));
+        }
+        out += table.render(style, "    ");
+    }
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        if (!errors[i].empty()) {
+            out += fmt::format("{}: {}\n", listed[i].slug, errors[i]);
+        }
+    }
+    rt.out().pageable = true;
+}
+
+} // namespace Orvex

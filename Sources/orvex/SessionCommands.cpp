@@ -1,0 +1,148 @@
+#include <algorithm>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/Git/GitCLIService.hpp"
+#include "OrvexCore/Git/GitError.hpp"
+#include "OrvexCore/Settings/AppSettings.hpp"
+#include "OrvexCore/Util/Async.hpp"
+#include "OrvexCore/Util/Text.hpp"
+#include "orvex/CommandSupport.hpp"
+#include "orvex/Failure.hpp"
+#include "orvex/Runtime.hpp"
+
+namespace Orvex {
+
+using OrvexCore::Session;
+using OrvexCore::Workspace;
+
+namespace {
+
+/// What removing a worktree session would throw away.
+struct AtRisk {
+    bool uncommitted = false;
+    int unmergedCommits = 0;
+};
+
+boost::asio::awaitable<AtRisk> workAtRisk(std::string repoPath, Session session) {
+    // A named closure: g++ 12 destroys a lambda written inside a co_await expression twice.
+    auto work = [repoPath, session] {
+        OrvexCore::GitCLIService git;
+        AtRisk risk;
+        risk.uncommitted = git.hasUncommittedChanges(session.worktreePath);
+        try {
+            risk.unmergedCommits = git.unmergedCommitCount(repoPath, session.branch);
+        } catch (const OrvexCore::GitError&) {
+            // A branch git cannot count (already gone) holds nothing to lose.
+            risk.unmergedCommits = 0;
+        }
+        return risk;
+    };
+    co_return co_await OrvexCore::inBackground(std::move(work));
+}
+
+} // namespace
+
+void newCommand(Runtime& rt, const NewArgs& args) {
+    auto& settings = rt.settings();
+    Workspace workspace = findWorkspace(rt, args.workspace);
+    int rows = args.rows.value_or(settings.newBranchRows());
+    int cols = args.cols.value_or(settings.newBranchCols());
+    std::optional<std::string> command = args.command;
+    if (!command && !OrvexCore::Text::trimmed(settings.newBranchCommand()).empty()) {
+        command = settings.newBranchCommand();
+    }
+    if (args.noWorktree && args.branch) {
+        throw CliFailure(ExitStatus::usage,
+                         "--branch cannot be used with --no-worktree: a session in the main "
+                         "checkout works on the branch checked out there");
+    }
+    auto& state = rt.state();
+    Session session = rt.run(state.addBranch(workspace.id, args.title, args.branch,
+                                             !args.noWorktree, rows, cols, command));
+    const Style& style = rt.style();
+    auto& out = rt.out().text;
+    out +=
+        fmt::format("created session {} in {}\n", style.bold(session.slug), workspace.displayName);
+    out += fmt::format("  title:   {}\n", session.title);
+    out += fmt::format("  branch:  {}\n", session.branch);
+    out += fmt::format("  folder:  {}{}\n", session.worktreePath,
+                       session.isWorktree ? "" : " (the main checkout)");
+    out += fmt::format("  grid:    {} x {}{}\n", session.gridRows, session.gridCols,
+                       session.initialCommand ? ", running " + *session.initialCommand : "");
+}
+
+void rmCommand(Runtime& rt, const RmArgs& args) {
+    Session session = findSession(rt, args.session);
+    Workspace workspace = workspaceOf(rt, session);
+    if (session.isWorktree && !args.force) {
+        AtRisk risk = rt.run(workAtRisk(workspace.repoPath, session));
+        std::vector<std::string> lost;
+        if (risk.uncommitted) {
+            lost.push_back("uncommitted changes in " + session.worktreePath);
+        }
+        if (risk.unmergedCommits > 0) {
+            lost.push_back(fmt::format("{} on branch {} that no other branch holds",
+                                       counted(risk.unmergedCommits, "commit", "commits"),
+                                       session.branch));
+        }
+        if (!lost.empty()) {
+            std::string what = lost.size() == 2 ? lost[0] + " and " + lost[1] : lost[0];
+            throw CliFailure(ExitStatus::refused,
+                             fmt::format("not removing {}: {} would be lost (use --force to "
+                                         "remove it anyway)",
+                                         session.slug, what));
+        }
+    }
+    auto& state = rt.state();
+    rt.run(state.deleteSession(session, args.force));
+    if (session.isWorktree) {
+        rt.out().text += fmt::format("removed session {}, its worktree {} and its branch {}\n",
+                                     session.slug, session.worktreePath, session.branch);
+    } else {
+        rt.out().text += fmt::format(
+            "removed session {}; the main checkout and its branch {} were left as they are\n",
+            session.slug, session.branch);
+    }
+}
+
+void renameCommand(Runtime& rt, const RenameArgs& args) {
+    Session session = findSession(rt, args.session);
+    rt.state().renameSession(session.id, args.title);
+    rt.out().text += fmt::format("{} is now titled \"{}\"\n", session.slug, args.title);
+}
+
+void branchCommand(Runtime& rt, const BranchArgs& args) {
+    Session session = findSession(rt, args.session);
+    workspaceOf(rt, session);
+    auto& state = rt.state();
+    rt.run(state.renameSessionBranch(session.id, args.name));
+    rt.out().text +=
+        fmt::format("renamed branch {} of {} to {}\n", session.branch, session.slug, args.name);
+}
+
+void moveCommand(Runtime& rt, const MoveArgs& args) {
+    Session session = findSession(rt, args.session);
+    auto& state = rt.state();
+    auto list = sessionsOf(state, session.workspaceID);
+    int count = static_cast<int>(list.size());
+    if (args.position < 1 || args.position > count) {
+        throw CliFailure(ExitStatus::usage,
+                         fmt::format("POSITION must be between 1 and {}", count));
+    }
+    auto it = std::find_if(list.begin(), list.end(),
+                           [&](const Session& s) { return s.id == session.id; });
+    int from = static_cast<int>(it - list.begin());
+    int target = args.position - 1;
+    // The destination counts positions before the moved session is taken out.
+    int destination = target > from ? target + 1 : target;
+    if (target != from) {
+        state.moveSessions(session.workspaceID, std::set<int>{from}, destination);
+    }
+    rt.out().text +=
+        fmt::format("{} is now at position {} of {}\n", session.slug, args.position, count);
+}
+
+} // namespace Orvex

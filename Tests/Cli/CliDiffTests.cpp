@@ -1,0 +1,194 @@
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "Cli/CliHarness.hpp"
+
+namespace fs = std::filesystem;
+using OrvexTest::CliHome;
+using OrvexTest::sessionInStore;
+using OrvexTest::TempGitRepo;
+
+namespace {
+
+/// "line 1\n" ... "line N\n", with the lines in `replaced` (1-based) given as new text.
+std::string numberedLines(int count, const std::map<int, std::string>& replaced = {}) {
+    std::string text;
+    for (int i = 1; i <= count; ++i) {
+        auto it = replaced.find(i);
+        text += it != replaced.end() ? it->second : "line " + std::to_string(i);
+        text += "\n";
+    }
+    return text;
+}
+
+class CliReview : public ::testing::Test {
+protected:
+    void SetUp() override {
+        repo.commitFile("story.txt", numberedLines(30));
+        home.ok({"open", repo.path()});
+        home.ok({"new", "-b", "work"});
+        tree = home.sessionsRoot() + "/work";
+    }
+
+    void edit(const std::string& file, const std::string& text) {
+        OrvexTest::writeFile(tree + "/" + file, text);
+    }
+
+    CliHome home;
+    TempGitRepo repo;
+    std::string tree;
+};
+
+} // namespace
+
+TEST_F(CliReview, DiffListsFilesCountsTotalsAndTheBase) {
+    edit("story.txt", numberedLines(30, {{5, "line five"}, {6, "line six"}}));
+    edit("added.txt", "a\nb\nc\n");
+    OrvexTest::git(tree, {"add", "added.txt"});
+    OrvexTest::git(tree, {"commit", "-q", "-m", "add a file"});
+    edit("untracked.txt", "not listed\n");
+
+    auto diff = home.json({"diff", "work"});
+    ASSERT_EQ(diff["files"].size(), 2u) << diff.dump();
+    EXPECT_EQ(diff["files"][0]["path"], "added.txt");
+    EXPECT_EQ(diff["files"][0]["added"], 3);
+    EXPECT_EQ(diff["files"][0]["removed"], 0);
+    EXPECT_EQ(diff["files"][1]["path"], "story.txt");
+    EXPECT_EQ(diff["files"][1]["added"], 2);
+    EXPECT_EQ(diff["files"][1]["removed"], 2);
+    EXPECT_EQ(diff["totals"]["files"], 2);
+    EXPECT_EQ(diff["totals"]["added"], 5);
+    EXPECT_EQ(diff["totals"]["removed"], 2);
+    EXPECT_EQ(diff["base"]["kind"], "baseCommit");
+    EXPECT_EQ(diff["base"]["ref"], repo.head());
+
+    auto table = home.ok({"diff", "work"});
+    EXPECT_NE(table.find("2 files changed, 5 insertions(+), 2 deletions(-)"), std::string::npos)
+        << table;
+    EXPECT_NE(table.find("base commit " + repo.head().substr(0, 10)), std::string::npos) << table;
+}
+
+TEST_F(CliReview, ShowNumbersLinesAndFoldsLongContext) {
+    edit("story.txt", numberedLines(30, {{5, "line FIVE"}}));
+    // git gives three lines of context: lines 2 to 4 before the change, 6 to 8 after.
+    auto folded = home.ok({"show", "work", "story.txt", "--context", "2"});
+    EXPECT_NE(folded.find("diff story.txt"), std::string::npos) << folded;
+    EXPECT_NE(folded.find("@@ -2,7 +2,7 @@"), std::string::npos) << folded;
+    EXPECT_NE(folded.find("   2    2 |  line 2\n"), std::string::npos) << folded;
+    EXPECT_EQ(folded.find("line 3\n"), std::string::npos) << folded;
+    EXPECT_NE(folded.find("... 1 unchanged line folded (fold 1: --expand 1)"), std::string::npos)
+        << folded;
+    EXPECT_NE(folded.find("   4    4 |  line 4\n"), std::string::npos) << folded;
+    EXPECT_NE(folded.find("   5      | -line 5\n"), std::string::npos) << folded;
+    EXPECT_NE(folded.find("        5 | +line FIVE\n"), std::string::npos) << folded;
+    EXPECT_NE(folded.find("(fold 2: --expand 2)"), std::string::npos) << folded;
+    EXPECT_EQ(folded.find("\x1b["), std::string::npos) << "no colour off a terminal";
+
+    auto opened = home.ok({"show", "work", "story.txt", "--context", "2", "--expand", "1"});
+    EXPECT_NE(opened.find("   3    3 |  line 3\n"), std::string::npos) << opened;
+    EXPECT_EQ(opened.find("(fold 1:"), std::string::npos) << opened;
+    EXPECT_NE(opened.find("(fold 2: --expand 2)"), std::string::npos) << opened;
+
+    auto whole = home.ok({"show", "work"});
+    EXPECT_EQ(whole.find("folded"), std::string::npos) << "runs of 3 stay under the default 8";
+    EXPECT_NE(whole.find("   3    3 |  line 3\n"), std::string::npos) << whole;
+
+    auto noSuchFold = home.run({"show", "work", "--context", "2", "--expand", "9"});
+    EXPECT_EQ(noSuchFold.status, 2);
+    auto notChanged = home.run({"show", "work", "README.md"});
+    EXPECT_EQ(notChanged.status, 3);
+    EXPECT_NE(notChanged.err.find("README.md"), std::string::npos);
+}
+
+TEST_F(CliReview, ShowColoursChangedWordsOnlyWhenAsked) {
+    edit("story.txt", numberedLines(30, {{5, "line five"}}));
+    auto coloured = home.ok({"--color", "always", "show", "work"});
+    // The deleted "5" and the added "five" are the changed words of the pair.
+    EXPECT_NE(coloured.find("\x1b[31;7m5\x1b[0m"), std::string::npos) << coloured;
+    EXPECT_NE(coloured.find("\x1b[32;7mfive\x1b[0m"), std::string::npos) << coloured;
+    EXPECT_NE(coloured.find("\x1b[31mline \x1b[0m"), std::string::npos) << coloured;
+}
+
+TEST_F(CliReview, ShowNeverPassesEscapeSequencesThrough) {
+    edit("story.txt", numberedLines(30, {{5, "evil \x1b]0;pwned\x07 title"}}));
+    auto out = home.ok({"show", "work"});
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    EXPECT_NE(out.find("evil ^[]0;pwned^G title"), std::string::npos) << out;
+}
+
+TEST_F(CliReview, ReviewMarksLapseWhenTheFileChangesAgain) {
+    edit("story.txt", numberedLines(30, {{5, "line five"}}));
+    edit("other.txt", "other\n");
+    OrvexTest::git(tree, {"add", "other.txt"});
+    auto out = home.ok({"review", "work", "story.txt"});
+    EXPECT_NE(out.find("reviewed   story.txt"), std::string::npos) << out;
+    auto marks = sessionInStore(home.store(), "work")["reviewedFiles"];
+    ASSERT_TRUE(marks.contains("story.txt"));
+
+    auto diff = home.json({"diff", "work"});
+    EXPECT_EQ(diff["files"][0]["path"], "other.txt");
+    EXPECT_EQ(diff["files"][0]["reviewed"], false);
+    EXPECT_EQ(diff["files"][1]["reviewed"], true);
+    EXPECT_EQ(diff["totals"]["reviewed"], 1);
+    EXPECT_NE(home.ok({"show", "work", "story.txt"}).find("[reviewed]"), std::string::npos);
+
+    // Another edit: the mark stays stored but no longer holds.
+    edit("story.txt", numberedLines(30, {{5, "line five"}, {20, "twenty"}}));
+    diff = home.json({"diff", "work"});
+    EXPECT_EQ(diff["files"][1]["reviewed"], false);
+    EXPECT_TRUE(sessionInStore(home.store(), "work")["reviewedFiles"].contains("story.txt"));
+
+    // Marking again takes the new patch; toggling twice unmarks.
+    home.ok({"review", "work", tree + "/story.txt"});
+    EXPECT_EQ(home.json({"diff", "work"})["files"][1]["reviewed"], true);
+    out = home.ok({"review", "work", "story.txt"});
+    EXPECT_NE(out.find("unreviewed story.txt"), std::string::npos) << out;
+    EXPECT_FALSE(sessionInStore(home.store(), "work")["reviewedFiles"].contains("story.txt"));
+
+    // A mark on a file that is no longer changed is pruned.
+    home.ok({"review", "work", "other.txt"});
+    OrvexTest::git(tree, {"rm", "-q", "--cached", "other.txt"});
+    fs::remove(tree + "/other.txt");
+    out = home.ok({"review", "work", "--prune"});
+    EXPECT_NE(out.find("dropped 1 mark"), std::string::npos) << out;
+    EXPECT_TRUE(sessionInStore(home.store(), "work")["reviewedFiles"].empty());
+
+    EXPECT_EQ(home.run({"review", "work"}).status, 2);
+    EXPECT_EQ(home.run({"review", "work", "README.md"}).status, 3);
+}
+
+TEST_F(CliReview, CompareAgainstARefAndBack) {
+    repo.git({"branch", "older", "HEAD~1"});
+    edit("story.txt", numberedLines(30, {{1, "first"}}));
+    home.ok({"review", "work", "story.txt"});
+
+    auto out = home.ok({"compare", "work", "older"});
+    EXPECT_NE(out.find("compare ref older"), std::string::npos) << out;
+    EXPECT_NE(out.find("dropped 1 reviewed mark"), std::string::npos) << out;
+    auto session = sessionInStore(home.store(), "work");
+    EXPECT_EQ(session["diffCompareRef"], "older");
+    EXPECT_TRUE(session["reviewedFiles"].empty());
+    auto diff = home.json({"diff", "work"});
+    EXPECT_EQ(diff["base"]["kind"], "compareRef");
+    EXPECT_EQ(diff["files"].size(), 1u);
+    EXPECT_EQ(diff["files"][0]["added"], 30);
+
+    auto unknown = home.run({"compare", "work", "no-such-branch"});
+    EXPECT_EQ(unknown.status, 3);
+    auto unsafe = home.run({"compare", "work", "HEAD~1"});
+    EXPECT_EQ(unsafe.status, 2);
+    EXPECT_NE(unsafe.err.find("Invalid ref name"), std::string::npos) << unsafe.err;
+    EXPECT_EQ(sessionInStore(home.store(), "work")["diffCompareRef"], "older");
+
+    home.ok({"compare", "work", "--clear"});
+    EXPECT_FALSE(sessionInStore(home.store(), "work").contains("diffCompareRef"));
+    EXPECT_EQ(home.json({"diff", "work"})["base"]["kind"], "baseCommit");
+
+    auto refs = home.json({"refs", "work"});
+    auto local = refs["local"].get<std::vector<std::string>>();
+    EXPECT_NE(std::find(local.begin(), local.end(), "main"), local.end());
+    EXPECT_NE(std::find(local.begin(), local.end(), "older"), local.end());
+    EXPECT_NE(std::find(local.begin(), local.end(), "work"), local.end());
+    EXPECT_TRUE(refs["remote"].empty());
+}

@@ -1,0 +1,126 @@
+#include "Cli/CliHarness.hpp"
+
+#include <cerrno>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "OrvexCore/Platform/Process.hpp"
+
+namespace OrvexTest {
+
+std::string orvexBinary() {
+    return std::string(ORVEX_BIN_DIR) + "/orvex";
+}
+
+CliHome::CliHome() : home_(dir_ / "home") {
+    std::filesystem::create_directories(home_);
+    // The user's PATH finds git; everything else the binary reads comes from here.
+    const char* path = std::getenv("PATH");
+    environment = {
+        "HOME=" + home_,
+        "XDG_DATA_HOME=" + home_ + "/data",
+        "XDG_CONFIG_HOME=" + home_ + "/config",
+        std::string("PATH=") + (path ? path : "/usr/bin:/bin"),
+        "NO_COLOR=1",
+        "LANG=C.UTF-8",
+        "GIT_CONFIG_NOSYSTEM=1",
+        "GIT_AUTHOR_NAME=Orvex Test",
+        "GIT_AUTHOR_EMAIL=test@orvex.invalid",
+        "GIT_COMMITTER_NAME=Orvex Test",
+        "GIT_COMMITTER_EMAIL=test@orvex.invalid",
+        // Sanitizer reports go to standard error, where a test sees them as a failure.
+        "ASAN_OPTIONS=detect_leaks=1",
+    };
+}
+
+std::string CliHome::storePath() const {
+    return home_ + "/data/Orvex/store.json";
+}
+
+OrvexCore::Platform::ChildProcess CliHome::start(const std::vector<std::string>& args) const {
+    OrvexCore::Platform::SpawnOptions options;
+    options.workingDirectory = home_;
+    options.environment = environment;
+    return OrvexCore::Platform::ChildProcess::spawn(orvexBinary(), args, options);
+}
+
+CliResult CliHome::run(const std::vector<std::string>& args,
+                       const std::optional<std::string>& cwd) const {
+    OrvexCore::Platform::SpawnOptions options;
+    options.input = OrvexCore::Platform::Stdio::null;
+    options.workingDirectory = cwd.value_or(home_);
+    options.environment = environment;
+    auto child = OrvexCore::Platform::ChildProcess::spawn(orvexBinary(), args, options);
+    CliResult result;
+    pollfd fds[2] = {{child.outputFd(), POLLIN, 0}, {child.errorFd(), POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                char buffer[65536];
+                ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                } else if (n == 0 || errno != EINTR) {
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+    }
+    result.status = child.wait();
+    return result;
+}
+
+std::string CliHome::ok(const std::vector<std::string>& args) const {
+    auto result = run(args);
+    std::string command;
+    for (const auto& a : args) {
+        command += " " + a;
+    }
+    EXPECT_EQ(result.status, 0) << "orvex" << command << "\nstdout: " << result.out
+                                << "\nstderr: " << result.err;
+    return result.out;
+}
+
+nlohmann::json CliHome::json(std::vector<std::string> args) const {
+    args.push_back("--json");
+    auto out = ok(args);
+    try {
+        return nlohmann::json::parse(out);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "not JSON: " << out;
+        return nullptr;
+    }
+}
+
+nlohmann::json CliHome::store() const {
+    std::string text = readFile(storePath());
+    if (text.empty()) {
+        return nullptr;
+    }
+    return nlohmann::json::parse(text);
+}
+
+nlohmann::json sessionInStore(const nlohmann::json& store, const std::string& slug) {
+    if (store.is_object() && store.contains("sessions")) {
+        for (const auto& s : store["sessions"]) {
+            if (s.value("slug", "") == slug) {
+                return s;
+            }
+        }
+    }
+    return nullptr;
+}
+
+} // namespace OrvexTest

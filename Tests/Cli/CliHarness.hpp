@@ -1,0 +1,57 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "OrvexCore/Platform/Process.hpp"
+#include "Support/TempGitRepo.hpp"
+
+namespace OrvexTest {
+
+/// What one run of the orvex binary left behind.
+struct CliResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+/// A throwaway home for the orvex binary: HOME, XDG_DATA_HOME and XDG_CONFIG_HOME point into a
+/// temporary folder, so runs never touch the user's own state. Each `run` starts the built
+/// binary with that environment (no terminal, NO_COLOR set) and waits for it.
+class CliHome {
+public:
+    CliHome();
+
+    const std::string& home() const { return home_; }
+    std::string storePath() const;
+    std::string sessionsRoot() const { return home_ + "/.orvex-sessions"; }
+
+    /// Runs `orvex ARGS...` in `cwd` (default: the home folder).
+    CliResult run(const std::vector<std::string>& args,
+                  const std::optional<std::string>& cwd = std::nullopt) const;
+    /// Starts `orvex ARGS...` without waiting (standard output and error on pipes).
+    OrvexCore::Platform::ChildProcess start(const std::vector<std::string>& args) const;
+    /// Runs it and fails the current test unless the status is 0.
+    std::string ok(const std::vector<std::string>& args) const;
+    /// Runs it with --json and parses standard output.
+    nlohmann::json json(std::vector<std::string> args) const;
+    /// The parsed store.json.
+    nlohmann::json store() const;
+    /// The environment every run gets, as NAME=value entries; tests may add to it.
+    std::vector<std::string> environment;
+
+private:
+    TempDir dir_;
+    std::string home_;
+};
+
+/// Path of the built binary.
+std::string orvexBinary();
+
+/// The session object with this slug in a store document, or null.
+nlohmann::json sessionInStore(const nlohmann::json& store, const std::string& slug);
+
+} // namespace OrvexTest

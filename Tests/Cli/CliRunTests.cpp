@@ -1,0 +1,216 @@
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Cli/CliHarness.hpp"
+
+namespace fs = std::filesystem;
+using OrvexTest::CliHome;
+using OrvexTest::TempGitRepo;
+
+namespace {
+
+/// `orvex ARGS` running on a pseudo-terminal that the test types into and reads.
+class PtyRun {
+public:
+    PtyRun(const CliHome& home, const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"orvex"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> argp;
+        for (auto& a : argv) {
+            argp.push_back(a.data());
+        }
+        argp.push_back(nullptr);
+        std::vector<std::string> env = home.environment;
+        env.push_back("SHELL=/bin/sh");
+        env.push_back("TERM=xterm");
+        std::vector<char*> envp;
+        for (auto& e : env) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        std::string binary = OrvexTest::orvexBinary();
+        std::string cwd = home.home();
+        winsize size{};
+        size.ws_row = 30;
+        size.ws_col = 100;
+        pid_ = forkpty(&master_, nullptr, nullptr, &size);
+        if (pid_ == 0) {
+            if (chdir(cwd.c_str()) == 0) {
+                execve(binary.c_str(), argp.data(), envp.data());
+            }
+            _exit(127);
+        }
+    }
+
+    ~PtyRun() {
+        if (pid_ > 0 && !status_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (master_ >= 0) {
+            close(master_);
+        }
+    }
+
+    void type(std::string_view text) {
+        ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+
+    /// Reads until `needle` has appeared in the output since the last call; false after 30 s.
+    bool waitFor(const std::string& needle) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto found = seen_.find(needle, cursor_);
+            if (found != std::string::npos) {
+                cursor_ = found + needle.size();
+                return true;
+            }
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 200) > 0) {
+                char buffer[4096];
+                ssize_t n = read(master_, buffer, sizeof buffer);
+                if (n > 0) {
+                    seen_.append(buffer, static_cast<std::size_t>(n));
+                } else if (n < 0 && errno != EINTR) {
+                    return false;
+                }
+            }
+        }
+        return false;
+    }
+
+    /// Waits for the process to end (draining its output) and returns its exit status.
+    int wait() {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return *status_;
+            }
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                char buffer[4096];
+                ssize_t n = read(master_, buffer, sizeof buffer);
+                if (n > 0) {
+                    seen_.append(buffer, static_cast<std::size_t>(n));
+                }
+            }
+        }
+        return -1;
+    }
+
+    const std::string& output() const { return seen_; }
+    void signal(int number) { kill(pid_, number); }
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string seen_;
+    std::size_t cursor_ = 0;
+};
+
+bool processGone(pid_t pid) {
+    // Bounded wait: the shells are hung up and reaped before orvex exits; this only gives the
+    // kernel a moment to finish tearing them down.
+    for (int i = 0; i < 100; ++i) {
+        if (kill(pid, 0) != 0 && errno == ESRCH) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+pid_t readPid(const std::string& path) {
+    for (int i = 0; i < 500 && !fs::exists(path); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::string text = OrvexTest::readFile(path);
+    return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
+}
+
+} // namespace
+
+TEST(CliRun, AttachesSwitchesDetachesAndLeavesNoProcess) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    home.ok({"new", "-b", "live", "--rows", "1", "--cols", "2"});
+    std::string tree = home.sessionsRoot() + "/live";
+
+    PtyRun run(home, {"run", "live"});
+    ASSERT_TRUE(run.waitFor("Ctrl-] next")) << run.output();
+    // The first terminal's shell runs in the worktree.
+    run.type("pwd > first.txt; echo $$ > first.pid; echo ready-$((6*7))\r");
+    ASSERT_TRUE(run.waitFor("ready-42")) << run.output();
+    pid_t first = readPid(tree + "/first.pid");
+    EXPECT_EQ(OrvexTest::readFile(tree + "/first.txt"), tree + "\n");
+
+    // Ctrl-] moves to the second terminal and lists both.
+    run.type("\x1d");
+    ASSERT_TRUE(run.waitFor("[2 ")) << run.output();
+    run.type("echo $$ > second.pid; echo second-$((5*5))\r");
+    ASSERT_TRUE(run.waitFor("second-25")) << run.output();
+    pid_t second = readPid(tree + "/second.pid");
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    EXPECT_NE(first, second);
+
+    // Ctrl-\ detaches: the grid closes and nothing it started survives orvex.
+    run.type("\x1c");
+    EXPECT_EQ(run.wait(), 0) << run.output();
+    EXPECT_NE(run.output().find("detached from live"), std::string::npos) << run.output();
+    EXPECT_TRUE(processGone(first));
+    EXPECT_TRUE(processGone(second));
+
+    auto session = OrvexTest::sessionInStore(home.store(), "live");
+    ASSERT_TRUE(session.is_object());
+    EXPECT_NE(session["lastKnownStatus"], "unknown") << session.dump();
+    ASSERT_TRUE(session.contains("gridTitles")) << session.dump();
+    EXPECT_EQ(session["gridTitles"].size(), 2u);
+    EXPECT_EQ(session["gridLayout"], nlohmann::json::array({2}));
+}
+
+TEST(CliRun, AHangUpClosesTheGridAndStillSavesTheStatus) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    home.ok({"new", "-b", "hung"});
+    std::string tree = home.sessionsRoot() + "/hung";
+
+    PtyRun run(home, {"run", "hung"});
+    ASSERT_TRUE(run.waitFor("Ctrl-] next")) << run.output();
+    run.type("echo $$ > shell.pid; echo up-$((2*3))\r");
+    ASSERT_TRUE(run.waitFor("up-6")) << run.output();
+    pid_t shell = readPid(tree + "/shell.pid");
+    ASSERT_GT(shell, 0);
+
+    run.signal(SIGHUP);
+    EXPECT_EQ(run.wait(), 130) << run.output();
+    EXPECT_TRUE(processGone(shell));
+    // The status only reaches the file through the interrupt's save.
+    auto session = OrvexTest::sessionInStore(home.store(), "hung");
+    EXPECT_NE(session["lastKnownStatus"], "unknown") << session.dump();
+}
+
+TEST(CliRun, RefusesWithoutATerminal) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    home.ok({"new", "-b", "headless"});
+    auto result = home.run({"run", "headless"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("terminal"), std::string::npos) << result.err;
+}

@@ -1,0 +1,97 @@
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "Cli/CliHarness.hpp"
+
+namespace fs = std::filesystem;
+using OrvexTest::CliHome;
+using OrvexTest::TempDir;
+using OrvexTest::TempGitRepo;
+
+namespace {
+
+/// A folder of stand-in programs put first on the search path of every orvex run.
+class FakePrograms {
+public:
+    explicit FakePrograms(CliHome& home) {
+        for (auto& entry : home.environment) {
+            if (entry.starts_with("PATH=")) {
+                entry = "PATH=" + dir_.path() + ":" + entry.substr(5);
+            }
+        }
+    }
+    void add(const std::string& name, const std::string& script) {
+        std::string path = dir_ / name;
+        OrvexTest::writeFile(path, "#!/bin/sh\n" + script);
+        fs::permissions(path, fs::perms::owner_all);
+    }
+    std::string operator/(const std::string& name) const { return dir_ / name; }
+
+private:
+    TempDir dir_;
+};
+
+bool waitForFile(const std::string& path) {
+    for (int i = 0; i < 1500 && !fs::exists(path); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return fs::exists(path);
+}
+
+} // namespace
+
+TEST(CliEdit, OpensTheWorktreeWithTheChosenEditor) {
+    CliHome home;
+    FakePrograms fakes(home);
+    fakes.add("code", "echo \"code $*\" > \"" + fakes / "called" + "\"\n");
+    fakes.add("xdg-open", "exit 1\n");
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    home.ok({"new", "-b", "edited"});
+    std::string tree = home.sessionsRoot() + "/edited";
+
+    auto out = home.ok({"edit", "edited"});
+    EXPECT_NE(out.find("VS Code"), std::string::npos) << out;
+    EXPECT_EQ(OrvexTest::readFile(fakes / "called"), "code " + tree + "\n");
+
+    // Neither the tool nor the system's opener works: one line, status 1.
+    auto failed = home.run({"edit", "edited", "--editor", "cursor"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.err.find("could not open"), std::string::npos) << failed.err;
+    auto unknown = home.run({"edit", "edited", "--editor", "notepad"});
+    EXPECT_EQ(unknown.status, 2);
+}
+
+TEST(CliInterrupt, AnInterruptSavesAndEndsWithStatus130) {
+    CliHome home;
+    FakePrograms fakes(home);
+    // An editor that never returns on its own keeps orvex waiting.
+    fakes.add("code", "echo $$ > \"" + fakes / "editor.pid" + "\"\nexec sleep 60\n");
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    home.ok({"new", "-b", "waiting"});
+    auto before = home.store();
+
+    auto child = home.start({"edit", "waiting"});
+    ASSERT_TRUE(waitForFile(fakes / "editor.pid"));
+    child.sendSignal(SIGINT);
+    int status = child.wait();
+    std::string err;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(child.errorFd(), buffer, sizeof buffer)) > 0) {
+        err.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(status, 130);
+    EXPECT_EQ(err, "orvex: interrupted\n");
+    EXPECT_EQ(home.store(), before);
+
+    pid_t editor = static_cast<pid_t>(std::stol(OrvexTest::readFile(fakes / "editor.pid")));
+    kill(editor, SIGKILL);
+}
