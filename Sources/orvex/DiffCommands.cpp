@@ -186,7 +186,7 @@ void diffCommand(Runtime& rt, const DiffArgs& args) {
         out += "no changes\n";
         return;
     }
-    Table table({"", "FILE", "ADDED", "REMOVED"});
+    Table table({"R", "FILE", "ADDED", "REMOVED"});
     for (std::size_t i = 0; i < files.size(); ++i) {
         table.add({marks[i] ? style.green("R") : "", printable(files[i].path),
                    style.green(fmt::format("+{}", files[i].added)),
