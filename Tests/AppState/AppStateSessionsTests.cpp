@@ -87,13 +87,13 @@ TEST_F(AppStateSessionsTest, GeneratedSlugsAvoidEveryWorkspacesSlugs) {
 }
 
 TEST_F(AppStateSessionsTest, GivenBranchNamesAreTrimmedAndMayNestFolders) {
-    Session session = add("  feature/login \n", true, "  ", "  claude --resume  ");
+    Session session = add("  feature/login \n", true, "  ", "  assistant --resume  ");
     EXPECT_EQ(session.worktreePath, sessionsRoot() + "/feature/login");
     EXPECT_TRUE(std::filesystem::is_directory(sessionsRoot() + "/feature/login"));
     EXPECT_EQ(session.branch, "feature/login");
     EXPECT_EQ(session.slug, "feature/login");
     EXPECT_EQ(session.title, "feature/login");
-    EXPECT_EQ(session.initialCommand, "claude --resume");
+    EXPECT_EQ(session.initialCommand, "assistant --resume");
 
     Session blank = add("other", true, " Named ", " \t ");
     EXPECT_EQ(blank.title, "Named");

@@ -111,7 +111,7 @@ TEST_F(AppSettingsTests, StoredValuesAreRepairedOnReadButNotWrittenBack) {
         {"newBranchRows", 18446744073709551615ULL, rows, 6},
         {"newBranchCols", 7, cols, 6},
         {"newBranchCols", 4, cols, 4},
-        {"newBranchCommand", "claude \\\n  --resume\r\n", command, "claude \\  --resume"},
+        {"newBranchCommand", "assistant \\\n  --resume\r\n", command, "assistant \\  --resume"},
         {"newBranchCommand", 12, command, ""},
         {"uiFontSize", 9.5, uiSize, 10.0},
         {"uiFontSize", 30, uiSize, 24.0},
@@ -346,7 +346,7 @@ TEST_F(AppSettingsTests, EverySettingReadsBackFromTheStoreItWroteTo) {
         settings.setDefaultEditor(Editor::cursor);
         settings.setNewBranchRows(2);
         settings.setNewBranchCols(3);
-        settings.setNewBranchCommand("claude --continue");
+        settings.setNewBranchCommand("assistant --continue");
         settings.setUiFontSize(14);
         settings.setCodeFontSize(15.5);
         settings.setUiFontFamily("Inter");
@@ -363,7 +363,7 @@ TEST_F(AppSettingsTests, EverySettingReadsBackFromTheStoreItWroteTo) {
     EXPECT_EQ(settings.defaultEditor(), Editor::cursor);
     EXPECT_EQ(settings.newBranchRows(), 2);
     EXPECT_EQ(settings.newBranchCols(), 3);
-    EXPECT_EQ(settings.newBranchCommand(), "claude --continue");
+    EXPECT_EQ(settings.newBranchCommand(), "assistant --continue");
     EXPECT_EQ(settings.uiFontSize(), 14.0);
     EXPECT_EQ(settings.codeFontSize(), 15.5);
     EXPECT_EQ(settings.uiFontFamily(), "Inter");

@@ -49,11 +49,11 @@ TEST(TerminalEnvironment, DropsExactlyTheFourLoaderVariables) {
 
 TEST_F(ControllerFixture, TerminalsStartInTheWorktreeWithTheProcessEnvironment) {
     const Session s = session("/repo/.sessions/brave-fox");
-    const TerminalRef ref = controller->openPrimary(s, "claude");
+    const TerminalRef ref = controller->openPrimary(s, "assistant");
     const auto made = handle(ref);
     ASSERT_TRUE(made);
     EXPECT_EQ(made->cwd, "/repo/.sessions/brave-fox");
-    EXPECT_EQ(made->command, "claude");
+    EXPECT_EQ(made->command, "assistant");
     EXPECT_EQ(ref.cwd, made->cwd);
     EXPECT_EQ(ref.command, made->command);
     EXPECT_EQ(ref.sessionID, s.id);

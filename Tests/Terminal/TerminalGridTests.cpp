@@ -36,7 +36,7 @@ TEST_F(ControllerFixture, GridGrowsOneTerminalPerTurnRowByRow) {
     const Session s = session();
     std::vector<UUID> layoutChanges;
     controller->onLayoutChange = [&](const UUID& id) { layoutChanges.push_back(id); };
-    const TerminalRef first = controller->openGrid(s, 2, 3, "aider");
+    const TerminalRef first = controller->openGrid(s, 2, 3, "agent");
     EXPECT_EQ(controller->layout(s.id), (TerminalLayout{{first.id}}));
     EXPECT_EQ(record->made.size(), 1u) << "only the first terminal starts at once";
     EXPECT_TRUE(controller->isOpeningGrid(s.id));
@@ -57,7 +57,7 @@ TEST_F(ControllerFixture, GridGrowsOneTerminalPerTurnRowByRow) {
     EXPECT_EQ(controller->layout(s.id), (TerminalLayout{{refs[0].id, refs[1].id, refs[2].id},
                                                         {refs[3].id, refs[4].id, refs[5].id}}));
     for (const auto& made : record->made) {
-        EXPECT_EQ(made->command, "aider");
+        EXPECT_EQ(made->command, "agent");
         EXPECT_EQ(made->cwd, s.worktreePath);
     }
     EXPECT_FALSE(controller->isOpeningGrid(s.id));
@@ -78,7 +78,7 @@ TEST_F(ControllerFixture, OpenOrFocusGridUsesTheSavedShapeAndTitles) {
     Session s = session();
     s.gridLayout = std::vector<int>{1, 3};
     s.gridTitles = std::vector<std::string>{"editor", "tests"};
-    s.initialCommand = "claude";
+    s.initialCommand = "assistant";
     const auto outcome = controller->openOrFocusGrid(s);
     ASSERT_EQ(outcome.kind, TerminalController::OpenOutcome::Kind::opened);
     EXPECT_EQ(outcome.terminal.title, "editor");
@@ -90,7 +90,7 @@ TEST_F(ControllerFixture, OpenOrFocusGridUsesTheSavedShapeAndTitles) {
     EXPECT_NE(refs[2].title, refs[3].title);
     EXPECT_EQ(controller->layout(s.id),
               (TerminalLayout{{refs[0].id}, {refs[1].id, refs[2].id, refs[3].id}}));
-    EXPECT_EQ(*record->made.back()->command, "claude");
+    EXPECT_EQ(*record->made.back()->command, "assistant");
 
     const auto again = controller->openOrFocusGrid(s);
     EXPECT_EQ(again.kind, TerminalController::OpenOutcome::Kind::focus);
