@@ -17,27 +17,14 @@
 
 namespace fs = std::filesystem;
 using namespace OrvexCore;
+using OrvexTest::entries;
+using OrvexTest::permissions;
 using OrvexTest::readFile;
 using OrvexTest::sampleState;
 using OrvexTest::TempDir;
 using OrvexTest::writeFile;
 
 namespace {
-
-mode_t permissions(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
-
-std::vector<std::string> entries(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 /// Wraps the real writer: records every write and can hold the store's thread inside one.
 class RecordingWriter {

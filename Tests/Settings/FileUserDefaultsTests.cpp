@@ -13,17 +13,12 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using OrvexCore::AppSettings;
 using OrvexCore::FileUserDefaults;
+using OrvexTest::permissions;
 using OrvexTest::readFile;
 using OrvexTest::TempDir;
 using OrvexTest::writeFile;
 
 namespace {
-
-mode_t permissions(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
 
 json fileContents(const std::string& path) {
     return json::parse(readFile(path));

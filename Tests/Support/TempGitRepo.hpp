@@ -31,6 +31,10 @@ std::string git(const std::string& directory, const std::vector<std::string>& ar
 /// Writes `contents` to `path`, creating parent folders.
 void writeFile(const std::string& path, std::string_view contents);
 std::string readFile(const std::string& path);
+/// The permission bits of `path` (a failed stat is a test failure).
+unsigned permissions(const std::string& path);
+/// The names in `folder`, sorted.
+std::vector<std::string> entries(const std::string& folder);
 
 /// A real repository on branch "main" with one commit holding README.md, an author set up
 /// locally, in its own temporary folder (or at `path` when given, which must not exist).
