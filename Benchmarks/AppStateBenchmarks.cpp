@@ -27,7 +27,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Models/PersistedState.hpp"

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Util/Paths.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/Resolve.hpp"

@@ -5,7 +5,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Diff/DiffReview.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Platform/Process.hpp"

@@ -1,7 +1,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/Runtime.hpp"

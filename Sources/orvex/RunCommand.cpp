@@ -14,7 +14,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Status/StatusMonitor.hpp"
 #include "OrvexCore/Terminal/TerminalController.hpp"
 #include "OrvexCore/Terminal/TerminalHandle.hpp"

@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Settings/FileUserDefaults.hpp"
 #include "orvex/Failure.hpp"

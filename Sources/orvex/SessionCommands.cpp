@@ -3,7 +3,7 @@
 
 #include <fmt/format.h>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"

@@ -8,14 +8,14 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "OrvexCore/External/CommandError.hpp"
+#include "OrvexCore/External/Editor.hpp"
+#include "OrvexCore/External/EditorLauncher.hpp"
+#include "OrvexCore/External/ProcessCommandRunner.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Settings/AppTheme.hpp"
 #include "OrvexCore/Settings/ReduceMotion.hpp"
 #include "OrvexCore/Util/Async.hpp"
-#include "OrvexCore/Util/CommandError.hpp"
-#include "OrvexCore/Util/Editor.hpp"
-#include "OrvexCore/Util/EditorLauncher.hpp"
-#include "OrvexCore/Util/ProcessCommandRunner.hpp"
 #include "OrvexCore/Util/Text.hpp"
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"

@@ -4,7 +4,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Platform/Process.hpp"
 #include "OrvexCore/Util/Async.hpp"

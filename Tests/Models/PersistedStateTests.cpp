@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/Persistence/DecodingError.hpp"
+#include "OrvexCore/Models/DecodingError.hpp"
 #include "Persistence/StateFixtures.hpp"
 
 using namespace OrvexCore;

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "OrvexCore/Models/DecodingError.hpp"
 #include "OrvexCore/Models/SessionStatus.hpp"
-#include "OrvexCore/Persistence/DecodingError.hpp"
 
 using namespace OrvexCore;
 using nlohmann::json;

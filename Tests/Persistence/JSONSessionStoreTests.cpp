@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "OrvexCore/Persistence/DecodingError.hpp"
+#include "OrvexCore/Models/DecodingError.hpp"
 #include "Persistence/StateFixtures.hpp"
 #include "Support/TempGitRepo.hpp"
 

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "OrvexCore/Models/Hashing.hpp"
-#include "OrvexCore/Persistence/JSONDecoding.hpp"
+#include "OrvexCore/Models/JSONDecoding.hpp"
 
 namespace OrvexCore {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/Persistence/JSONDecoding.hpp"
+#include "OrvexCore/Models/JSONDecoding.hpp"
 
 namespace OrvexCore {
 

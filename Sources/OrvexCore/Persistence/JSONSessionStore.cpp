@@ -13,8 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "OrvexCore/Models/DecodingError.hpp"
 #include "OrvexCore/Models/PersistedState.hpp"
-#include "OrvexCore/Persistence/DecodingError.hpp"
 #include "OrvexCore/Platform/AtomicFile.hpp"
 #include "OrvexCore/Util/Paths.hpp"
 

@@ -4,11 +4,11 @@
 #include <set>
 #include <string>
 
+#include "OrvexCore/External/Editor.hpp"
 #include "OrvexCore/Models/UUID.hpp"
 #include "OrvexCore/Settings/AppTheme.hpp"
 #include "OrvexCore/Settings/ReduceMotion.hpp"
 #include "OrvexCore/Settings/UserDefaults.hpp"
-#include "OrvexCore/Util/Editor.hpp"
 #include "OrvexCore/Util/Observable.hpp"
 
 namespace OrvexCore {

@@ -9,9 +9,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "OrvexCore/Models/SlugGenerator.hpp"
 #include "OrvexCore/Terminal/TerminalStatusSource.hpp"
 #include "OrvexCore/Terminal/TerminalSurfaceLifecycle.hpp"
-#include "OrvexCore/Util/SlugGenerator.hpp"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "OrvexCore/Util/EditorLauncher.hpp"
+#include "OrvexCore/External/EditorLauncher.hpp"
 
 #include <deque>
 #include <optional>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "OrvexCore/Util/CommandError.hpp"
+#include "OrvexCore/External/CommandError.hpp"
 
 using OrvexCore::CommandError;
 using OrvexCore::Editor;

@@ -1,4 +1,4 @@
-#include "OrvexCore/Util/SlugGenerator.hpp"
+#include "OrvexCore/Models/SlugGenerator.hpp"
 
 #include <array>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "OrvexCore/Persistence/DecodingError.hpp"
+#include "OrvexCore/Models/DecodingError.hpp"
 
 #include <utility>
 

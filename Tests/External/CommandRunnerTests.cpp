@@ -1,5 +1,5 @@
-#include "OrvexCore/Util/CommandError.hpp"
-#include "OrvexCore/Util/ProcessCommandRunner.hpp"
+#include "OrvexCore/External/CommandError.hpp"
+#include "OrvexCore/External/ProcessCommandRunner.hpp"
 
 #include <filesystem>
 #include <system_error>

@@ -1,4 +1,4 @@
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 
 #include "OrvexCore/Diff/DiffReview.hpp"
 #include "OrvexCore/Git/GitService.hpp"

@@ -1,4 +1,4 @@
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 
 #include <algorithm>
 #include <unordered_set>

@@ -14,11 +14,11 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
+#include "OrvexCore/Models/SlugGenerator.hpp"
 #include "OrvexCore/Persistence/SessionStore.hpp"
-#include "OrvexCore/Util/SlugGenerator.hpp"
 #include "Support/RunAwaitable.hpp"
 #include "Support/TempGitRepo.hpp"
 

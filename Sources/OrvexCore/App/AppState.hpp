@@ -21,10 +21,10 @@
 #include "OrvexCore/Git/WorktreeInfo.hpp"
 #include "OrvexCore/Models/Session.hpp"
 #include "OrvexCore/Models/SessionStatus.hpp"
+#include "OrvexCore/Models/SlugGenerator.hpp"
 #include "OrvexCore/Models/UUID.hpp"
 #include "OrvexCore/Models/Workspace.hpp"
 #include "OrvexCore/Util/Observable.hpp"
-#include "OrvexCore/Util/SlugGenerator.hpp"
 
 namespace OrvexCore {
 

@@ -1,4 +1,4 @@
-#include "OrvexCore/Util/CommandError.hpp"
+#include "OrvexCore/External/CommandError.hpp"
 
 #include <utility>
 

@@ -1,10 +1,10 @@
-#include "OrvexCore/Util/ProcessCommandRunner.hpp"
+#include "OrvexCore/External/ProcessCommandRunner.hpp"
 
 #include <array>
 #include <string_view>
 
+#include "OrvexCore/External/CommandError.hpp"
 #include "OrvexCore/Platform/Process.hpp"
-#include "OrvexCore/Util/CommandError.hpp"
 #include "OrvexCore/Util/Paths.hpp"
 
 namespace OrvexCore {

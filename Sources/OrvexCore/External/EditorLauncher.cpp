@@ -1,4 +1,4 @@
-#include "OrvexCore/Util/EditorLauncher.hpp"
+#include "OrvexCore/External/EditorLauncher.hpp"
 
 #include <utility>
 #include <vector>

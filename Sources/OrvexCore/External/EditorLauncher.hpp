@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "OrvexCore/Util/CommandRunner.hpp"
-#include "OrvexCore/Util/Editor.hpp"
+#include "OrvexCore/External/CommandRunner.hpp"
+#include "OrvexCore/External/Editor.hpp"
 
 namespace OrvexCore {
 

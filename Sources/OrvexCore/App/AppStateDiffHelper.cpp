@@ -1,4 +1,4 @@
-#include "OrvexCore/AppState.hpp"
+#include "OrvexCore/App/AppState.hpp"
 
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"

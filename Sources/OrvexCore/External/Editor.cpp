@@ -1,4 +1,4 @@
-#include "OrvexCore/Util/Editor.hpp"
+#include "OrvexCore/External/Editor.hpp"
 
 #include <string>
 

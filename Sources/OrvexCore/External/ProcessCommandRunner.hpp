@@ -1,6 +1,6 @@
 #pragma once
 
-#include "OrvexCore/Util/CommandRunner.hpp"
+#include "OrvexCore/External/CommandRunner.hpp"
 
 namespace OrvexCore {
 

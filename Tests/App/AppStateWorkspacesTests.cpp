@@ -1,4 +1,4 @@
-#include "AppState/AppStateTestSupport.hpp"
+#include "App/AppStateTestSupport.hpp"
 
 #include <filesystem>
 

@@ -1,4 +1,4 @@
-#include "OrvexCore/Typography/FontTokens.hpp"
+#include "OrvexCore/Appearance/FontTokens.hpp"
 
 #include <gtest/gtest.h>
 

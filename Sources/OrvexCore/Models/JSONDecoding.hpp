@@ -13,8 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "OrvexCore/Models/DecodingError.hpp"
 #include "OrvexCore/Models/UUID.hpp"
-#include "OrvexCore/Persistence/DecodingError.hpp"
 
 namespace OrvexCore::JSONDecoding {
 

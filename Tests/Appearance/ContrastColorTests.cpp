@@ -1,4 +1,4 @@
-#include "OrvexCore/Util/ContrastColor.hpp"
+#include "OrvexCore/Appearance/ContrastColor.hpp"
 
 #include <gtest/gtest.h>
 
