@@ -63,16 +63,20 @@ public:
         dir_ = std::filesystem::canonical(pattern).string();
         home_ = dir_ + "/home";
         std::filesystem::create_directories(home_);
-        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "NO_COLOR"}) {
+        for (const char* name :
+             {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "NO_COLOR"}) {
             const char* value = std::getenv(name);
             saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
         }
         setenv("HOME", home_.c_str(), 1);
         setenv("XDG_DATA_HOME", (home_ + "/data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (home_ + "/config").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
         setenv("NO_COLOR", "1", 1);
     }
     ~ScratchHome() {
+        // The scratch home's server goes with it (and waits for its terminals to end).
+        runToCompletion(std::string(ORVEX_BIN_DIR) + "/orvex", {"server", "stop"}, false);
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
         for (const auto& [name, value] : saved_) {
@@ -141,6 +145,35 @@ void BM_LsAgainstWorktreeListLoop(benchmark::State& state) {
     state.counters["ratio"] = orvexTotal / gitTotal;
 }
 BENCHMARK(BM_LsAgainstWorktreeListLoop)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+/// `orvex ls` over 10 workspaces of 10 sessions each through a running server (which already
+/// holds the state: no store is read and no git runs) against one `git worktree list` of one
+/// of the repositories, alternating. Target: ratio at most 1.5.
+void BM_LsThroughServerAgainstOneWorktreeList(benchmark::State& state) {
+    ScratchHome home;
+    std::string first;
+    for (int w = 0; w < 10; ++w) {
+        std::string repo = home / ("repo" + std::to_string(w));
+        makeRepo(repo);
+        for (int s = 0; s < 10; ++s) {
+            std::string name = "w" + std::to_string(w) + "-s" + std::to_string(s);
+            git(repo, {"worktree", "add", "-q", "-b", name, home / ("trees/" + name)});
+        }
+        run({"open", repo});
+        first = first.empty() ? repo : first;
+    }
+    run({"ls"});
+    double orvexTotal = 0;
+    double gitTotal = 0;
+    for (auto _ : state) {
+        orvexTotal += timed(state, orvex(), {"ls"});
+        gitTotal += timed(state, "/usr/bin/env", {"git", "-C", first, "worktree", "list"});
+    }
+    state.counters["orvex_ms"] = orvexTotal * 1000 / static_cast<double>(state.iterations());
+    state.counters["git_ms"] = gitTotal * 1000 / static_cast<double>(state.iterations());
+    state.counters["ratio"] = orvexTotal / gitTotal;
+}
+BENCHMARK(BM_LsThroughServerAgainstOneWorktreeList)->Unit(benchmark::kMillisecond)->Iterations(30);
 
 /// `orvex diff` of a session with 5,000 changed files (through the helper pool) against
 /// `git diff --numstat` on its worktree. Target: ratio at most 1.3.

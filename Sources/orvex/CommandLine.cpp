@@ -366,6 +366,38 @@ int runCommandLine(int argc, char** argv) {
         addSessionName(sub, run.session);
     }
 
+    // The server and the terminals it keeps.
+    StartArgs start;
+    {
+        auto* sub = command("start",
+                            "Start a session's terminal grid in the Orvex server.\n"
+                            "Its programs run without anyone attached; 'orvex ls' shows their "
+                            "status.",
+                            sessionNaming, [&](Runtime& rt) { startCommand(rt, start); });
+        addSessionName(sub, start.session);
+    }
+    StopArgs stop;
+    {
+        auto* sub = command("stop",
+                            "Close a session's terminal grid in the Orvex server; its programs "
+                            "end.",
+                            sessionNaming, [&](Runtime& rt) { stopCommand(rt, stop); });
+        addSessionName(sub, stop.session);
+    }
+    ServerArgs server;
+    {
+        auto* sub = command(
+            "server",
+            "Run, start, stop or ask about the Orvex server.\n"
+            "One server per user keeps the workspaces, sessions, settings and every session's\n"
+            "terminals; commands start it when it is not running. Its socket is in\n"
+            "$XDG_RUNTIME_DIR/orvex (else /tmp/orvex-UID), its log beside store.json.",
+            nullptr, [&](Runtime& rt) { serverCommand(rt, server); });
+        sub->add_option("ACTION", server.action, "run (in the foreground), start, stop or status")
+            ->required()
+            ->check(CLI::IsMember({"run", "start", "stop", "status"}));
+    }
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -4,34 +4,33 @@
 
 #include <fmt/format.h>
 
-#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Util/Paths.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/Resolve.hpp"
 #include "orvex/Runtime.hpp"
+#include "orvex/StateClient.hpp"
 
 namespace Orvex {
 
-using OrvexCore::AppState;
 using OrvexCore::Session;
 using OrvexCore::SessionStatus;
 using OrvexCore::UUID;
 using OrvexCore::Workspace;
 
-const std::vector<Workspace>& allWorkspaces(AppState& state) {
-    return state.workspaces().get();
+const std::vector<Workspace>& allWorkspaces(StateClient& state) {
+    return state.workspaces();
 }
 
-const std::vector<Session>& allSessions(AppState& state) {
-    return state.sessions().get();
+const std::vector<Session>& allSessions(StateClient& state) {
+    return state.sessions();
 }
 
-std::vector<Session> sessionsOf(AppState& state, const UUID& id) {
+std::vector<Session> sessionsOf(StateClient& state, const UUID& id) {
     return state.sessions(id);
 }
 
-std::optional<UUID> selectedWorkspace(AppState& state) {
-    return state.selectedWorkspaceID().get();
+std::optional<UUID> selectedWorkspace(StateClient& state) {
+    return state.selectedWorkspaceID();
 }
 
 Workspace findWorkspace(Runtime& rt, const std::optional<std::string>& name) {

@@ -9,19 +9,16 @@
 #include "orvex/Commands.hpp"
 #include "orvex/Output.hpp"
 
-namespace OrvexCore {
-class AppState;
-}
-
 namespace Orvex {
 
 class Runtime;
+class StateClient;
 
 /// The state's lists and selection, read on the main executor.
-const std::vector<OrvexCore::Workspace>& allWorkspaces(OrvexCore::AppState& state);
-const std::vector<OrvexCore::Session>& allSessions(OrvexCore::AppState& state);
-std::vector<OrvexCore::Session> sessionsOf(OrvexCore::AppState& state, const OrvexCore::UUID& id);
-std::optional<OrvexCore::UUID> selectedWorkspace(OrvexCore::AppState& state);
+const std::vector<OrvexCore::Workspace>& allWorkspaces(StateClient& state);
+const std::vector<OrvexCore::Session>& allSessions(StateClient& state);
+std::vector<OrvexCore::Session> sessionsOf(StateClient& state, const OrvexCore::UUID& id);
+std::optional<OrvexCore::UUID> selectedWorkspace(StateClient& state);
 
 /// The workspace the user named (or the selected one). Throws CliFailure.
 OrvexCore::Workspace findWorkspace(Runtime& rt, const std::optional<std::string>& name);

@@ -101,6 +101,15 @@ struct SettingsArgs {
 struct RunArgs {
     SessionName session;
 };
+struct ServerArgs {
+    std::string action; ///< "run", "start", "stop" or "status"
+};
+struct StartArgs {
+    SessionName session;
+};
+struct StopArgs {
+    SessionName session;
+};
 
 // Workspaces (WorkspaceCommands.cpp).
 void openCommand(Runtime& rt, const OpenArgs& args);
@@ -129,5 +138,10 @@ void refsCommand(Runtime& rt, const RefsArgs& args);
 void editCommand(Runtime& rt, const EditArgs& args);
 void settingsCommand(Runtime& rt, const SettingsArgs& args);
 void runCommand(Runtime& rt, const RunArgs& args);
+
+// The server and the terminals it keeps (ServerCommands.cpp).
+void serverCommand(Runtime& rt, const ServerArgs& args);
+void startCommand(Runtime& rt, const StartArgs& args);
+void stopCommand(Runtime& rt, const StopArgs& args);
 
 } // namespace Orvex

@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Diff/DiffReview.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Platform/Process.hpp"
@@ -15,6 +14,7 @@
 #include "orvex/Failure.hpp"
 #include "orvex/PatchView.hpp"
 #include "orvex/Runtime.hpp"
+#include "orvex/StateClient.hpp"
 
 namespace Orvex {
 

@@ -1,10 +1,10 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/App/AppState.hpp"
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/Runtime.hpp"
+#include "orvex/StateClient.hpp"
 
 namespace Orvex {
 
@@ -22,7 +22,7 @@ changeCounts(Runtime& rt, const std::vector<Session>& sessions, std::vector<std:
     std::vector<boost::asio::awaitable<std::size_t>> tasks;
     for (const auto& session : sessions) {
         tasks.push_back(
-            [](OrvexCore::AppState& state, Session session) -> boost::asio::awaitable<std::size_t> {
+            [](StateClient& state, Session session) -> boost::asio::awaitable<std::size_t> {
                 auto task = state.diff(std::move(session));
                 auto files = co_await std::move(task);
                 co_return files.size();
@@ -38,6 +38,20 @@ changeCounts(Runtime& rt, const std::vector<Session>& sessions, std::vector<std:
         }
     }
     return counts;
+}
+
+/// The status of the session's programs in the server; "not running" without an open grid,
+/// with the last known status beside it when it still asks for attention.
+std::string liveStatusCell(const Style& style, StateClient& state, const Session& session) {
+    if (auto live = state.liveStatus(session.id)) {
+        return statusCell(style, *live);
+    }
+    std::string text = style.dim("not running");
+    if (session.lastKnownStatus == OrvexCore::SessionStatus::bell ||
+        session.lastKnownStatus == OrvexCore::SessionStatus::needsInput) {
+        text += " (last: " + statusCell(style, session.lastKnownStatus) + ")";
+    }
+    return text;
 }
 
 } // namespace
@@ -78,6 +92,9 @@ void lsCommand(Runtime& rt, const LsArgs& args) {
                                     {"worktreePath", s.worktreePath},
                                     {"isWorktree", s.isWorktree},
                                     {"status", OrvexCore::rawValue(s.lastKnownStatus)}};
+                auto live = state.liveStatus(s.id);
+                item["running"] = live.has_value();
+                item["liveStatus"] = live ? nlohmann::json(OrvexCore::rawValue(*live)) : nullptr;
                 if (args.changes) {
                     item["changes"] = counts[k] ? nlohmann::json(*counts[k]) : nullptr;
                     if (!errors[k].empty()) {
@@ -127,7 +144,7 @@ void lsCommand(Runtime& rt, const LsArgs& args) {
         int position = 1;
         for (const auto& s : sessions) {
             std::vector<std::string> row{std::to_string(position++), s.slug, s.title, s.branch,
-                                         statusCell(style, s.lastKnownStatus)};
+                                         liveStatusCell(style, state, s)};
             if (args.changes) {
                 row.push_back(counts[k] ? std::to_string(*counts[k]) : style.red("error"));
             }

@@ -14,7 +14,6 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
-#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Status/StatusMonitor.hpp"
 #include "OrvexCore/Terminal/TerminalController.hpp"
 #include "OrvexCore/Terminal/TerminalHandle.hpp"
@@ -23,6 +22,7 @@
 #include "orvex/Failure.hpp"
 #include "orvex/RawTerminal.hpp"
 #include "orvex/Runtime.hpp"
+#include "orvex/StateClient.hpp"
 
 namespace Orvex {
 
@@ -337,15 +337,14 @@ private:
             }
         }
         SessionStatus status = StatusMonitor::aggregate(activities);
-        auto& state = rt_.state();
         if (bells_) {
-            state.bellPending().modify(
-                [&](std::set<UUID>& pending) { pending.insert(session_.id); });
             status = SessionStatus::bell;
         }
-        auto statuses = state.liveStatuses().get();
-        statuses[session_.id] = status;
-        state.liveStatuses().set(std::move(statuses));
+        // The server saves each report: only changes are sent.
+        if (status != reported_) {
+            rt_.state().recordStatus(session_.id, status, bells_);
+            reported_ = status;
+        }
     }
 
     Runtime& rt_;
@@ -359,6 +358,7 @@ private:
     std::set<UUID> adopted_;
     UUID shown_;
     bool bells_ = false;
+    std::optional<SessionStatus> reported_;
     bool detached_ = false;
     bool finished_ = false;
 };

@@ -5,10 +5,12 @@
 
 #include <unistd.h>
 
-#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
-#include "OrvexCore/Settings/FileUserDefaults.hpp"
+#include "OrvexCore/Util/Paths.hpp"
+#include "OrvexServer/ServerConnection.hpp"
 #include "orvex/Failure.hpp"
+#include "orvex/RemoteUserDefaults.hpp"
+#include "orvex/StateClient.hpp"
 
 namespace Orvex {
 
@@ -21,6 +23,7 @@ Runtime::Runtime(RuntimeOptions options)
 Runtime::~Runtime() {
     boost::system::error_code ignored;
     signals_.cancel(ignored);
+    settings_.reset();
     state_.reset();
     // Background threads may still hold a work guard of this context for a moment after
     // handing back their last result; running until no work is left lets them release it
@@ -52,11 +55,7 @@ void Runtime::onSignal() {
             if (interruptHook_) {
                 co_await interruptHook_();
             }
-            if (state_ && !finished_) {
-                finished_ = true;
-                state_->flushPersist();
-                co_await state_->shutdownDiffHelper();
-            }
+            finished_ = true;
         },
         [](std::exception_ptr) {
             writeAll(STDERR_FILENO, "orvex: interrupted\n");
@@ -66,36 +65,27 @@ void Runtime::onSignal() {
 
 OrvexCore::AppSettings& Runtime::settings() {
     if (!settings_) {
-        settings_ = std::make_unique<OrvexCore::AppSettings>(
-            std::make_shared<OrvexCore::FileUserDefaults>());
+        settings_ =
+            std::make_unique<OrvexCore::AppSettings>(std::make_shared<RemoteUserDefaults>(state()));
     }
     return *settings_;
 }
 
-OrvexCore::AppState& Runtime::state() {
+StateClient& Runtime::state() {
     if (!state_) {
-        auto& userSettings = settings();
-        state_ = OrvexCore::AppState::live(io_.get_executor());
-        // live() always uses the default root; the user's setting (already repaired to a
-        // folder inside the home folder) decides where new worktrees go.
-        state_->sessionsRoot().set(std::filesystem::path(userSettings.sessionsRootPath()));
-        run(state_->loadPersisted());
+        auto paths = OrvexServer::ServerPaths::current();
+        auto connection =
+            OrvexServer::connectOrStart(paths, OrvexCore::Paths::mainExecutablePath());
+        // Files the server found unreadable and set aside, told once.
+        for (const auto& notice :
+             connection->greeting().value("notices", nlohmann::json::array())) {
+            if (notice.is_string()) {
+                writeAll(STDERR_FILENO, "orvex: notice: " + notice.get<std::string>() + "\n");
+            }
+        }
+        state_ = std::make_unique<StateClient>(std::move(connection), paths.socketPath);
     }
     return *state_;
-}
-
-void Runtime::ensureDiffHelper() {
-    auto& loaded = state();
-    if (helperStarted_) {
-        return;
-    }
-    try {
-        run(loaded.ensureDiffHelperRunning());
-    } catch (const std::exception& e) {
-        throw CliFailure(ExitStatus::failure,
-                         std::string("the diff helper cannot be started: ") + e.what());
-    }
-    helperStarted_ = true;
 }
 
 void Runtime::finish() {
@@ -103,13 +93,7 @@ void Runtime::finish() {
         io_.restart();
         io_.run();
     }
-    if (finished_ || !state_) {
-        finished_ = true;
-        return;
-    }
     finished_ = true;
-    state_->flushPersist();
-    run(state_->shutdownDiffHelper());
 }
 
 } // namespace Orvex

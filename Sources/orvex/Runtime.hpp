@@ -16,11 +16,12 @@
 #include "orvex/Output.hpp"
 
 namespace OrvexCore {
-class AppState;
 class AppSettings;
 } // namespace OrvexCore
 
 namespace Orvex {
+
+class StateClient;
 
 /// How the user asked output to look.
 struct RuntimeOptions {
@@ -28,13 +29,12 @@ struct RuntimeOptions {
     bool pager = true;
 };
 
-/// Everything one run of `orvex` works with: the main executor (a local io_context), the
-/// settings over the user defaults file, and the application state, made and loaded the first
-/// time a command asks for it. Start-up follows the core's order: `AppState::live()`, the
-/// user's sessions root applied, `loadPersisted()`. `finish()` is the orderly stop
-/// (`flushPersist()`, then `shutdownDiffHelper()`); an interrupt (SIGINT, SIGTERM, SIGHUP)
-/// runs the same stop and ends the process with status 130 without printing the command's
-/// held-back output. Main thread only.
+/// Everything one run of `orvex` works with: the main executor (a local io_context), and the
+/// connection to the user's server, which owns the application state and the settings (made
+/// the first time a command asks for either; the server is started when none runs). Nothing
+/// here writes the state or the settings file: every change is a request the server has saved
+/// when it answers, so an interrupt (SIGINT, SIGTERM, SIGHUP) simply ends the process with
+/// status 130 without printing the command's held-back output. Main thread only.
 class Runtime {
 public:
     explicit Runtime(RuntimeOptions options);
@@ -48,13 +48,12 @@ public:
     /// The command's standard output, shown after `finish()`.
     Printer& out() { return out_; }
 
-    /// The user's settings (created on first use).
+    /// The user's settings, read from and written through the server (on first use).
     OrvexCore::AppSettings& settings();
-    /// The loaded application state (made, configured and loaded on first use).
-    OrvexCore::AppState& state();
-    /// Starts the helper pool (it only checks the helper executable). Throws CliFailure when
-    /// the helper is missing.
-    void ensureDiffHelper();
+    /// The application state in the server (connected on first use).
+    StateClient& state();
+    /// The server keeps the helper pool; kept for the commands' calling pattern.
+    void ensureDiffHelper() {}
 
     /// Runs `task` on the main executor until it finishes; returns its result or rethrows.
     template <class T> T run(boost::asio::awaitable<T> task);
@@ -79,9 +78,8 @@ public:
     /// True once an interrupt arrived; its stop is under way and ends the process.
     bool interrupted() const { return interrupting_; }
 
-    /// Saves the state durably and stops the helper pool; does nothing the second time or
-    /// when no state was loaded. After an interrupt it only lets the interrupt's stop finish,
-    /// which ends the process: it does not return then.
+    /// Ends the command's use of the server. After an interrupt it only lets the interrupt's
+    /// stop finish, which ends the process: it does not return then.
     void finish();
 
 private:
@@ -93,9 +91,8 @@ private:
     boost::asio::signal_set signals_;
     Style style_;
     Printer out_;
+    std::unique_ptr<StateClient> state_;
     std::unique_ptr<OrvexCore::AppSettings> settings_;
-    std::shared_ptr<OrvexCore::AppState> state_;
-    bool helperStarted_ = false;
     bool finished_ = false;
     bool interrupting_ = false;
     std::function<boost::asio::awaitable<void>()> interruptHook_;

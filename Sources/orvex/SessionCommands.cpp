@@ -3,7 +3,6 @@
 
 #include <fmt/format.h>
 
-#include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
@@ -12,6 +11,7 @@
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/Runtime.hpp"
+#include "orvex/StateClient.hpp"
 
 namespace Orvex {
 

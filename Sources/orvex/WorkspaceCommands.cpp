@@ -13,6 +13,7 @@
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/Runtime.hpp"
+#include "orvex/StateClient.hpp"
 
 namespace Orvex {
 
@@ -62,7 +63,7 @@ std::string existingFolder(const std::string& text) {
     return OrvexCore::Paths::resolvingSymlinks(path);
 }
 
-const Workspace* registered(AppState& state, const std::string& path) {
+const Workspace* registered(StateClient& state, const std::string& path) {
     for (const auto& w : allWorkspaces(state)) {
         if (w.repoPath == path) {
             return &w;

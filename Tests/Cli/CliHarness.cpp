@@ -1,13 +1,17 @@
 #include "Cli/CliHarness.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "OrvexCore/Platform/Process.hpp"
+#include "OrvexServer/ServerConnection.hpp"
 
 namespace OrvexTest {
 
@@ -23,6 +27,7 @@ CliHome::CliHome() : home_(dir_ / "home") {
         "HOME=" + home_,
         "XDG_DATA_HOME=" + home_ + "/data",
         "XDG_CONFIG_HOME=" + home_ + "/config",
+        "XDG_RUNTIME_DIR=" + home_ + "/run",
         std::string("PATH=") + (path ? path : "/usr/bin:/bin"),
         "NO_COLOR=1",
         "LANG=C.UTF-8",
@@ -34,6 +39,37 @@ CliHome::CliHome() : home_(dir_ / "home") {
         // Sanitizer reports go to standard error, where a test sees them as a failure.
         "ASAN_OPTIONS=detect_leaks=1",
     };
+}
+
+CliHome::~CliHome() {
+    stopServer();
+}
+
+int CliHome::serverPID() const {
+    int fd = ::open(lockPath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    // The lock is held exactly while the server lives.
+    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+    char buffer[32] = {};
+    ssize_t n = ::pread(fd, buffer, sizeof buffer - 1, 0);
+    ::close(fd);
+    return held && n > 0 ? std::atoi(buffer) : -1;
+}
+
+void CliHome::stopServer() const {
+    try {
+        auto connection = OrvexServer::ServerConnection::connect(socketPath());
+        connection->call("server.stop");
+    } catch (const std::exception&) {
+        // No server answers; one still holding the lock is stopping (or was killed) anyway.
+    }
+    int fd = ::open(lockPath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::flock(fd, LOCK_EX);
+        ::close(fd);
+    }
 }
 
 std::string CliHome::storePath() const {

@@ -18,12 +18,16 @@ struct CliResult {
     std::string err;
 };
 
-/// A throwaway home for the orvex binary: HOME, XDG_DATA_HOME and XDG_CONFIG_HOME point into a
-/// temporary folder, so runs never touch the user's own state. Each `run` starts the built
-/// binary with that environment (no terminal, NO_COLOR set) and waits for it.
+/// A throwaway home for the orvex binary: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME and
+/// XDG_RUNTIME_DIR point into a temporary folder, so runs never touch the user's own state or
+/// server. Each `run` starts the built binary with that environment (no terminal, NO_COLOR
+/// set) and waits for it. The first command starts this home's server; the destructor stops it.
 class CliHome {
 public:
     CliHome();
+    ~CliHome();
+    CliHome(const CliHome&) = delete;
+    CliHome& operator=(const CliHome&) = delete;
 
     const std::string& home() const { return home_; }
     std::string storePath() const;
@@ -40,6 +44,13 @@ public:
     nlohmann::json json(std::vector<std::string> args) const;
     /// The parsed store.json.
     nlohmann::json store() const;
+    /// The server's socket and lock file.
+    std::string socketPath() const { return home_ + "/run/orvex/server.sock"; }
+    std::string lockPath() const { return home_ + "/run/orvex/server.lock"; }
+    /// The process id of this home's running server (read from its lock file), or -1.
+    int serverPID() const;
+    /// Stops this home's server, if one runs, and waits until it has ended.
+    void stopServer() const;
     /// The environment every run gets, as NAME=value entries; tests may add to it.
     std::vector<std::string> environment;
 

@@ -143,6 +143,7 @@ asio::awaitable<void> AppState::loadPersisted() {
         // worktree moved to another repository is found again, whole, by the workspace that
         // lists it, whichever listing finishes first.
         std::optional<std::vector<Session>> diskSessions;
+        std::optional<std::string> setAside;
     };
     auto work = [store, root, storeFile]() -> Loaded {
         try {
@@ -155,7 +156,8 @@ asio::awaitable<void> AppState::loadPersisted() {
         } catch (...) {
             // The next save would replace the file the user may still want back.
             if (storeFile) {
-                setAsideUnreadableStore(*storeFile, std::chrono::system_clock::now());
+                loaded.setAside =
+                    setAsideUnreadableStore(*storeFile, std::chrono::system_clock::now());
             }
         }
         loaded.diskSessions = loaded.state.sessions;
@@ -163,6 +165,7 @@ asio::awaitable<void> AppState::loadPersisted() {
     };
     Loaded result = co_await inBackground(std::move(work));
     PersistedState& loaded = result.state;
+    setAsideStoreFile_ = result.setAside;
     const std::optional<std::vector<Session>>& diskSessions = result.diskSessions;
 
     workspaces_.set(std::move(loaded.workspaces));

@@ -116,6 +116,8 @@ public:
     const Observable<std::filesystem::path>& sessionsRoot() const { return sessionsRoot_; }
     /// The pool of diff helper processes.
     const std::shared_ptr<DiffHelperClient>& diffHelper() const { return diffHelper_; }
+    /// Where `loadPersisted()` moved an unreadable state file, so the owner can tell the user.
+    const std::optional<std::string>& setAsideStoreFile() const { return setAsideStoreFile_; }
 
     // Start-up, lookups and saving.
 
@@ -282,6 +284,7 @@ private:
     std::shared_ptr<DiffHelperClient> diffHelper_;
     Observable<bool> diffHelperEnabled_;
     Observable<std::filesystem::path> sessionsRoot_;
+    std::optional<std::string> setAsideStoreFile_;
 };
 
 } // namespace OrvexCore

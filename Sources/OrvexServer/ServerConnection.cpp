@@ -1,0 +1,213 @@
+#include "OrvexServer/ServerConnection.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "OrvexCore/OrvexCore.hpp"
+#include "OrvexServer/Protocol.hpp"
+
+namespace OrvexServer {
+
+using nlohmann::json;
+
+std::unique_ptr<ServerConnection> ServerConnection::connect(const std::string& socketPath) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw ServerUnavailable(fmt::format("cannot make a socket: {}", std::strerror(errno)));
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof(address.sun_path)) {
+        ::close(fd);
+        throw ServerUnavailable("the socket path is too long: " + socketPath);
+    }
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        int error = errno;
+        ::close(fd);
+        throw ServerUnavailable(
+            fmt::format("no server answers on {}: {}", socketPath, std::strerror(error)));
+    }
+    std::unique_ptr<ServerConnection> connection(new ServerConnection(fd));
+    connection->greeting_ =
+        connection->call("hello", json{{"version", Protocol::version},
+                                       {"client", std::string("orvex ") + OrvexCore::version}});
+    return connection;
+}
+
+ServerConnection::~ServerConnection() {
+    ::close(fd_);
+}
+
+std::string ServerConnection::readLine() {
+    for (;;) {
+        auto end = input_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = input_.substr(0, end);
+            input_.erase(0, end + 1);
+            return line;
+        }
+        char buffer[65536];
+        ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw ServerUnavailable("the server closed the connection");
+        }
+        input_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+json ServerConnection::call(const std::string& method, json params) {
+    std::lock_guard lock(mutex_);
+    long long id = nextID_++;
+    std::string line = json{{"id", id}, {"method", method}, {"params", std::move(params)}}.dump(
+                           -1, ' ', false, json::error_handler_t::replace) +
+                       "\n";
+    std::size_t sent = 0;
+    while (sent < line.size()) {
+        ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw ServerUnavailable("the server closed the connection");
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    for (;;) {
+        json answer = json::parse(readLine(), nullptr, false);
+        if (!answer.is_object() || answer.contains("event")) {
+            continue;
+        }
+        auto answered = answer.find("id");
+        if (answered == answer.end() || !answered->is_number_integer() ||
+            answered->get<long long>() != id) {
+            if (answered != answer.end() && answered->is_null() && answer.contains("error")) {
+                Protocol::raise(answer["error"]);
+            }
+            continue;
+        }
+        if (auto error = answer.find("error"); error != answer.end()) {
+            Protocol::raise(*error);
+        }
+        return answer.value("result", json(nullptr));
+    }
+}
+
+namespace {
+
+/// Whether a server holds the lock (is running or starting).
+bool lockHeld(const ServerPaths& paths) {
+    int fd = ::open(paths.lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
+}
+
+} // namespace
+
+int startDetached(const ServerPaths& paths, const std::string& executable) {
+    ::mkdir(paths.stateDir.c_str(), 0700);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        throw ServerUnavailable(fmt::format("cannot start the server: {}", std::strerror(errno)));
+    }
+    pid_t child = ::fork();
+    if (child < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        throw ServerUnavailable(fmt::format("cannot start the server: {}", std::strerror(errno)));
+    }
+    if (child == 0) {
+        // Only async-signal-safe calls from here on: the parent may have threads.
+        ::setsid();
+        pid_t server = ::fork();
+        if (server == 0) {
+            int in = ::open("/dev/null", O_RDONLY);
+            int out = ::open(paths.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+            if (in >= 0) {
+                ::dup2(in, STDIN_FILENO);
+            }
+            if (out >= 0) {
+                ::dup2(out, STDOUT_FILENO);
+                ::dup2(out, STDERR_FILENO);
+            }
+            ::chdir("/");
+            ::close_range(3, ~0U, 0);
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            const char* argv[] = {"orvex", "server", "run", nullptr};
+            ::execv(executable.c_str(), const_cast<char* const*>(argv));
+            ::_exit(127);
+        }
+        // The intermediate process ends at once, so the server is nobody's child but init's.
+        ssize_t ignored = ::write(report[1], &server, sizeof server);
+        (void)ignored;
+        ::_exit(server > 0 ? 0 : 1);
+    }
+    ::close(report[1]);
+    pid_t server = -1;
+    ssize_t got = ::read(report[0], &server, sizeof server);
+    ::close(report[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (got != sizeof server || server <= 0) {
+        throw ServerUnavailable("cannot start the server");
+    }
+    return server;
+}
+
+std::unique_ptr<ServerConnection> connectOrStart(const ServerPaths& paths,
+                                                 const std::string& executable,
+                                                 std::chrono::milliseconds patience) {
+    try {
+        return ServerConnection::connect(paths.socketPath);
+    } catch (const ServerUnavailable&) {
+    }
+    // Checked here too, so an unsafe folder is reported to the user, not only in the log.
+    paths.prepareRuntimeDir();
+    startDetached(paths, executable);
+    auto started = std::chrono::steady_clock::now();
+    auto deadline = started + patience;
+    auto pause = std::chrono::milliseconds(2);
+    for (;;) {
+        try {
+            return ServerConnection::connect(paths.socketPath);
+        } catch (const ServerUnavailable&) {
+            auto now = std::chrono::steady_clock::now();
+            if (now > deadline) {
+                throw ServerUnavailable(
+                    fmt::format("the Orvex server did not start; its log is {}", paths.logPath));
+            }
+            // The server we started died before answering (killed, or it lost the race to a
+            // server that then died): nobody holds the lock, so start another.
+            if (now - started > std::chrono::milliseconds(500) && !lockHeld(paths)) {
+                startDetached(paths, executable);
+                started = now;
+            }
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
+} // namespace OrvexServer

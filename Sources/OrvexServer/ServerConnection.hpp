@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "OrvexServer/ServerPaths.hpp"
+
+namespace OrvexServer {
+
+/// No server answers, and none could be started.
+class ServerUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// A client's blocking connection to the server: one request at a time, answered in order
+/// (events, if the connection subscribed to any, are skipped by `call`). Thread-safe: calls
+/// from several threads take turns.
+class ServerConnection {
+public:
+    /// Connects to the server at `socketPath` and exchanges `hello`. Throws ServerUnavailable
+    /// when nothing listens there, and the server's error (Protocol::raise) when it refuses.
+    static std::unique_ptr<ServerConnection> connect(const std::string& socketPath);
+
+    ~ServerConnection();
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+
+    /// Sends one request and returns its result; raises the answer's error (core errors as
+    /// themselves, others as Protocol::RemoteFailure). Throws ServerUnavailable when the
+    /// connection breaks.
+    nlohmann::json call(const std::string& method,
+                        nlohmann::json params = nlohmann::json::object());
+    /// The server's answer to `hello` (version, pid, notices).
+    const nlohmann::json& greeting() const { return greeting_; }
+
+private:
+    explicit ServerConnection(int fd) : fd_(fd) {}
+    std::string readLine();
+
+    int fd_;
+    long long nextID_ = 1;
+    std::string input_;
+    nlohmann::json greeting_;
+    std::mutex mutex_;
+};
+
+/// Connects to the user's server, first starting one in the background when none answers
+/// (`executable server run`, in its own session, its output appended to the log) and waiting
+/// up to `patience` for it to answer. Throws std::runtime_error for an unsafe socket folder
+/// and ServerUnavailable when no server answers in time.
+std::unique_ptr<ServerConnection>
+connectOrStart(const ServerPaths& paths, const std::string& executable,
+               std::chrono::milliseconds patience = std::chrono::seconds(30));
+
+/// Starts `executable server run` detached from the caller: a new session, no terminal,
+/// standard input from /dev/null, output appended to `paths.logPath`. Returns the server's
+/// process id; it is not the caller's child.
+int startDetached(const ServerPaths& paths, const std::string& executable);
+
+} // namespace OrvexServer

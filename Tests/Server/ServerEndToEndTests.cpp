@@ -1,0 +1,294 @@
+// The server end to end: the real orvex binary, a throwaway home, real git, real shells.
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "Cli/CliHarness.hpp"
+#include "OrvexCore/Models/PersistedState.hpp"
+#include "OrvexServer/ServerConnection.hpp"
+#include "Support/TempGitRepo.hpp"
+
+namespace fs = std::filesystem;
+using OrvexTest::CliHome;
+using OrvexTest::CliResult;
+using OrvexTest::TempGitRepo;
+
+namespace {
+
+/// Runs several orvex commands at once and collects what each left.
+std::vector<CliResult> runTogether(const CliHome& home,
+                                   const std::vector<std::vector<std::string>>& commands) {
+    std::vector<CliResult> results(commands.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        threads.emplace_back([&, i] { results[i] = home.run(commands[i]); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    return results;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+/// Waits (polling the server through ls) until `predicate` holds for the session's ls entry.
+template <class Predicate>
+bool waitForSession(const CliHome& home, const std::string& slug, Predicate predicate) {
+    for (int i = 0; i < 600; ++i) {
+        auto doc = home.json({"ls"});
+        for (const auto& w : doc["workspaces"]) {
+            for (const auto& s : w["sessions"]) {
+                if (s["slug"] == slug && predicate(s)) {
+                    return true;
+                }
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(ServerConcurrency, TwentyNewAtOnceKeepEveryRecordWithTitleAndBase) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    std::string head = repo.head();
+    std::vector<std::vector<std::string>> commands;
+    for (int i = 0; i < 20; ++i) {
+        commands.push_back({"new", "-b", "b" + std::to_string(i), "--title",
+                            "T" + std::to_string(i), "--command", "echo " + std::to_string(i)});
+    }
+    for (const auto& result : runTogether(home, commands)) {
+        EXPECT_EQ(result.status, 0) << result.err;
+    }
+    auto store = home.store();
+    ASSERT_EQ(store["sessions"].size(), 20u) << store.dump();
+    for (int i = 0; i < 20; ++i) {
+        auto session = OrvexTest::sessionInStore(store, "b" + std::to_string(i));
+        ASSERT_FALSE(session.is_null()) << i;
+        EXPECT_EQ(session["title"], "T" + std::to_string(i));
+        EXPECT_EQ(session["baseCommit"], head);
+        EXPECT_EQ(session["initialCommand"], "echo " + std::to_string(i));
+    }
+}
+
+TEST(ServerConcurrency, ListingBesideReviewsAndTwoSettingsWritersLoseNothing) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    home.ok({"new", "-b", "marks"});
+    std::string tree = home.sessionsRoot() + "/marks";
+    std::vector<std::vector<std::string>> commands;
+    for (int i = 0; i < 12; ++i) {
+        std::string name = "f" + std::to_string(i) + ".txt";
+        OrvexTest::writeFile(tree + "/" + name, "x\n");
+        commands.push_back({"review", "marks", name});
+        commands.push_back({"ls"});
+    }
+    commands.push_back({"settings", "newBranchRows", "3"});
+    commands.push_back({"settings", "theme", "dark"});
+    for (const auto& result : runTogether(home, commands)) {
+        EXPECT_EQ(result.status, 0) << result.err;
+    }
+    auto session = OrvexTest::sessionInStore(home.store(), "marks");
+    EXPECT_EQ(session["reviewedFiles"].size(), 12u) << session.dump();
+    auto defaults = nlohmann::json::parse(readFile(home.home() + "/config/orvex/defaults.json"));
+    EXPECT_EQ(defaults["newBranchRows"], 3);
+    EXPECT_EQ(defaults["theme"], "dark");
+}
+
+TEST(ServerConcurrency, OverlappingCreateAndDeleteOnOneRepositoryNeverFailEachOther) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    for (int round = 0; round < 4; ++round) {
+        std::vector<std::vector<std::string>> create;
+        for (int i = 0; i < 4; ++i) {
+            create.push_back({"new", "-b", fmt::format("r{}-{}", round, i)});
+        }
+        if (round > 0) {
+            for (int i = 0; i < 4; ++i) {
+                create.push_back({"rm", fmt::format("r{}-{}", round - 1, i)});
+            }
+        }
+        for (const auto& result : runTogether(home, create)) {
+            EXPECT_EQ(result.status, 0) << result.err;
+        }
+    }
+    auto store = home.store();
+    EXPECT_EQ(store["sessions"].size(), 4u) << store.dump();
+    auto worktrees = repo.git({"worktree", "list", "--porcelain"});
+    EXPECT_EQ(std::count(worktrees.begin(), worktrees.end(), '\n') > 0, true);
+}
+
+TEST(ServerLifecycle, InterruptedCommandsNeverWriteTheStore) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    for (int i = 0; i < 5; ++i) {
+        home.ok({"new", "-b", "s" + std::to_string(i)});
+    }
+    std::string before = readFile(home.storePath());
+    std::mt19937 random(7);
+    for (int round = 0; round < 10; ++round) {
+        auto child = home.start({"ls"});
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+        child.sendSignal(SIGINT);
+        child.wait();
+        EXPECT_EQ(readFile(home.storePath()), before) << "round " << round;
+    }
+}
+
+TEST(ServerLifecycle, UnreadableFilesAreSetAsideWithANoticeToldOnce) {
+    CliHome home;
+    OrvexTest::writeFile(home.storePath(), "{\"workspaces\": [tru");
+    OrvexTest::writeFile(home.home() + "/config/orvex/defaults.json", "not json");
+    auto first = home.run({"ls"});
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.err.find("orvex: notice: the state file " + home.storePath() +
+                             " could not be read; it was moved to"),
+              std::string::npos)
+        << first.err;
+    EXPECT_NE(first.err.find("the settings file"), std::string::npos) << first.err;
+    EXPECT_EQ(home.run({"ls"}).err, "");
+    bool setAside = false;
+    for (const auto& entry : fs::directory_iterator(home.home() + "/data/Orvex")) {
+        setAside =
+            setAside || entry.path().filename().string().starts_with("store.json.unreadable");
+    }
+    EXPECT_TRUE(setAside);
+}
+
+TEST(ServerLifecycle, GridsRunWithoutAClientAndStopEndsThem) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    std::string marker = home.home() + "/ticks";
+    home.ok({"new", "-b", "busy", "--command",
+             "while true; do echo tick >> " + marker + "; sleep 0.1; done"});
+    EXPECT_TRUE(
+        waitForSession(home, "busy", [](const nlohmann::json& s) { return !s["running"]; }));
+    auto started = home.ok({"start", "busy"});
+    EXPECT_NE(started.find("busy runs in the Orvex server"), std::string::npos) << started;
+    // The program keeps writing although no client is attached.
+    EXPECT_TRUE(waitForSession(home, "busy", [](const nlohmann::json& s) {
+        return s["running"] == true && s["liveStatus"] == "running";
+    }));
+    auto ls = home.ok({"ls"});
+    EXPECT_NE(ls.find("running"), std::string::npos) << ls;
+    EXPECT_NE(home.ok({"stop", "busy"}).find("stopped busy"), std::string::npos);
+    auto size = fs::file_size(marker);
+    EXPECT_TRUE(
+        waitForSession(home, "busy", [](const nlohmann::json& s) { return !s["running"]; }));
+    // Removing a session whose grid is open closes it first.
+    home.ok({"start", "busy"});
+    home.ok({"rm", "--force", "busy"});
+    EXPECT_TRUE(home.store()["sessions"].empty());
+    EXPECT_GE(fs::file_size(marker), size);
+    // Nothing is left running once the server stops.
+    home.ok({"server", "stop"});
+    EXPECT_EQ(home.serverPID(), -1);
+    EXPECT_FALSE(fs::exists(home.socketPath()));
+    EXPECT_EQ(home.run({"server", "status"}).status, 3);
+}
+
+TEST(ServerLifecycle, SigkillAtRandomMomentsKeepsEveryAcknowledgedChange) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    home.ok({"new", "-b", "victim", "--command", "while true; do echo busy; sleep 0.2; done"});
+    home.ok({"start", "victim"});
+    ASSERT_TRUE(waitForSession(
+        home, "victim", [](const nlohmann::json& s) { return s["liveStatus"] == "running"; }));
+    std::mt19937 random(12);
+    std::string acknowledged;
+    for (int round = 0; round < 30; ++round) {
+        std::string title = "title-" + std::to_string(round);
+        auto child = home.start({"rename", "victim", title});
+        int pid = -1;
+        for (int i = 0; i < 200 && pid < 0; ++i) {
+            pid = home.serverPID();
+            if (pid < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+        }
+        int status = child.wait();
+        if (status == 0) {
+            acknowledged = title;
+        }
+        // Whatever the moment, the store loads and holds the last acknowledged change.
+        auto text = readFile(home.storePath());
+        ASSERT_NO_THROW(OrvexCore::decodePersistedState(text)) << "round " << round;
+        if (!acknowledged.empty()) {
+            EXPECT_EQ(OrvexTest::sessionInStore(home.store(), "victim")["title"], acknowledged)
+                << "round " << round;
+        }
+    }
+    // The next command starts a new server, which knows the programs are gone.
+    auto doc = home.json({"ls"});
+    auto session = doc["workspaces"][0]["sessions"][0];
+    EXPECT_EQ(session["running"], false) << session.dump();
+    EXPECT_NE(session["status"], "running");
+    EXPECT_NE(session["status"], "needsInput");
+    EXPECT_NE(home.ok({"ls"}).find("not running"), std::string::npos);
+}
+
+TEST(ServerSecurity, UnsafeFoldersAndOtherUsersAreRefused) {
+    {
+        CliHome home;
+        fs::create_directories(home.home() + "/run/orvex");
+        ::chmod((home.home() + "/run/orvex").c_str(), 0755);
+        auto result = home.run({"ls"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find("open to other users"), std::string::npos) << result.err;
+    }
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "changing to another user needs root";
+    }
+    CliHome home;
+    home.ok({"server", "start"});
+    // Let another user reach the socket, so the server's own check is what refuses it.
+    ::chmod((home.home()).c_str(), 0755);
+    ::chmod((home.home() + "/run").c_str(), 0755);
+    ::chmod((home.home() + "/run/orvex").c_str(), 0711);
+    ::chmod(home.socketPath().c_str(), 0666);
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(10);
+        }
+        try {
+            OrvexServer::ServerConnection::connect(home.socketPath());
+            ::_exit(0);
+        } catch (const std::exception&) {
+            ::_exit(20);
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::chmod((home.home() + "/run/orvex").c_str(), 0700);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 20) << "another user got an answer";
+    EXPECT_EQ(home.run({"ls"}).status, 0);
+}

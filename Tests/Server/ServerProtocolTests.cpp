@@ -1,0 +1,212 @@
+// The protocol under bad input: every faulty line gets an error answer or a closed connection,
+// and the server goes on serving everyone else.
+
+#include <cerrno>
+#include <csignal>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "Cli/CliHarness.hpp"
+#include "OrvexServer/Protocol.hpp"
+#include "OrvexServer/ServerConnection.hpp"
+#include "Support/TempGitRepo.hpp"
+
+using nlohmann::json;
+using OrvexTest::CliHome;
+
+namespace {
+
+/// A raw client: lines out, lines in, no checks of its own.
+class RawClient {
+public:
+    explicit RawClient(const std::string& socketPath) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~RawClient() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    bool connected() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    bool send(const std::string& bytes) {
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    /// The next line, or nothing once the server closed the connection.
+    std::optional<std::string> line() {
+        for (;;) {
+            auto end = input_.find('\n');
+            if (end != std::string::npos) {
+                std::string text = input_.substr(0, end);
+                input_.erase(0, end + 1);
+                return text;
+            }
+            char buffer[65536];
+            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return std::nullopt;
+            }
+            input_.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::string input_;
+};
+
+std::string hello() {
+    return json{{"id", 0},
+                {"method", "hello"},
+                {"params", {{"version", OrvexServer::Protocol::version}}}}
+               .dump() +
+           "\n";
+}
+
+/// A line that must not succeed: truncated requests, garbage, wrong types, unknown methods.
+std::string faultyLine(std::mt19937& random, int i) {
+    static const std::vector<std::string> valid{
+        R"({"id":1,"method":"session.rename","params":{"id":"00000000-0000-0000-0000-000000000000","title":"x"}})",
+        R"({"id":2,"method":"workspace.open","params":{"path":"/nonexistent"}})",
+        R"({"id":3,"method":"settings.set","params":{"key":"theme","value":"dark"}})",
+        R"({"id":4,"method":"grid.open","params":{"id":"00000000-0000-0000-0000-000000000000"}})"};
+    std::string line;
+    switch (i % 5) {
+    case 0: { // truncated
+        const auto& base = valid[random() % valid.size()];
+        line = base.substr(0, 1 + random() % (base.size() - 1));
+        break;
+    }
+    case 1: { // garbage bytes
+        std::size_t length = 1 + random() % 200;
+        for (std::size_t k = 0; k < length; ++k) {
+            line += static_cast<char>(random() % 256);
+        }
+        break;
+    }
+    case 2: // wrong types
+        line = json{{"id", i},
+                    {"method", std::vector<std::string>{"session.rename", "session.move",
+                                                        "settings.set", "workspace.setColor",
+                                                        "session.saveGridLayout"}[random() % 5]},
+                    {"params",
+                     {{"id", static_cast<int>(random())},
+                      {"title", 5},
+                      {"layout", "x"},
+                      {"key", json::array()},
+                      {"from", "y"}}}}
+                   .dump();
+        break;
+    case 3: // unknown method
+        line = json{{"id", i}, {"method", "no.such." + std::to_string(random())}}.dump();
+        break;
+    default: // not a request
+        line =
+            std::vector<std::string>{"[]",
+                                     "1",
+                                     "null",
+                                     R"({"id":true})",
+                                     R"({"id":1,"method":2})",
+                                     R"({"id":1,"method":"state.get","params":[]})"}[random() % 6];
+    }
+    for (auto& c : line) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    if (line.find_first_not_of(' ') == std::string::npos) {
+        line = "?";
+    }
+    return line + "\n";
+}
+
+} // namespace
+
+TEST(ServerProtocol, FaultyLinesGetAnErrorOrAClosedConnectionAndOthersAreServed) {
+    CliHome home;
+    OrvexTest::TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    auto other = OrvexServer::ServerConnection::connect(home.socketPath());
+
+    std::mt19937 random(2024);
+    int answered = 0;
+    int closed = 0;
+    auto client = std::make_unique<RawClient>(home.socketPath());
+    ASSERT_TRUE(client->send(hello()));
+    ASSERT_TRUE(client->line().has_value());
+    for (int i = 0; i < 3000; ++i) {
+        std::string line = faultyLine(random, i);
+        bool ok = client->send(line);
+        auto reply = ok ? client->line() : std::nullopt;
+        if (!reply) {
+            ++closed;
+            client = std::make_unique<RawClient>(home.socketPath());
+            ASSERT_TRUE(client->send(hello()));
+            ASSERT_TRUE(client->line().has_value());
+            continue;
+        }
+        auto answer = json::parse(*reply, nullptr, false);
+        ASSERT_TRUE(answer.is_object() && answer.contains("error")) << line << " -> " << *reply;
+        ++answered;
+        if (i % 500 == 0) {
+            EXPECT_EQ(other->call("state.get")["workspaces"].size(), 1u);
+        }
+    }
+    EXPECT_GT(answered, 2500);
+
+    // A line past the limit is answered and the connection closed.
+    RawClient huge(home.socketPath());
+    ASSERT_TRUE(huge.send(hello()));
+    ASSERT_TRUE(huge.line().has_value());
+    huge.send(std::string(OrvexServer::Protocol::maxLineBytes + 10, 'x'));
+    auto reply = huge.line();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(json::parse(*reply)["error"]["code"], "lineTooLong");
+    EXPECT_FALSE(huge.line().has_value());
+
+    // Requests before hello are refused.
+    RawClient early(home.socketPath());
+    early.send(R"({"id":1,"method":"state.get"})"
+               "\n");
+    EXPECT_EQ(json::parse(*early.line())["error"]["code"], "helloRequired");
+
+    // A client that sends but never reads is dropped once its answers pile up.
+    RawClient deaf(home.socketPath());
+    ASSERT_TRUE(deaf.send(hello()));
+    std::string burst;
+    for (int i = 0; i < 400; ++i) {
+        burst += json{{"id", i + 1}, {"method", "settings.get"}}.dump() + "\n";
+    }
+    int bursts = 0;
+    int size = 0;
+    ::setsockopt(deaf.fd(), SOL_SOCKET, SO_RCVBUF, &(size = 4096), sizeof size);
+    while (bursts < 2000 && deaf.send(burst)) {
+        ++bursts;
+    }
+    EXPECT_LT(bursts, 2000) << "the server kept a client that never reads";
+    EXPECT_EQ(other->call("state.get")["workspaces"].size(), 1u);
+    EXPECT_EQ(home.run({"ls"}).status, 0);
+}
