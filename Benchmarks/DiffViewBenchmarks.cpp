@@ -228,7 +228,7 @@ struct SideBySide {
     }
 };
 
-/// A real single-file patch of about 1.6 MB: `git diff` of one source file of 42,000 lines in
+/// A real single-file patch of about 1.6 MB: `git diff` of one source file of 34,500 lines in
 /// which every seventh line changed.
 const std::string& singleFilePatch() {
     static const std::string patch = [] {
@@ -242,7 +242,7 @@ const std::string& singleFilePatch() {
         git(repo, {"config", "user.email", "bench@orvex.invalid"});
         std::mt19937 random(1);
         std::vector<std::string> lines;
-        for (int l = 0; l < 42'000; ++l) {
+        for (int l = 0; l < 34'500; ++l) {
             lines.push_back(sourceLine(random, l));
         }
         auto write = [&] {

@@ -27,33 +27,45 @@ constexpr std::uint8_t kCarriageReturn = 0x0D;
 /// tail like every other control byte, but it does not need the scanner: it stays inside the
 /// run (so a CR LF line end does not split the run in two) and is left out when the run is
 /// copied. `carriageReturns` grows by the number of them in [p, stop). Long printable runs are
-/// searched sixteen bytes at a time.
+/// searched sixteen bytes at a time, the carriage returns counted in byte lanes on the way.
 inline const std::uint8_t* findRunEnd(const std::uint8_t* p, const std::uint8_t* end,
                                       size_t& carriageReturns) {
 #if defined(__SSE2__)
     const __m128i highestControl = _mm_set1_epi8(0x1F);
     const __m128i lineFeed = _mm_set1_epi8(static_cast<char>(kLineFeed));
     const __m128i carriageReturn = _mm_set1_epi8(static_cast<char>(kCarriageReturn));
-    // Bit k of `stops`: byte k ends the run; of `returns`: byte k is a carriage return.
-    const auto classify = [&](const std::uint8_t* at, unsigned& returns) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i zero = _mm_setzero_si128();
+    const auto laneSum = [&zero](__m128i lanes) {
+        const __m128i sums = _mm_sad_epu8(lanes, zero);
+        return static_cast<size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+    };
+    __m128i counts = zero; // per byte lane, at most 255 blocks before they are summed
+    unsigned blocks = 0;
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, highestControl), v);
         const __m128i cr = _mm_cmpeq_epi8(v, carriageReturn);
         const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, lineFeed), cr);
-        returns = static_cast<unsigned>(_mm_movemask_epi8(cr));
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, control)));
-    };
-    while (end - p >= 16) {
-        unsigned returns = 0;
-        const unsigned stops = classify(p, returns);
+        const auto stops =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, control)));
         if (stops != 0) {
             const unsigned at = static_cast<unsigned>(__builtin_ctz(stops));
-            carriageReturns += static_cast<size_t>(__builtin_popcount(returns & ((1u << at) - 1u)));
+            for (unsigned before = static_cast<unsigned>(_mm_movemask_epi8(cr)) & ((1u << at) - 1u);
+                 before != 0; before &= before - 1) {
+                ++carriageReturns;
+            }
+            carriageReturns += laneSum(counts);
             return p + at;
         }
-        carriageReturns += static_cast<size_t>(__builtin_popcount(returns));
+        counts = _mm_sub_epi8(counts, cr); // a match is all ones, minus one
+        if (++blocks == 255) {
+            carriageReturns += laneSum(counts);
+            counts = zero;
+            blocks = 0;
+        }
         p += 16;
     }
+    carriageReturns += laneSum(counts);
 #endif
     for (; p < end; ++p) {
         if (*p < 0x20 && *p != kLineFeed) {
@@ -167,13 +179,14 @@ struct StatusMonitor::TailWriter {
         kept += size - carriageReturns;
     }
 
-    /// Appends `run` minus its carriage returns, or only its last `last` kept bytes.
-    static void copy(std::string& out, const Run& run, size_t last) {
+    /// Writes the last `last` kept bytes of `run` (all but its carriage returns) at `out`;
+    /// returns the end of what was written.
+    static char* copy(char* out, const Run& run, size_t last) {
         const char* begin = reinterpret_cast<const char*>(run.data);
         const char* const end = begin + run.size;
         if (run.carriageReturns == 0) {
-            out.append(end - last, last);
-            return;
+            std::memcpy(out, end - last, last);
+            return out + last;
         }
         // Skip kept bytes at the front until `last` remain.
         for (size_t skip = run.size - run.carriageReturns - last; skip > 0; ++begin) {
@@ -183,8 +196,22 @@ struct StatusMonitor::TailWriter {
             const char* cr = static_cast<const char*>(
                 std::memchr(begin, '\r', static_cast<size_t>(end - begin)));
             const char* stop = cr ? cr : end;
-            out.append(begin, static_cast<size_t>(stop - begin));
+            std::memcpy(out, begin, static_cast<size_t>(stop - begin));
+            out += stop - begin;
             begin = cr ? cr + 1 : end;
+        }
+        return out;
+    }
+
+    /// Appends the runs from `first` on, the first of them only for its last `fromFirst`
+    /// kept bytes, sizing the tail once.
+    void appendRuns(size_t first, size_t fromFirst, size_t total) {
+        const size_t at = tail.size();
+        tail.resize(at + total);
+        char* out = tail.data() + at;
+        out = copy(out, runs[first], fromFirst);
+        for (size_t index = first + 1; index < runs.size(); ++index) {
+            out = copy(out, runs[index], runs[index].size - runs[index].carriageReturns);
         }
     }
 
@@ -193,21 +220,18 @@ struct StatusMonitor::TailWriter {
         if (kept == 0) {
             return false;
         }
+        const size_t whole = runs[0].size - runs[0].carriageReturns;
+        if (tail.size() + kept <= 2 * limit) {
+            appendRuns(0, whole, kept);
+            return true;
+        }
         if (limit == 0) {
             tail.clear();
             return true;
         }
-        if (tail.size() + kept <= 2 * limit) {
-            for (const Run& run : runs) {
-                copy(tail, run, run.size - run.carriageReturns);
-            }
-            return true;
-        }
         if (kept < limit) {
             tail.erase(0, tail.size() - (limit - kept));
-            for (const Run& run : runs) {
-                copy(tail, run, run.size - run.carriageReturns);
-            }
+            appendRuns(0, whole, kept);
             return true;
         }
         // Only the chunk's last `limit` kept bytes survive: find the run where they begin.
@@ -219,10 +243,7 @@ struct StatusMonitor::TailWriter {
             need -= fromFirst;
         }
         tail.clear();
-        copy(tail, runs[first], fromFirst);
-        for (size_t index = first + 1; index < runs.size(); ++index) {
-            copy(tail, runs[index], runs[index].size - runs[index].carriageReturns);
-        }
+        appendRuns(first, fromFirst, limit);
         return true;
     }
 };
