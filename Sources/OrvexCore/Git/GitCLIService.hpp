@@ -44,6 +44,7 @@ public:
     std::vector<std::string> listLocalBranches(const std::string& repoPath) override;
     std::vector<std::string> listRemoteBranches(const std::string& repoPath) override;
     int unmergedCommitCount(const std::string& repoPath, const std::string& branch) override;
+    int detachedCommitCount(const std::string& worktreePath) override;
 
     /// A patch longer than 524,288 UTF-8 bytes becomes the single line
     /// "[diff truncated: file too large (N KB)]"; shorter ones are returned unchanged.
