@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <set>
 
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
 #include "OrvexCore/App/AppState.hpp"
@@ -24,6 +27,8 @@ namespace {
 struct AtRisk {
     bool uncommitted = false;
     int unmergedCommits = 0;
+    /// Commits made on a detached HEAD in the worktree, which no branch holds.
+    int detachedCommits = 0;
 };
 
 boost::asio::awaitable<AtRisk> workAtRisk(std::string repoPath, Session session) {
@@ -37,6 +42,11 @@ boost::asio::awaitable<AtRisk> workAtRisk(std::string repoPath, Session session)
         } catch (const OrvexCore::GitError&) {
             // A branch git cannot count (already gone) holds nothing to lose.
             risk.unmergedCommits = 0;
+        }
+        try {
+            risk.detachedCommits = git.detachedCommitCount(session.worktreePath);
+        } catch (const OrvexCore::GitError&) {
+            risk.detachedCommits = 0; // the core checks again and refuses if it can tell
         }
         return risk;
     };
@@ -60,8 +70,37 @@ void newCommand(Runtime& rt, const NewArgs& args) {
                          "checkout works on the branch checked out there");
     }
     auto& state = rt.state();
-    Session session = rt.run(state.addBranch(workspace.id, args.title, args.branch,
-                                             !args.noWorktree, rows, cols, command));
+    // An interrupt while git makes the worktree (Ctrl-C reaches git too) must not end the
+    // process before the creation has ended: a failed attempt undoes the branch it made, a
+    // finished one is recorded, and only then does the stop save and exit.
+    struct Creation {
+        explicit Creation(boost::asio::io_context& io)
+            : ended(io, boost::asio::steady_timer::time_point::max()) {}
+        boost::asio::steady_timer ended;
+        bool done = false;
+    };
+    auto creation = std::make_shared<Creation>(rt.io());
+    rt.setInterruptHook([creation]() -> boost::asio::awaitable<void> {
+        if (!creation->done) {
+            boost::system::error_code ignored;
+            co_await creation->ended.async_wait(
+                boost::asio::redirect_error(boost::asio::use_awaitable, ignored));
+        }
+    });
+    auto endCreation = [&rt, creation] {
+        creation->done = true;
+        creation->ended.cancel();
+        rt.setInterruptHook(nullptr);
+    };
+    Session session;
+    try {
+        session = rt.run(state.addBranch(workspace.id, args.title, args.branch, !args.noWorktree,
+                                         rows, cols, command));
+    } catch (...) {
+        endCreation();
+        throw;
+    }
+    endCreation();
     const Style& style = rt.style();
     auto& out = rt.out().text;
     out +=
@@ -88,8 +127,16 @@ void rmCommand(Runtime& rt, const RmArgs& args) {
                                        counted(risk.unmergedCommits, "commit", "commits"),
                                        session.branch));
         }
+        if (risk.detachedCommits > 0) {
+            lost.push_back(fmt::format("{} on the detached HEAD in {} that no branch holds",
+                                       counted(risk.detachedCommits, "commit", "commits"),
+                                       session.worktreePath));
+        }
         if (!lost.empty()) {
-            std::string what = lost.size() == 2 ? lost[0] + " and " + lost[1] : lost[0];
+            std::string what = lost[0];
+            for (size_t i = 1; i < lost.size(); ++i) {
+                what += (i + 1 == lost.size() ? " and " : ", ") + lost[i];
+            }
             throw CliFailure(ExitStatus::refused,
                              fmt::format("not removing {}: {} would be lost (use --force to "
                                          "remove it anyway)",

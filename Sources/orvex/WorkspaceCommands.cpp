@@ -122,6 +122,9 @@ void openCommand(Runtime& rt, const OpenArgs& args) {
         break;
     case AppState::OpenResult::Kind::notGitRepo:
         throw CliFailure(ExitStatus::failure, fmt::format("not a git repository: {}", folder));
+    case AppState::OpenResult::Kind::removed:
+        throw CliFailure(ExitStatus::failure,
+                         fmt::format("{} was removed while it was being opened", folder));
     }
 }
 

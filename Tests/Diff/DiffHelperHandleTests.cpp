@@ -77,6 +77,7 @@ public:
     std::vector<std::string> listLocalBranches(const std::string&) override { unused(); }
     std::vector<std::string> listRemoteBranches(const std::string&) override { unused(); }
     int unmergedCommitCount(const std::string&, const std::string&) override { unused(); }
+    int detachedCommitCount(const std::string&) override { unused(); }
 
 private:
     [[noreturn]] static void unused() { throw std::logic_error("the helper must not call this"); }

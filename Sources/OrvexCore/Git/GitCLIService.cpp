@@ -440,4 +440,25 @@ int GitCLIService::unmergedCommitCount(const std::string& repoPath, const std::s
     return count;
 }
 
+int GitCLIService::detachedCommitCount(const std::string& worktreePath) {
+    try {
+        run({"-C", worktreePath, "symbolic-ref", "--quiet", "HEAD"});
+        return 0; // on a branch: that branch's own check covers it
+    } catch (const GitError& error) {
+        if (error.exitCode != 1) { // 1 is "detached"; anything else is a real failure
+            throw;
+        }
+    }
+    std::vector<std::string> arguments{"-C",    worktreePath, "rev-list",  "--count", "HEAD",
+                                       "--not", "--branches", "--remotes", "--tags"};
+    auto output = run(arguments);
+    auto text = Text::trimmed(output);
+    int count = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        throw GitError("git rev-list --count HEAD", 0, "Unexpected output: " + output);
+    }
+    return count;
+}
+
 } // namespace OrvexCore

@@ -45,6 +45,7 @@ public:
     std::vector<std::string> listLocalBranches(const std::string& repoPath) override;
     std::vector<std::string> listRemoteBranches(const std::string& repoPath) override;
     int unmergedCommitCount(const std::string& repoPath, const std::string& branch) override;
+    int detachedCommitCount(const std::string& worktreePath) override;
 
     /// The same listing as `changedFiles`, taken through a refreshed copy of the worktree's
     /// index in the temporary folder, so that git never holds every changed file mapped at

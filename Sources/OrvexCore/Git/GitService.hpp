@@ -69,6 +69,10 @@ public:
     /// The number of commits on `branch` that no other local branch, remote-tracking branch
     /// or HEAD contains: the work that deleting the branch would lose.
     virtual int unmergedCommitCount(const std::string& repoPath, const std::string& branch) = 0;
+    /// When the worktree's HEAD is detached, the number of commits it reaches that no local
+    /// branch, remote-tracking branch or tag contains: the work that removing the worktree
+    /// would make unreachable. 0 when HEAD is on a branch.
+    virtual int detachedCommitCount(const std::string& worktreePath) = 0;
 };
 
 } // namespace OrvexCore
