@@ -1,6 +1,7 @@
 #include "OrvexPty/TerminalByteTracker.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "OrvexCore/Util/Text.hpp"
 
@@ -143,9 +144,11 @@ void TerminalByteTracker::finishCSI(char final) {
     case 'd':
         endRow();
         break;
-    case 'G': // to a column of this row
-        column_ = 0;
+    case 'G': { // to a column of this row, counted from 1
+        const long column = params_.empty() ? 1 : std::strtol(params_.c_str(), nullptr, 10);
+        column_ = static_cast<std::size_t>(std::clamp<long>(column, 1, maxRowBytes) - 1);
         break;
+    }
     default:
         break;
     }

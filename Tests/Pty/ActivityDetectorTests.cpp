@@ -215,6 +215,8 @@ TEST(TerminalByteTracker, TracksRowsScreenMarksAndBells) {
         << "blank rows do not hide the last text";
     tracker.ingest("abc\x1b[2K\rxy\x1b(Bz");
     EXPECT_EQ(tracker.lastVisibleRow(), "xyz") << "erased row, charset designation skipped";
+    tracker.ingest("\x1b[2GY");
+    EXPECT_EQ(tracker.lastVisibleRow(), "xYz") << "cursor to column 2";
 
     tracker.ingest("\x1b]0;title\a\x07\x1b]133;C\x1b\\");
     EXPECT_EQ(tracker.bellCount(), 1u) << "the title's terminator is no bell";
