@@ -261,6 +261,12 @@ ActivityReport ActivityDetector::fromJob(const ForegroundSnapshot& snapshot, Dat
                 waiter->name + " is waiting for a key" +
                     (tracker_.alternateScreen() ? " (full screen)" : "")};
     }
+    // A program that may not be traced, with the terminal set for a password (lines, no
+    // echo), is taken to read one: sudo, su and passwd are set-user-ID.
+    if (const auto* hidden = find(job, Wait::unknown);
+        hidden && snapshot.canonical && !snapshot.echo) {
+        return {TerminalActivity::needsInput, hidden->name + " is reading a password (echo off)"};
+    }
     if (std::all_of(job.begin(), job.end(),
                     [](const auto* process) { return process->wait == Wait::stopped; })) {
         return {TerminalActivity::idle, name + " is stopped"};

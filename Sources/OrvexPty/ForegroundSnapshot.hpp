@@ -26,6 +26,9 @@ struct ForegroundSnapshot {
         stopped,
         /// Asleep in anything else: a timer, a pipe, the network, a lock, the disk.
         other,
+        /// Asleep, but in what cannot be read (a set-user-ID program such as sudo, which
+        /// others may not trace).
+        unknown,
     };
 
     struct Process {

@@ -215,7 +215,7 @@ std::optional<ForegroundSnapshot> ProcForegroundProbe::probe() {
             char path[64];
             std::snprintf(path, sizeof path, "/proc/%d/syscall", pid);
             if (!readSmallFile(path, buffer)) {
-                process.wait = Wait::other;
+                process.wait = Wait::unknown;
             } else if (buffer.starts_with("running")) {
                 process.wait = Wait::running;
             } else {

@@ -114,6 +114,16 @@ TEST(ActivityDetector, DecidesFromProcessesMarksAndBytesInOrder) {
              return s;
          }(),
          TerminalActivity::needsInput, "sudo is reading the terminal (echo off)"},
+        {"set-user-ID program, terminal set for a password", "[sudo] password for me: ",
+         [] {
+             auto s = job({process(200, "sudo", Wait::unknown)}, true);
+             s.echo = false;
+             return s;
+         }(),
+         TerminalActivity::needsInput, "sudo is reading a password (echo off)"},
+        {"set-user-ID program with echo on", "Downloading\r\n",
+         job({process(200, "sudo", Wait::unknown)}, true), TerminalActivity::working,
+         "sudo has been running"},
         {"silent job", "$ sleep 30\r\n", job({process(200, "sleep", Wait::other)}, true),
          TerminalActivity::working, "sleep has been running for 2.0 s without output"},
         {"question printed, job keeps working", "Overwrite? (assuming yes)\r\n",
