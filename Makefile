@@ -1,9 +1,12 @@
 # Entry points: `make test` (debug build with sanitizers, all tests), `make demo` (the main
-# job, release build), `make bench` (benchmarks, release build). Each installs what is missing.
+# job, release build), `make bench` (benchmarks, release build), `make coverage` (line and
+# branch coverage of every test), `make fuzz` (each fuzz target for FUZZ_SECONDS under
+# libFuzzer). Each installs what is missing.
 PREFIX ?= /usr/local
 BUILD_DIR := build
+FUZZ_SECONDS ?= 60
 
-.PHONY: all bootstrap test tsan release bench demo install format clean
+.PHONY: all bootstrap test tsan coverage fuzz release bench demo install format clean
 
 all: test
 
@@ -19,6 +22,14 @@ tsan: bootstrap
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan
 	ctest --preset tsan -R 'DiffHelperClient|AsyncTests|Concurrency|Pool'
+
+coverage:
+	@scripts/bootstrap coverage
+	scripts/coverage
+
+fuzz:
+	@scripts/bootstrap fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
 
 release: bootstrap
 	cmake --preset release >/dev/null
@@ -36,7 +47,7 @@ install: release
 	if [ -f $(BUILD_DIR)/release/bin/orvex ]; then install -m 0755 $(BUILD_DIR)/release/bin/orvex $(DESTDIR)$(PREFIX)/bin/; fi
 
 format:
-	find Sources Tests Benchmarks -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i
+	find Sources Tests Benchmarks Fuzz -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD_DIR)
