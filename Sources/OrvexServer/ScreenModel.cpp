@@ -475,7 +475,6 @@ ScreenModel::ScreenModel(int rows, int cols) : impl_(std::make_unique<Impl>()) {
         .sb_popline = nullptr,
     };
     vterm_screen_set_callbacks(m.screen, &callbacks, &m);
-    vterm_screen_enable_altscreen(m.screen, 1);
     vterm_screen_reset(m.screen, 1);
 }
 
@@ -497,6 +496,9 @@ void ScreenModel::feed(std::string_view bytes) {
         vterm_input_write(m.vt, bytes.data() + start, i - start);
         start = i;
         m.copyPrimary();
+        // The alternate buffer is made on first use: most terminals run a shell that never
+        // asks for it, and it would double their memory.
+        vterm_screen_enable_altscreen(m.screen, 1);
     }
     vterm_input_write(m.vt, bytes.data() + start, bytes.size() - start);
     if (!m.alternate) {
