@@ -19,6 +19,9 @@ constexpr std::uint32_t continuationMark = 0xFFFFFFFF;
 constexpr std::array<int, 11> trackedModes = {1,    6,    7,    1000, 1002, 1003,
                                               1004, 1005, 1006, 1015, 2004};
 constexpr int originMode = 6;
+/// Longest string (title, device control) passed on to libvterm, which would otherwise hold a
+/// string of any length in memory; the rest of a longer one is dropped.
+constexpr std::size_t maxStringBytes = 4096;
 constexpr int autoWrapMode = 7;
 
 bool isAlternateScreenMode(int mode) {
@@ -32,7 +35,7 @@ bool isAlternateScreenMode(int mode) {
 /// the sixteenth are ignored and values are capped.
 class ModeTracker {
 public:
-    enum class Event { none, enterAlternate };
+    enum class Event { none, enterAlternate, skip };
 
     ModeTracker() { reset(); }
 
@@ -66,9 +69,15 @@ public:
                 state_ = State::stringEscape;
             } else if (byte == 0x07) {
                 state_ = State::ground;
+                endString();
+            } else if (++stringLength_ > maxStringBytes) {
+                return Event::skip;
+            } else if (isOSC_) {
+                payload_ += static_cast<char>(byte);
             }
             return Event::none;
         case State::stringEscape:
+            endString();
             if (byte == '\\') {
                 state_ = State::ground;
                 return Event::none;
@@ -88,6 +97,9 @@ public:
     }
 
     const std::set<int>& modes() const { return modes_; }
+    /// The title the program last set (operating-system commands 0 and 2), control
+    /// characters removed.
+    const std::string& title() const { return title_; }
     bool applicationKeypad() const { return applicationKeypad_; }
     const std::optional<std::pair<int, int>>& scrollRegion() const { return scrollRegion_; }
 
@@ -113,6 +125,9 @@ private:
         case '^':
         case '_':
             state_ = State::string;
+            stringLength_ = 0;
+            isOSC_ = byte == ']';
+            payload_.clear();
             break;
         case 'c':
             reset();
@@ -202,7 +217,33 @@ private:
         return Event::none;
     }
 
+    /// Titles are read here rather than from libvterm, which loses a string that arrives
+    /// split over two chunks.
+    void endString() {
+        if (!isOSC_) {
+            return;
+        }
+        isOSC_ = false;
+        if (payload_.size() < 2 || payload_[1] != ';' ||
+            (payload_[0] != '0' && payload_[0] != '2')) {
+            return;
+        }
+        // A title travels inside an escape sequence to every client: control bytes would end
+        // it early and let the program's text act as commands.
+        title_.clear();
+        for (size_t i = 2; i < payload_.size(); ++i) {
+            auto byte = static_cast<unsigned char>(payload_[i]);
+            if (byte >= 0x20 && byte != 0x7f) {
+                title_ += payload_[i];
+            }
+        }
+    }
+
     State state_ = State::ground;
+    std::size_t stringLength_ = 0;
+    bool isOSC_ = false;
+    std::string payload_;
+    std::string title_;
     char leader_ = 0;
     char intermediate_ = 0;
     std::vector<int> params_;
@@ -350,7 +391,6 @@ struct ScreenModel::Impl {
     ModeTracker modes;
     bool cursorVisible = true;
     bool alternate = false;
-    std::string title;
 
     /// The primary screen as it was when the alternate one was switched on; libvterm keeps it
     /// but offers no way to read it while the alternate screen is shown.
@@ -375,17 +415,6 @@ struct ScreenModel::Impl {
             self->alternate = value->boolean != 0;
             if (!self->alternate) {
                 self->primary.reset();
-            }
-            break;
-        case VTERM_PROP_TITLE:
-            self->title.clear();
-            for (const char* c = value->string; c && *c; ++c) {
-                // A title travels inside an escape sequence to every client: control bytes
-                // would end it early and let the program's text act as commands.
-                auto byte = static_cast<unsigned char>(*c);
-                if (byte >= 0x20 && byte != 0x7f) {
-                    self->title += *c;
-                }
             }
             break;
         default:
@@ -486,9 +515,15 @@ void ScreenModel::feed(std::string_view bytes) {
     auto& m = *impl_;
     size_t start = 0;
     for (size_t i = 0; i < bytes.size(); ++i) {
-        if (m.modes.take(static_cast<unsigned char>(bytes[i])) !=
-                ModeTracker::Event::enterAlternate ||
-            m.alternate) {
+        auto event = m.modes.take(static_cast<unsigned char>(bytes[i]));
+        if (event == ModeTracker::Event::skip) {
+            if (i > start) {
+                vterm_input_write(m.vt, bytes.data() + start, i - start);
+            }
+            start = i + 1;
+            continue;
+        }
+        if (event != ModeTracker::Event::enterAlternate || m.alternate) {
             continue;
         }
         // Everything up to the sequence's final byte goes in first: the switch happens on
@@ -656,7 +691,7 @@ std::string ScreenModel::redraw() const {
     }
     out += fmt::format("\x1b[{};{}H", cursorRow, cursor.col + 1);
     out += m.cursorVisible ? "\x1b[?25h" : "\x1b[?25l";
-    out += fmt::format("\x1b]2;{}\x1b\\", m.title);
+    out += fmt::format("\x1b]2;{}\x1b\\", m.modes.title());
     out += penSequence(m.currentPen());
     return out;
 }
@@ -682,7 +717,7 @@ std::string ScreenModel::text() const {
 }
 
 std::string ScreenModel::title() const {
-    return impl_->title;
+    return impl_->modes.title();
 }
 
 ScreenModel::Snapshot ScreenModel::snapshot() const {
@@ -704,7 +739,7 @@ ScreenModel::Snapshot ScreenModel::snapshot() const {
     snap.cursorCol = cursor.col;
     snap.cursorVisible = m.cursorVisible;
     snap.alternateScreen = m.alternate;
-    snap.title = m.title;
+    snap.title = m.modes.title();
     snap.modes.assign(m.modes.modes().begin(), m.modes.modes().end());
     snap.applicationKeypad = m.modes.applicationKeypad();
     snap.scrollRegion = m.scrollRegion(snap.rows);

@@ -16,8 +16,9 @@ namespace OrvexServer {
 /// them back out as bytes that repaint an attaching client's terminal.
 ///
 /// Memory is bounded by the size: lines scrolled off the top are dropped (no scrollback), the
-/// primary screen is copied once while the alternate screen is shown, and a title longer than
-/// the terminal library's string buffer is cut. Not thread-safe: one owner, one thread.
+/// primary screen is copied once while the alternate screen is shown, the alternate buffer is
+/// made only when a program first asks for it, and strings (titles) are cut at 4 KiB.
+/// Not thread-safe: one owner, one thread.
 class ScreenModel {
 public:
     /// A colour as the program chose it: the terminal's default, one of the 256 indexed

@@ -200,6 +200,15 @@ TEST(ScreenModelTests, TitleIsKeptWithoutControlBytes) {
     model.feed("\x1b]2;a\x1b");
     model.feed("\\\x1b]0;t\x01itle\x07");
     EXPECT_EQ(model.title(), "title");
+    model.feed("\x1b]0;spl");
+    model.feed("it\x07");
+    EXPECT_EQ(model.title(), "split");
+    // A program cannot make the model hold a string of any length.
+    model.feed("\x1b]2;" + std::string(1 << 20, 'x') +
+               "\x07"
+               "after");
+    EXPECT_EQ(model.title(), std::string(4094, 'x'));
+    EXPECT_EQ(model.text().substr(0, 5), "after");
 }
 
 TEST(ScreenModelTests, ResizeKeepsTextAndForgetsScrollRegion) {
