@@ -683,15 +683,25 @@ std::string ScreenModel::redraw() const {
     if (m.modes.applicationKeypad()) {
         out += "\x1b=";
     }
+    out += fmt::format("\x1b]2;{}\x1b\\", m.modes.title());
+    out += restoreCursor();
+    return out;
+}
+
+std::string ScreenModel::restoreCursor() const {
+    const auto& m = *impl_;
+    std::string out;
     VTermPos cursor{};
     vterm_state_get_cursorpos(m.state, &cursor);
     int cursorRow = cursor.row + 1;
     if (m.modes.modes().count(originMode) > 0) {
-        cursorRow -= top - 1;
+        // Origin mode counts rows from the scroll region's top, and switching it on homes the
+        // cursor, so it comes before the move.
+        out += "\x1b[?6h";
+        cursorRow -= m.scrollRegion(rows()).first - 1;
     }
     out += fmt::format("\x1b[{};{}H", cursorRow, cursor.col + 1);
     out += m.cursorVisible ? "\x1b[?25h" : "\x1b[?25l";
-    out += fmt::format("\x1b]2;{}\x1b\\", m.modes.title());
     out += penSequence(m.currentPen());
     return out;
 }

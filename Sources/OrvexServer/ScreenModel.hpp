@@ -104,6 +104,10 @@ public:
     /// rows when the program set none, so a client keeping a status row below stays clear.
     std::string redraw() const;
 
+    /// Bytes that put back the cursor's place and visibility, origin mode and the pen after a
+    /// client drew something of its own elsewhere on its terminal (its status row).
+    std::string restoreCursor() const;
+
     /// The visible text, one line per row with trailing blanks removed, rows joined by "\n".
     std::string text() const;
 

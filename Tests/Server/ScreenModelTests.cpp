@@ -195,6 +195,23 @@ TEST(ScreenModelTests, SyntheticScreensRedrawExactly) {
     }
 }
 
+TEST(ScreenModelTests, CursorComesBackAfterTheClientDrawsElsewhere) {
+    ScreenModel model(6, 20);
+    model.feed("\x1b[2;4r\x1b[?6h\x1b[2;3H\x1b[?25l\x1b[1;32m");
+    ScreenModel copy(6, 20);
+    copy.feed(model.redraw());
+    // What a client does to paint its status row, then the restore.
+    copy.feed("\x1b[?25h\x1b[?6l\x1b[6;1H\x1b[0;7mstatus\x1b[0m");
+    copy.feed(model.restoreCursor());
+    auto want = model.snapshot();
+    auto got = copy.snapshot();
+    EXPECT_EQ(got.cursorRow, want.cursorRow);
+    EXPECT_EQ(got.cursorCol, want.cursorCol);
+    EXPECT_EQ(got.cursorVisible, want.cursorVisible);
+    EXPECT_EQ(got.modes, want.modes);
+    EXPECT_EQ(got.pen, want.pen);
+}
+
 TEST(ScreenModelTests, TitleIsKeptWithoutControlBytes) {
     ScreenModel model(4, 10);
     model.feed("\x1b]2;a\x1b");
