@@ -248,7 +248,8 @@ TEST(ScreenModelTests, ShellPromptWithColoursRedrawsExactly) {
     ASSERT_TRUE(shell.readUntilText("done-42"));
     ASSERT_TRUE(shell.readUntil([](const ScreenModel& m) {
         auto text = m.text();
-        return text.rfind("me@box:~/w$") > text.find("done-42");
+        auto prompt = text.rfind("me@box:~/w$");
+        return prompt != std::string::npos && prompt > text.find("done-42");
     }));
     EXPECT_NE(shell.model.text().find("red bold rgb under 漢 ok1"), std::string::npos);
     EXPECT_EQ(redrawnElsewhere(shell.model), shell.model.snapshot());
@@ -287,6 +288,8 @@ TEST(ScreenModelTests, LessOnTheAlternateScreenRedrawsAndLeavesThePrimaryBehind)
     attached.feed(shell.model.redraw());
     size_t seen = shell.recorded.size();
     shell.type("q");
+    ASSERT_TRUE(
+        shell.readUntil([](const ScreenModel& m) { return !m.snapshot().alternateScreen; }));
     shell.type("echo after-less\n");
     ASSERT_TRUE(shell.readUntilText("after-less\n$"));
     attached.feed(std::string_view(shell.recorded).substr(seen));
