@@ -248,7 +248,7 @@ TEST(ScreenModelTests, ShellPromptWithColoursRedrawsExactly) {
     ASSERT_TRUE(shell.readUntilText("done-42"));
     ASSERT_TRUE(shell.readUntil([](const ScreenModel& m) {
         auto text = m.text();
-        auto prompt = text.rfind("me@box:~/w$");
+        auto prompt = text.rfind("me@box:~/w");
         return prompt != std::string::npos && prompt > text.find("done-42");
     }));
     EXPECT_NE(shell.model.text().find("red bold rgb under 漢 ok1"), std::string::npos);
