@@ -45,6 +45,15 @@ install: release
 	install -d $(DESTDIR)$(PREFIX)/bin
 	install -m 0755 $(BUILD_DIR)/release/bin/OrvexDiffHelper $(DESTDIR)$(PREFIX)/bin/
 	if [ -f $(BUILD_DIR)/release/bin/orvex ]; then install -m 0755 $(BUILD_DIR)/release/bin/orvex $(DESTDIR)$(PREFIX)/bin/; fi
+	if [ -f $(BUILD_DIR)/release/bin/orvex ]; then \
+		install -d $(DESTDIR)$(PREFIX)/share/bash-completion/completions \
+			$(DESTDIR)$(PREFIX)/share/zsh/site-functions \
+			$(DESTDIR)$(PREFIX)/share/fish/vendor_completions.d \
+			$(DESTDIR)$(PREFIX)/share/man/man1 && \
+		$(BUILD_DIR)/release/bin/orvex --no-pager completion bash > $(DESTDIR)$(PREFIX)/share/bash-completion/completions/orvex && \
+		$(BUILD_DIR)/release/bin/orvex --no-pager completion zsh > $(DESTDIR)$(PREFIX)/share/zsh/site-functions/_orvex && \
+		$(BUILD_DIR)/release/bin/orvex --no-pager completion fish > $(DESTDIR)$(PREFIX)/share/fish/vendor_completions.d/orvex.fish && \
+		$(BUILD_DIR)/release/bin/orvex --no-pager manpage > $(DESTDIR)$(PREFIX)/share/man/man1/orvex.1; fi
 
 format:
 	find Sources Tests Benchmarks Fuzz -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i

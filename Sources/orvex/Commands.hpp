@@ -46,6 +46,7 @@ struct NewArgs {
     std::optional<std::string> title;
     std::optional<std::string> command;
     bool noWorktree = false;
+    bool noSetup = false;
     std::optional<int> rows;
     std::optional<int> cols;
 };
@@ -101,6 +102,24 @@ struct SettingsArgs {
 struct RunArgs {
     SessionName session;
 };
+struct FinishArgs {
+    SessionName session;
+    bool merge = false;
+    bool rebase = false;
+    bool squash = false;
+    std::optional<std::string> into;
+    bool push = false;
+    bool pullRequest = false;
+    bool remove = false;
+    bool dryRun = false;
+};
+struct PruneArgs {
+    bool yes = false;
+    bool force = false;
+};
+struct CompletionArgs {
+    std::string shell;
+};
 
 // Workspaces (WorkspaceCommands.cpp).
 void openCommand(Runtime& rt, const OpenArgs& args);
@@ -129,5 +148,11 @@ void refsCommand(Runtime& rt, const RefsArgs& args);
 void editCommand(Runtime& rt, const EditArgs& args);
 void settingsCommand(Runtime& rt, const SettingsArgs& args);
 void runCommand(Runtime& rt, const RunArgs& args);
+
+// A session's end and what it leaves behind (FinishCommand.cpp, PruneCommand.cpp).
+void finishCommand(Runtime& rt, const FinishArgs& args);
+void pruneCommand(Runtime& rt, const PruneArgs& args);
+/// Prints the names `orvex __complete` is asked for ("sessions" or "workspaces"), one a line.
+void completeNamesCommand(Runtime& rt, const std::string& what);
 
 } // namespace Orvex

@@ -5,9 +5,12 @@
 
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Settings/FileUserDefaults.hpp"
+#include "OrvexCore/Util/Paths.hpp"
 #include "orvex/Failure.hpp"
 
 namespace Orvex {
@@ -88,6 +91,17 @@ void Runtime::ensureDiffHelper() {
     auto& loaded = state();
     if (helperStarted_) {
         return;
+    }
+    // The helper ships beside orvex; naming that folder tells the user what to fix, where
+    // the pool's own error would name a fallback build folder that means nothing here.
+    std::string self = OrvexCore::Paths::mainExecutablePath();
+    std::string folder = OrvexCore::Paths::deletingLastComponent(self);
+    std::string beside = OrvexCore::Paths::appendingComponent(folder, "OrvexDiffHelper");
+    if (!self.empty() && ::access(beside.c_str(), X_OK) != 0) {
+        throw CliFailure(ExitStatus::failure,
+                         fmt::format("the diff helper is missing: OrvexDiffHelper must sit beside "
+                                     "orvex, in {}",
+                                     folder));
     }
     try {
         run(loaded.ensureDiffHelperRunning());

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <set>
 
+#include <unistd.h>
+
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -9,11 +11,16 @@
 #include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
+#include "OrvexCore/Lifecycle/Leftovers.hpp"
+#include "OrvexCore/Lifecycle/RepoConfig.hpp"
+#include "OrvexCore/Lifecycle/WorktreeSetup.hpp"
+#include "OrvexCore/Models/DecodingError.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Util/Async.hpp"
 #include "OrvexCore/Util/Text.hpp"
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"
+#include "orvex/Progress.hpp"
 #include "orvex/Runtime.hpp"
 
 namespace Orvex {
@@ -53,6 +60,70 @@ boost::asio::awaitable<AtRisk> workAtRisk(std::string repoPath, Session session)
     co_return co_await OrvexCore::inBackground(std::move(work));
 }
 
+/// Applies the repository's file to a new worktree: copies the ignored files it names and
+/// runs its setup command, whose output is shown as it comes. A failed setup keeps the
+/// session, marks it as not set up and fails the command after its report is out.
+void setUpSession(Runtime& rt, const Workspace& workspace, const Session& session,
+                  const OrvexCore::RepoConfig& config) {
+    auto& out = rt.out().text;
+    std::string repo = workspace.repoPath;
+    std::string worktree = session.worktreePath;
+    if (!config.copy.empty()) {
+        Progress progress("copying ignored files");
+        auto patterns = config.copy;
+        auto files = rt.run(OrvexCore::inBackground([repo, patterns] {
+            return OrvexCore::WorktreeSetup::matchingIgnoredFiles(repo, patterns);
+        }));
+        using Kind = OrvexCore::WorktreeSetup::CopyOutcome::Kind;
+        std::size_t copied = 0;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            progress.count(i + 1, files.size());
+            auto outcome = OrvexCore::WorktreeSetup::copyFile(repo, worktree, files[i]);
+            switch (outcome.kind) {
+            case Kind::copied:
+            case Kind::linked:
+                ++copied;
+                break;
+            case Kind::existed:
+                out +=
+                    fmt::format("  not copied: {} (the worktree has it already)\n", outcome.path);
+                break;
+            case Kind::refused:
+                out += fmt::format("  refused to copy {}: {}\n", outcome.path, outcome.detail);
+                break;
+            case Kind::failed:
+                out += fmt::format("  could not copy {}: {}\n", outcome.path, outcome.detail);
+                break;
+            }
+        }
+        out +=
+            fmt::format("  copied:  {} from the main checkout\n",
+                        counted(static_cast<long long>(copied), "ignored file", "ignored files"));
+    }
+    if (!config.setup) {
+        return;
+    }
+    std::string setup = *config.setup;
+    // The setup's own output goes to standard error as it comes: standard output carries the
+    // session's report, which is printed once the state is saved.
+    writeAll(STDERR_FILENO, fmt::format("orvex: setting up {}: {}\n", session.slug, setup));
+    int status = rt.run(OrvexCore::inBackground([worktree, setup] {
+        return OrvexCore::WorktreeSetup::runSetupCommand(
+            worktree, setup, [](std::string_view bytes) { writeAll(STDERR_FILENO, bytes); });
+    }));
+    if (status == 0) {
+        out += fmt::format("  setup:   {} succeeded\n", setup);
+        return;
+    }
+    std::string reason =
+        fmt::format("the setup command `{}` failed with exit status {}", setup, status);
+    OrvexCore::WorktreeSetup::markNotSetUp(worktree, reason);
+    out += fmt::format("  setup:   FAILED, the session is kept but not set up\n");
+    rt.out().emit();
+    throw CliFailure(ExitStatus::failure,
+                     fmt::format("session {} is not set up: {}", session.slug, reason));
+}
+
 } // namespace
 
 void newCommand(Runtime& rt, const NewArgs& args) {
@@ -60,14 +131,41 @@ void newCommand(Runtime& rt, const NewArgs& args) {
     Workspace workspace = findWorkspace(rt, args.workspace);
     int rows = args.rows.value_or(settings.newBranchRows());
     int cols = args.cols.value_or(settings.newBranchCols());
+    // The repository's file is read before anything is made, so that a broken file stops
+    // the command instead of leaving half a session.
+    std::optional<OrvexCore::RepoConfig> config;
+    if (!args.noWorktree && !args.noSetup) {
+        try {
+            config = OrvexCore::RepoConfig::load(workspace.repoPath);
+        } catch (const OrvexCore::DecodingError& e) {
+            throw CliFailure(ExitStatus::failure,
+                             std::string(e.what()) + " (fix the file, or skip it with --no-setup)");
+        }
+    }
     std::optional<std::string> command = args.command;
+    if (!command && config && config->command) {
+        command = config->command;
+    }
     if (!command && !OrvexCore::Text::trimmed(settings.newBranchCommand()).empty()) {
         command = settings.newBranchCommand();
+    }
+    if (args.title) {
+        requireNonBlank(*args.title, "a session's title");
+    }
+    if (args.branch) {
+        requireNonBlank(*args.branch, "a branch name");
     }
     if (args.noWorktree && args.branch) {
         throw CliFailure(ExitStatus::usage,
                          "--branch cannot be used with --no-worktree: a session in the main "
                          "checkout works on the branch checked out there");
+    }
+    bool branchExisted = false;
+    if (args.branch && !args.noWorktree) {
+        std::string name(OrvexCore::Text::trimmed(*args.branch));
+        OrvexCore::GitCLIService git;
+        branchExisted = git.localBranchExists(workspace.repoPath, name) ||
+                        git.remoteBranchExists(workspace.repoPath, "origin/" + name);
     }
     auto& state = rt.state();
     // An interrupt while git makes the worktree (Ctrl-C reaches git too) must not end the
@@ -92,6 +190,7 @@ void newCommand(Runtime& rt, const NewArgs& args) {
         creation->ended.cancel();
         rt.setInterruptHook(nullptr);
     };
+    Progress progress("creating the session's worktree");
     Session session;
     try {
         session = rt.run(state.addBranch(workspace.id, args.title, args.branch, !args.noWorktree,
@@ -101,6 +200,12 @@ void newCommand(Runtime& rt, const NewArgs& args) {
         throw;
     }
     endCreation();
+    progress.clear();
+    if (session.isWorktree && !branchExisted) {
+        // Remembered so that `orvex prune` can tell the branches it made from the user's own.
+        OrvexCore::Leftovers::markSessionBranch(workspace.repoPath, session.branch,
+                                                session.id.string());
+    }
     const Style& style = rt.style();
     auto& out = rt.out().text;
     out +=
@@ -111,6 +216,9 @@ void newCommand(Runtime& rt, const NewArgs& args) {
                        session.isWorktree ? "" : " (the main checkout)");
     out += fmt::format("  grid:    {} x {}{}\n", session.gridRows, session.gridCols,
                        session.initialCommand ? ", running " + *session.initialCommand : "");
+    if (config && session.isWorktree) {
+        setUpSession(rt, workspace, session, *config);
+    }
 }
 
 void rmCommand(Runtime& rt, const RmArgs& args) {
@@ -144,7 +252,9 @@ void rmCommand(Runtime& rt, const RmArgs& args) {
         }
     }
     auto& state = rt.state();
+    Progress progress("removing " + session.slug);
     rt.run(state.deleteSession(session, args.force));
+    progress.clear();
     if (session.isWorktree) {
         rt.out().text += fmt::format("removed session {}, its worktree {} and its branch {}\n",
                                      session.slug, session.worktreePath, session.branch);
@@ -156,6 +266,7 @@ void rmCommand(Runtime& rt, const RmArgs& args) {
 }
 
 void renameCommand(Runtime& rt, const RenameArgs& args) {
+    requireNonBlank(args.title, "a session's title");
     Session session = findSession(rt, args.session);
     rt.state().renameSession(session.id, args.title);
     rt.out().text += fmt::format("{} is now titled \"{}\"\n", session.slug, args.title);
