@@ -55,7 +55,7 @@ std::string describeCurrentException() {
 
 // Small enough to add little to the memory a long list takes (its records are about 24 bytes a
 // file), large enough that writing costs nothing next to encoding.
-constexpr size_t pieceBytes = 16 * 1024;
+constexpr size_t pieceBytes = 4 * 1024;
 
 /// A successful list answer: "files" first (keys are sorted), encoded straight from the
 /// compact listing, without a "patch" per file. Once a piece has gone out, a failure can no
@@ -65,7 +65,7 @@ bool writeList(const std::optional<std::string>& id, const ChangedFileList& file
     bool wrote = false;
     try {
         std::string piece;
-        piece.reserve(pieceBytes + 1024);
+        piece.reserve(pieceBytes + 512);
         piece += "{\"files\":[";
         for (size_t i = 0; i < files.size(); ++i) {
             if (i > 0) {

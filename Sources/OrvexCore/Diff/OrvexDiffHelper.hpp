@@ -43,7 +43,7 @@ enum class Outcome {
 };
 
 /// `handle` writing the response to `sink` instead of returning it. A list answer goes out
-/// in pieces of about 16 KB as it is encoded from git's output, so that no listing, however
+/// in pieces of a few KB as it is encoded from git's output, so that no listing, however
 /// long, is held whole as JSON; other answers go out in one piece.
 Outcome handle(std::string_view line, GitService& git, const Sink& sink) noexcept;
 
