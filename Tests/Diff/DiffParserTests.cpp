@@ -230,6 +230,14 @@ TEST(DiffParserTests, HunksKeepTheTextTheirLinesView) {
     EXPECT_EQ(kept, (DiffHunk{{header("@@ -9 +9 @@"), deletion(9, "nine"), addition(9, "NINE")}}));
 }
 
+// Text before the first header is dropped, however the header is reached.
+TEST(DiffParserTests, FirstHeaderAfterALeadingLineFeed) {
+    EXPECT_EQ(DiffParser::parse("\n@@ -1 +1 @@\n+a\n"),
+              (std::vector<DiffHunk>{{{header("@@ -1 +1 @@"), addition(1, "a")}}}));
+    EXPECT_EQ(DiffParser::parse("x\n\n@@ -2 +2 @@\n b\n"),
+              (std::vector<DiffHunk>{{{header("@@ -2 +2 @@"), context(2, 2, "b")}}}));
+}
+
 // A header may announce far more lines than follow; room is kept for what the text can hold.
 TEST(DiffParserTests, AnnouncedCountsDoNotReserveBeyondTheText) {
     auto hunks = DiffParser::parse("@@ -1,999999999 +1,999999999 @@\n-a\n+b\n");

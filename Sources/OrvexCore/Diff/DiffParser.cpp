@@ -103,11 +103,14 @@ std::vector<DiffHunk> parse(std::string_view patch) {
         return hunks;
     }
     // Lines before the first hunk header are dropped, so only the text from there on is kept.
-    size_t first = patch.starts_with("@@") ? 0 : patch.find("\n@@");
-    if (first == std::string_view::npos) {
-        return hunks;
+    size_t first = 0;
+    if (!patch.starts_with("@@")) {
+        first = patch.find("\n@@");
+        if (first == std::string_view::npos) {
+            return hunks;
+        }
+        ++first;
     }
-    first += first == 0 ? 0 : 1;
     // One copy of the patch that every line views: a heap string per line would make the
     // allocator the parser's main cost.
     auto storage = std::make_shared<const std::string>(patch.substr(first));
