@@ -21,8 +21,9 @@ using OrvexPty::TerminalByteTracker;
 
 namespace {
 
+/// The build puts its programs in build/<preset>/bin, three levels below the source tree.
 const std::filesystem::path corpus =
-    std::filesystem::path(__FILE__).parent_path().parent_path() / "Data" / "Activity";
+    std::filesystem::path(ORVEX_BIN_DIR) / ".." / ".." / ".." / "Tests" / "Data" / "Activity";
 
 struct Chunk {
     double at;
