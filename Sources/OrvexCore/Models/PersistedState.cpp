@@ -253,7 +253,8 @@ PersistedState decodePersistedState(std::string_view text) {
     nlohmann::json json;
     try {
         json = nlohmann::json::parse(text);
-    } catch (const nlohmann::json::parse_error& error) {
+    } catch (const nlohmann::json::exception& error) {
+        // Not only syntax errors: a number too large for a double ("1E999") is out_of_range.
         throw DecodingError("", std::string("not valid JSON: ") + error.what());
     }
     return json.get<PersistedState>();
