@@ -42,6 +42,7 @@ public:
     void removeWorktree(const std::string&, const std::string&, bool) override { unsupported(); }
     void deleteBranch(const std::string&, const std::string&, bool) override { unsupported(); }
     bool hasUncommittedChanges(const std::string&) override { return false; }
+    int detachedCommitCount(const std::string&) override { return 0; }
     std::string headCommit(const std::string&) override { unsupported(); }
     std::string mergeBase(const std::string&, const std::string&, const std::string&) override {
         unsupported();

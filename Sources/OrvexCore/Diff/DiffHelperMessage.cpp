@@ -73,7 +73,8 @@ json parseObject(std::string_view bytes) {
     json value;
     try {
         value = json::parse(bytes.begin(), bytes.end());
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Not only syntax errors: a number too large for a double ("1E999") is out_of_range.
         fail("not valid JSON: " + withoutExceptionTag(e.what()));
     }
     if (!value.is_object()) {
@@ -528,7 +529,7 @@ DiffHelperResponse decodeResponse(std::string_view bytes) {
     ResponseReader reader(bytes);
     try {
         json::sax_parse(bytes.begin(), bytes.end(), &reader);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
         fail("not valid JSON: " + withoutExceptionTag(e.what()));
     }
     return reader.finish();
