@@ -1,9 +1,12 @@
 # Entry points: `make test` (debug build with sanitizers, all tests), `make demo` (the main
-# job, release build), `make bench` (benchmarks, release build). Each installs what is missing.
+# job, release build), `make bench` (benchmarks, release build), `make coverage` (line and
+# branch coverage of every test), `make fuzz` (each fuzz target for FUZZ_SECONDS under
+# libFuzzer). Each installs what is missing.
 PREFIX ?= /usr/local
 BUILD_DIR := build
+FUZZ_SECONDS ?= 60
 
-.PHONY: all bootstrap test tsan release bench demo install format clean
+.PHONY: all bootstrap test tsan coverage fuzz release bench demo install format clean
 
 all: test
 
@@ -20,6 +23,14 @@ tsan: bootstrap
 	cmake --build --preset tsan
 	ctest --preset tsan -R 'DiffHelperClient|AsyncTests|Concurrency|Pool'
 
+coverage:
+	@scripts/bootstrap coverage
+	scripts/coverage
+
+fuzz:
+	@scripts/bootstrap fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
+
 release: bootstrap
 	cmake --preset release >/dev/null
 	cmake --build --preset release
@@ -34,9 +45,18 @@ install: release
 	install -d $(DESTDIR)$(PREFIX)/bin
 	install -m 0755 $(BUILD_DIR)/release/bin/OrvexDiffHelper $(DESTDIR)$(PREFIX)/bin/
 	if [ -f $(BUILD_DIR)/release/bin/orvex ]; then install -m 0755 $(BUILD_DIR)/release/bin/orvex $(DESTDIR)$(PREFIX)/bin/; fi
+	if [ -f $(BUILD_DIR)/release/bin/orvex ]; then \
+		install -d $(DESTDIR)$(PREFIX)/share/bash-completion/completions \
+			$(DESTDIR)$(PREFIX)/share/zsh/site-functions \
+			$(DESTDIR)$(PREFIX)/share/fish/vendor_completions.d \
+			$(DESTDIR)$(PREFIX)/share/man/man1 && \
+		$(BUILD_DIR)/release/bin/orvex --no-pager completion bash > $(DESTDIR)$(PREFIX)/share/bash-completion/completions/orvex && \
+		$(BUILD_DIR)/release/bin/orvex --no-pager completion zsh > $(DESTDIR)$(PREFIX)/share/zsh/site-functions/_orvex && \
+		$(BUILD_DIR)/release/bin/orvex --no-pager completion fish > $(DESTDIR)$(PREFIX)/share/fish/vendor_completions.d/orvex.fish && \
+		$(BUILD_DIR)/release/bin/orvex --no-pager manpage > $(DESTDIR)$(PREFIX)/share/man/man1/orvex.1; fi
 
 format:
-	find Sources Tests Benchmarks -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i
+	find Sources Tests Benchmarks Fuzz -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -2,6 +2,7 @@
 // list or a patch, and what the client's pool adds and gains. Each benchmark runs both sides in
 // alternation within one run and reports their mean times and their ratio.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -12,12 +13,15 @@
 #include <stdexcept>
 #include <string>
 
+#include <unistd.h>
+
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_future.hpp>
 
+#include "BenchFixtures.hpp"
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
@@ -224,6 +228,99 @@ BENCHMARK(BM_HelperPatchVsGitDiff)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3);
+
+/// Times `a` and `b` in alternation, each going first every other iteration so that neither
+/// always meets a cache the other warmed; the reported time is `b`'s.
+template <class A, class B>
+void alternate(benchmark::State& state, const char* aName, A a, const char* bName, B b) {
+    double aMs = 0, bMs = 0;
+    bool aFirst = true;
+    for (auto _ : state) {
+        auto timeA = [&] {
+            auto start = Clock::now();
+            benchmark::DoNotOptimize(a());
+            aMs += millisecondsSince(start);
+        };
+        if (aFirst) {
+            timeA();
+        }
+        auto start = Clock::now();
+        benchmark::DoNotOptimize(b());
+        double elapsed = millisecondsSince(start);
+        bMs += elapsed;
+        state.SetIterationTime(elapsed / 1000);
+        if (!aFirst) {
+            timeA();
+        }
+        aFirst = !aFirst;
+    }
+    double n = static_cast<double>(state.iterations());
+    state.counters[std::string(aName) + "_ms"] = aMs / n;
+    state.counters[std::string(bName) + "_ms"] = bMs / n;
+    state.counters["ratio"] = bMs / aMs;
+}
+
+// The patch of one file of 337 KB (every tenth line changed, so the patch of about 370 KB
+// crosses the pipe whole) through a running helper, against `git diff` of that file run
+// directly. Target: ratio at most 1.05.
+void BM_HelperPatchOf337KBFileVsGitDiff(benchmark::State& state) {
+    const auto& repo = OrvexBench::repoWithOneLargeChange(337 * 1024);
+    Helper helper;
+    std::string line =
+        DiffHelperRequest{"patch", DiffHelperOp::patch, repo.path, repo.base, "large.txt"}
+            .encodedLine();
+    std::vector<std::string> diff{
+        "-c", "core.quotePath=false", "diff", "--no-renames", "-U3", repo.base, "--", "large.txt"};
+    helper.roundTrip(line);
+    state.counters["patch_kB"] = static_cast<double>(runGit(repo.path, diff).size()) / 1024;
+    alternate(
+        state, "git", [&] { return runGit(repo.path, diff); }, "helper",
+        [&] { return helper.roundTrip(line); });
+}
+BENCHMARK(BM_HelperPatchOf337KBFileVsGitDiff)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(5);
+
+/// A fresh helper's peak resident memory in kB (VmHWM) after answering `request`, read
+/// while it still runs: the kernel's account of a reaped child (getrusage, wait4, time -v)
+/// takes in its own children too, and git's numstat process is larger than the helper.
+long helperPeakKilobytes(const std::string& request) {
+    Helper helper;
+    if (helper.roundTrip(request).find("\"ok\":true") == std::string::npos) {
+        throw std::runtime_error("the helper failed");
+    }
+    return helper.peakResidentKilobytes();
+}
+
+// The helper's peak memory for one list request of `state.range(0)` changed files, above its
+// peak for a list of one file, against the size of git's own numstat text for the same
+// changes. Target: at most 3.
+void BM_HelperListPeakMemory(benchmark::State& state) {
+    const auto& repo = sharedRepo(static_cast<int>(state.range(0)), 0);
+    const auto& small = sharedRepo(1, 0);
+    auto listOf = [](const ScratchRepo& r) {
+        return DiffHelperRequest{"list", DiffHelperOp::list, r.path(), r.base(), {}}.encodedLine();
+    };
+    double numstatBytes = static_cast<double>(
+        runGit(repo.path(), {"diff", "--no-renames", repo.base(), "--numstat"}).size());
+    long baseline = 0, peak = 0;
+    for (auto _ : state) {
+        baseline = std::max(baseline, helperPeakKilobytes(listOf(small)));
+        peak = std::max(peak, helperPeakKilobytes(listOf(repo)));
+    }
+    state.counters["numstat_kB"] = numstatBytes / 1024;
+    state.counters["baseline_kB"] = static_cast<double>(baseline);
+    state.counters["list_peak_kB"] = static_cast<double>(peak);
+    state.counters["above_baseline/numstat"] =
+        static_cast<double>(peak - baseline) * 1024 / numstatBytes;
+}
+BENCHMARK(BM_HelperListPeakMemory)
+    ->Arg(10000)
+    ->Arg(50000)
+    ->Arg(100000)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 
 /// Runs one client operation to its end from the background pool.
 template <class T> T await(boost::asio::awaitable<T> task) {

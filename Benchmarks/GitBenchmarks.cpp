@@ -3,6 +3,7 @@
 // load; the counters give the mean of each and their ratio.
 
 #include <chrono>
+#include <map>
 
 #include <benchmark/benchmark.h>
 
@@ -84,5 +85,72 @@ void BM_FilePatchVsGitDiff(benchmark::State& state) {
         [&] { return OrvexCore::Platform::runToCompletion("/usr/bin/env", arguments); });
 }
 BENCHMARK(BM_FilePatchVsGitDiff)->Arg(400 * 1024)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+/// A repository with `count` unstaged changed files that keep their size ("two" becomes
+/// "TWO"), so that git must read each file to tell that it changed. Built once per `count`.
+const OrvexBench::FixtureRepo& repoWithSameSizeChanges(int count) {
+    static std::map<int, OrvexBench::FixtureRepo> built;
+    if (auto found = built.find(count); found != built.end()) {
+        return found->second;
+    }
+    namespace detail = OrvexBench::detail;
+    OrvexBench::FixtureRepo fixture;
+    fixture.path = detail::newRepo();
+    for (int i = 0; i < count; ++i) {
+        fixture.changedFiles.push_back("d" + std::to_string(i % 100) + "/f" + std::to_string(i) +
+                                       ".txt");
+        detail::writeFile(fixture.path + "/" + fixture.changedFiles.back(),
+                          "one\ntwo\nthree " + std::to_string(i) + "\n");
+    }
+    fixture.base = detail::commitAll(fixture.path);
+    for (int i = 0; i < count; ++i) {
+        detail::writeFile(fixture.path + "/" + fixture.changedFiles[i],
+                          "one\nTWO\nthree " + std::to_string(i) + "\n");
+    }
+    return built.emplace(count, std::move(fixture)).first->second;
+}
+
+/// The listing through a refreshed copy of the index (the road `diff` takes when git runs out
+/// of memory maps, past about 65,000 such files) against `git diff --numstat` run directly:
+/// what that road would cost if it were always taken.
+void BM_TemporaryIndexListVsGitNumstat(benchmark::State& state) {
+    const auto& repo = repoWithSameSizeChanges(static_cast<int>(state.range(0)));
+    OrvexCore::GitCLIService git;
+    if (git.changedFilesThroughTemporaryIndex(repo.path, repo.base).size() !=
+        repo.changedFiles.size()) {
+        state.SkipWithError("the fixture's changes are not all listed");
+        return;
+    }
+    const std::vector<std::string> arguments{
+        "git",  "-C",           repo.path, "-c",       "core.quotePath=false",
+        "diff", "--no-renames", repo.base, "--numstat"};
+    sideBySide(
+        state, [&] { return git.changedFilesThroughTemporaryIndex(repo.path, repo.base).size(); },
+        [&] { return OrvexCore::Platform::runToCompletion("/usr/bin/env", arguments); });
+}
+BENCHMARK(BM_TemporaryIndexListVsGitNumstat)
+    ->Arg(10000)
+    ->Arg(50000)
+    ->Iterations(6)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+/// `GitCLIService::diff` (the ordinary road) against `git diff --numstat` on the same fixture.
+void BM_DiffOfSameSizeChangesVsGitNumstat(benchmark::State& state) {
+    const auto& repo = repoWithSameSizeChanges(static_cast<int>(state.range(0)));
+    OrvexCore::GitCLIService git;
+    const std::vector<std::string> arguments{
+        "git",  "-C",           repo.path, "-c",       "core.quotePath=false",
+        "diff", "--no-renames", repo.base, "--numstat"};
+    sideBySide(
+        state, [&] { return git.diff(repo.path, repo.base).size(); },
+        [&] { return OrvexCore::Platform::runToCompletion("/usr/bin/env", arguments); });
+}
+BENCHMARK(BM_DiffOfSameSizeChangesVsGitNumstat)
+    ->Arg(10000)
+    ->Arg(50000)
+    ->Iterations(6)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

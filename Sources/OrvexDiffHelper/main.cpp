@@ -72,11 +72,13 @@ int main() {
             if (line.empty()) {
                 continue;
             }
-            auto reply = OrvexCore::OrvexDiffHelper::handle(line, git);
-            if (reply.endProcess) {
+            using OrvexCore::OrvexDiffHelper::Outcome;
+            auto outcome = OrvexCore::OrvexDiffHelper::handle(
+                line, git, [](std::string_view bytes) { return writeAll(STDOUT_FILENO, bytes); });
+            if (outcome == Outcome::endProcess) {
                 return 0;
             }
-            if (!writeAll(STDOUT_FILENO, reply.bytes)) {
+            if (outcome == Outcome::sinkFailed) {
                 return 1;
             }
         }

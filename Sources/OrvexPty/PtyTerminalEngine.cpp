@@ -132,14 +132,21 @@ struct PtyTerminalEngine::Child : std::enable_shared_from_this<Child> {
     }
 
     void read() {
+        reading = true;
         master.async_read_some(
             asio::buffer(buffer),
             [self = shared_from_this()](boost::system::error_code error, std::size_t count) {
+                self->reading = false;
                 if (count > 0) {
                     self->deliver(std::string_view(self->buffer.data(), count));
                 }
                 // EIO: every slave descriptor is closed; the terminal is done.
-                if (!error && self->master.is_open()) {
+                const bool more =
+                    (!error || error == asio::error::operation_aborted) && self->master.is_open();
+                if (self->exitPending) {
+                    self->reportExit();
+                }
+                if (more && !self->released) {
                     self->read();
                 }
             });
@@ -195,29 +202,44 @@ struct PtyTerminalEngine::Child : std::enable_shared_from_this<Child> {
         killTimer.cancel();
         boost::system::error_code ignored;
         exitWatch.close(ignored);
-        std::optional<std::int32_t> code;
         if (result == pid && WIFEXITED(status)) {
-            code = WEXITSTATUS(status);
+            exitCode = WEXITSTATUS(status);
         }
-        drain();
-        if (!released) {
-            if (auto owner = handle.lock()) {
-                if (auto callback = owner->onExit) {
-                    callback(code);
-                }
-            }
+        exitPending = true;
+        if (reading) {
+            // The loop may already have read the last output, its handler queued behind this
+            // one: the exit is reported from that handler, after the output. Cancelling makes
+            // a read that found nothing yet complete at once.
+            master.cancel(ignored);
+        } else {
+            reportExit();
         }
         return true;
     }
 
-    /// Reads what the process left in the terminal without waiting, so the exit is reported
-    /// after the last output.
+    /// Delivers what the process left in the terminal, then tells the handle's `onExit`.
+    void reportExit() {
+        exitPending = false;
+        drain();
+        if (!released) {
+            if (auto owner = handle.lock()) {
+                if (auto callback = owner->onExit) {
+                    callback(exitCode);
+                }
+            }
+        }
+    }
+
+    /// Reads what the process left in the terminal without waiting (a read of the master first
+    /// moves whatever the kernel still holds for it), so the exit is reported after the last
+    /// output. Only while no asynchronous read is outstanding.
     void drain() {
         if (!master.is_open()) {
             return;
         }
         std::array<char, 4096> chunk;
-        for (;;) {
+        // Bounded: a process that outlived the shell and still writes must not hold the loop.
+        for (int round = 0; round < 256; ++round) {
             const ssize_t count = ::read(master.native_handle(), chunk.data(), chunk.size());
             if (count > 0) {
                 deliver(std::string_view(chunk.data(), static_cast<std::size_t>(count)));
@@ -299,7 +321,11 @@ struct PtyTerminalEngine::Child : std::enable_shared_from_this<Child> {
     std::array<char, 65536> buffer{};
     std::deque<std::string> writes;
     bool writing = false;
+    bool reading = false;
     bool reaped = false;
+    /// Reaped, exit not reported yet: the outstanding read reports it.
+    bool exitPending = false;
+    std::optional<std::int32_t> exitCode;
     bool released = false;
     std::function<void(const UUID&, std::string_view)> onOutput;
     std::weak_ptr<OrvexCore::TerminalHandle> handle;
@@ -328,6 +354,8 @@ public:
 
     void terminate() override { child_->terminate(graceSeconds_); }
 
+    PtyTerminalEngine::Child& child() const { return *child_; }
+
 private:
     std::shared_ptr<PtyTerminalEngine::Child> child_;
     double graceSeconds_;
@@ -351,6 +379,19 @@ PtyTerminalEngine::shellFor(const std::map<std::string, std::string>& environmen
         return shell->second;
     }
     return "/bin/sh";
+}
+
+std::optional<PtyTerminalEngine::TerminalProcess>
+PtyTerminalEngine::processOf(const OrvexCore::TerminalHandle& handle) {
+    const auto* own = dynamic_cast<const PtyTerminalHandle*>(&handle);
+    if (own == nullptr) {
+        return std::nullopt;
+    }
+    Child& child = own->child();
+    if (child.released || child.reaped || !child.master.is_open()) {
+        return std::nullopt;
+    }
+    return TerminalProcess{child.master.native_handle(), child.pid};
 }
 
 std::size_t PtyTerminalEngine::liveProcessCount() const {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/types.h>
+
 #include <boost/asio/any_io_executor.hpp>
 
 #include "OrvexCore/Models/UUID.hpp"
@@ -57,6 +59,19 @@ public:
     std::shared_ptr<OrvexCore::TerminalHandle>
     makeTerminal(const std::string& cwd, const std::optional<std::string>& command,
                  const std::map<std::string, std::string>& environment) override;
+
+    /// What an activity detector needs to look at a terminal's processes: the pseudo-terminal's
+    /// master descriptor and the shell's process id.
+    struct TerminalProcess {
+        int masterFD;
+        pid_t pid;
+    };
+
+    /// The master descriptor and shell of a live terminal this engine started; none for a
+    /// handle of another engine, or once the terminal is terminated or its shell reaped. The
+    /// descriptor stays valid only until the terminal is terminated: whoever keeps it (an
+    /// `ActivityDetector`) must be dropped with the terminal.
+    static std::optional<TerminalProcess> processOf(const OrvexCore::TerminalHandle& handle);
 
     /// How many processes this engine started that have not been reaped yet.
     std::size_t liveProcessCount() const;

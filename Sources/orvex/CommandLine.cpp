@@ -1,5 +1,6 @@
 #include "orvex/CommandLine.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <map>
@@ -11,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "OrvexCore/OrvexCore.hpp"
+#include "orvex/CommandTree.hpp"
 #include "orvex/Commands.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/Runtime.hpp"
@@ -39,7 +41,7 @@ const char* const sessionNaming =
 
 const char* const workspaceNaming =
     "WORKSPACE is a workspace's display name, its repository path, or the start of its\n"
-    "identifier, tried in that order. Without it, the selected workspace is meant.\n";
+    "identifier, tried in that order.\n";
 
 /// Every option and argument that names a session, with its optional narrowing.
 void addSessionName(CLI::App* command, SessionName& target) {
@@ -58,6 +60,70 @@ void addOptionalString(CLI::App* command, const std::string& name,
 
 std::string footer(const char* naming) {
     return std::string(naming == nullptr ? "" : naming) + "\n" + exitStatusHelp;
+}
+
+/// Edits needed to turn `a` into `b`: insertions, deletions, substitutions and swaps of two
+/// neighbouring letters (the commonest slip, "nwe" for "new"), each counting one.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        d[i][0] = i;
+    }
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        d[0][j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] != b[j - 1] ? 1 : 0)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+/// The message for a command word that names no command, with the nearest command when one
+/// is near enough to be a slip (a prefix, or at most a third of the letters wrong).
+std::string unknownCommand(CLI::App& app, const std::string& word) {
+    std::string best;
+    std::size_t bestDistance = std::string::npos;
+    for (CLI::App* sub : app.get_subcommands([](CLI::App* s) { return !s->get_group().empty(); })) {
+        const std::string& name = sub->get_name();
+        std::size_t distance = name.starts_with(word) ? 0 : editDistance(word, name);
+        if (distance < bestDistance) {
+            best = name;
+            bestDistance = distance;
+        }
+    }
+    std::string message = fmt::format("'{}' is not an orvex command", word);
+    if (!best.empty() && bestDistance <= std::max<std::size_t>(1, word.size() / 3)) {
+        message += fmt::format("; did you mean '{}'?", best);
+    }
+    return message + " (see 'orvex help')";
+}
+
+/// The command called `name`, hidden ones included, or null.
+CLI::App* findCommand(CLI::App& app, const std::string& name) {
+    auto found = app.get_subcommands([&](CLI::App* s) { return s->check_name(name); });
+    return found.empty() ? nullptr : found.front();
+}
+
+/// The word that names the command: the first argument that is neither a global option nor
+/// its value. 0 when there is none.
+int commandWordIndex(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view word = argv[i];
+        if (word == "--color") {
+            ++i;
+        } else if (word == "--") {
+            return i + 1 < argc ? i + 1 : 0;
+        } else if (!word.starts_with("-")) {
+            return i;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -192,7 +258,11 @@ int runCommandLine(int argc, char** argv) {
             "--no-worktree it works in the repository's own checkout. Prints the new session\n"
             "and its folder.\n"
             "Grid size and command default to the settings newBranchRows, newBranchCols and\n"
-            "newBranchCommand.",
+            "newBranchCommand. Without -w, the selected workspace is meant.\n"
+            "A repository may carry a file .orvex.json at its top: ignored files it names are\n"
+            "copied from the main checkout into the new worktree, its setup command runs there\n"
+            "(a failure keeps the session, marked as not set up), and its command is the\n"
+            "terminals' default (after -c, before newBranchCommand).",
             workspaceNaming, [&](Runtime& rt) { newCommand(rt, created); });
         addOptionalString(sub, "-w,--workspace", created.workspace,
                           "The workspace (default: the selected one)");
@@ -202,12 +272,14 @@ int runCommandLine(int argc, char** argv) {
                           "Command the session's terminals start with (such as an assistant)");
         sub->add_flag("--no-worktree", created.noWorktree,
                       "Work in the repository's main checkout instead of a new worktree");
+        sub->add_flag("--no-setup", created.noSetup,
+                      "Skip the repository's .orvex.json (no files copied, no setup command)");
         sub->add_option_function<int>(
-               "--rows", [&](const int& v) { created.rows = v; }, "Rows of terminals, 1 to 20")
-            ->check(CLI::Range(1, 20));
+               "--rows", [&](const int& v) { created.rows = v; }, "Rows of terminals, 1 to 6")
+            ->check(CLI::Range(1, 6));
         sub->add_option_function<int>(
-               "--cols", [&](const int& v) { created.cols = v; }, "Terminals per row, 1 to 20")
-            ->check(CLI::Range(1, 20));
+               "--cols", [&](const int& v) { created.cols = v; }, "Terminals per row, 1 to 6")
+            ->check(CLI::Range(1, 6));
     }
 
     RmArgs rm;
@@ -396,6 +468,101 @@ int runCommandLine(int argc, char** argv) {
         sub->add_option("ACTION", server.action, "run (in the foreground), start, stop or status")
             ->required()
             ->check(CLI::IsMember({"run", "start", "stop", "status"}));
+    }
+
+    // Session lifecycle.
+    FinishArgs finish;
+    {
+        auto* sub = command(
+            "finish",
+            "Bring a session's work onto its base branch.\n"
+            "The base is the branch the main checkout is on, or --into BRANCH; it must be checked\n"
+            "out somewhere, and the work is brought there: merged (the default), rebased and\n"
+            "fast-forwarded, or squashed into one commit titled after the session. Refused while\n"
+            "the session's worktree has uncommitted changes or the base's checkout has changes to\n"
+            "tracked files. When git stops on a conflict the files are named, the operation is\n"
+            "aborted and everything is left as it was. --push pushes the session's branch;\n"
+            "--pr pushes it and opens a pull request (with gh when it is installed and logged in,\n"
+            "else by printing the host's page for it) instead of bringing the work home here.",
+            sessionNaming, [&](Runtime& rt) { finishCommand(rt, finish); });
+        addSessionName(sub, finish.session);
+        auto* merge = sub->add_flag("--merge", finish.merge, "Merge the branch (the default)");
+        auto* rebase = sub->add_flag("--rebase", finish.rebase,
+                                     "Rebase the branch onto the base, then fast-forward the base");
+        auto* squash =
+            sub->add_flag("--squash", finish.squash, "Bring the changes as one new commit");
+        merge->excludes(rebase)->excludes(squash);
+        rebase->excludes(squash);
+        addOptionalString(sub, "--into", finish.into,
+                          "The branch to bring the work onto (default: the main checkout's)");
+        sub->add_flag("--push", finish.push, "Push the session's branch to its remote");
+        sub->add_flag("--pr", finish.pullRequest, "Push and open a pull request instead");
+        sub->add_flag("--remove", finish.remove,
+                      "Remove the session afterwards, as 'orvex rm' would (never losing work)");
+        sub->add_flag("-n,--dry-run", finish.dryRun, "Print the plan and change nothing");
+    }
+
+    PruneArgs prune;
+    {
+        auto* sub = command(
+            "prune",
+            "List, and with --yes remove, what sessions left behind.\n"
+            "Sessions whose worktree folder is gone; worktrees under the sessions root that no\n"
+            "session owns (with their size on disk); branches orvex made for sessions that no\n"
+            "longer exist; git's records of worktrees whose folder is gone. Anything holding\n"
+            "uncommitted changes or unmerged commits is kept unless --force is given too.",
+            nullptr, [&](Runtime& rt) { pruneCommand(rt, prune); });
+        sub->add_flag("-y,--yes", prune.yes, "Remove what was found");
+        sub->add_flag("-f,--force", prune.force,
+                      "With --yes, remove also what holds uncommitted or unmerged work");
+    }
+
+    // Shell integration: both read the command tree itself, so they never drift from it.
+    CompletionArgs completion;
+    {
+        auto* sub =
+            command("completion",
+                    "Print shell completion for bash, zsh or fish.\n"
+                    "Completes commands, options, and workspace and session names. For example:\n"
+                    "  orvex completion bash > ~/.local/share/bash-completion/completions/orvex\n"
+                    "'make install' installs all three.",
+                    nullptr, [&](Runtime& rt) {
+                        rt.out().text += completionScript(describeCommands(app), completion.shell);
+                    });
+        sub->add_option("SHELL", completion.shell, "bash, zsh or fish")->required();
+    }
+    command("manpage", "Print the manual page orvex(1) in roff ('make install' installs it).",
+            nullptr, [&](Runtime& rt) { rt.out().text += manualPage(describeCommands(app)); });
+    std::string names;
+    {
+        auto* sub = command("__complete", "Names for shell completion.", nullptr,
+                            [&](Runtime& rt) { completeNamesCommand(rt, names); });
+        sub->group("");
+        sub->add_option("WHAT", names)->required();
+    }
+
+    // "help" and words that name no command are answered here: the parser would only say
+    // that a command is required.
+    if (int index = commandWordIndex(argc, argv); index > 0) {
+        std::string word = argv[index];
+        if (word == "help") {
+            if (index + 1 >= argc) {
+                std::fputs(app.help().c_str(), stdout);
+                return 0;
+            }
+            std::string topic = argv[index + 1];
+            CLI::App* sub = findCommand(app, topic);
+            if (sub == nullptr || sub->get_group().empty()) {
+                std::fputs(("orvex: " + unknownCommand(app, topic) + "\n").c_str(), stderr);
+                return static_cast<int>(ExitStatus::usage);
+            }
+            std::fputs(sub->help().c_str(), stdout);
+            return 0;
+        }
+        if (findCommand(app, word) == nullptr) {
+            std::fputs(("orvex: " + unknownCommand(app, word) + "\n").c_str(), stderr);
+            return static_cast<int>(ExitStatus::usage);
+        }
     }
 
     try {

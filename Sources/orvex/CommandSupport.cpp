@@ -1,10 +1,14 @@
 #include "orvex/CommandSupport.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+
+#include <unistd.h>
 
 #include <fmt/format.h>
 
 #include "OrvexCore/Util/Paths.hpp"
+#include "OrvexCore/Util/Text.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/Resolve.hpp"
 #include "orvex/Runtime.hpp"
@@ -84,6 +88,26 @@ std::string absolutePath(const std::string& path) {
 
 std::string counted(long long n, const std::string& singular, const std::string& plural) {
     return fmt::format("{} {}", n, n == 1 ? singular : plural);
+}
+
+void requireNonBlank(const std::string& value, const std::string& what) {
+    if (OrvexCore::Text::trimmed(value).empty()) {
+        throw CliFailure(ExitStatus::usage, fmt::format("{} cannot be blank", what));
+    }
+}
+
+std::optional<std::string> findOnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr || program.empty() || program.find('/') != std::string::npos) {
+        return std::nullopt;
+    }
+    for (auto folder : OrvexCore::Text::split(path, ':', false)) {
+        std::string candidate = OrvexCore::Paths::appendingComponent(folder, program);
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace Orvex

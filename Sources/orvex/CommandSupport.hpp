@@ -35,6 +35,13 @@ std::string statusCell(const Style& style, OrvexCore::SessionStatus status);
 /// `path` made absolute against the current folder, tilde expanded, dot segments removed.
 std::string absolutePath(const std::string& path);
 
+/// Throws CliFailure (usage) when `value` is empty or only white space: a blank title or name
+/// would show as nothing in every list. `what` names the value ("a title").
+void requireNonBlank(const std::string& value, const std::string& what);
+
+/// The absolute path of `program` found on $PATH, or nothing.
+std::optional<std::string> findOnPath(const std::string& program);
+
 /// Plural helper: "1 file", "2 files".
 std::string counted(long long n, const std::string& singular, const std::string& plural);
 

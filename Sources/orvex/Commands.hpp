@@ -46,6 +46,7 @@ struct NewArgs {
     std::optional<std::string> title;
     std::optional<std::string> command;
     bool noWorktree = false;
+    bool noSetup = false;
     std::optional<int> rows;
     std::optional<int> cols;
 };
@@ -110,6 +111,24 @@ struct StartArgs {
 struct StopArgs {
     SessionName session;
 };
+struct FinishArgs {
+    SessionName session;
+    bool merge = false;
+    bool rebase = false;
+    bool squash = false;
+    std::optional<std::string> into;
+    bool push = false;
+    bool pullRequest = false;
+    bool remove = false;
+    bool dryRun = false;
+};
+struct PruneArgs {
+    bool yes = false;
+    bool force = false;
+};
+struct CompletionArgs {
+    std::string shell;
+};
 
 // Workspaces (WorkspaceCommands.cpp).
 void openCommand(Runtime& rt, const OpenArgs& args);
@@ -143,5 +162,10 @@ void runCommand(Runtime& rt, const RunArgs& args);
 void serverCommand(Runtime& rt, const ServerArgs& args);
 void startCommand(Runtime& rt, const StartArgs& args);
 void stopCommand(Runtime& rt, const StopArgs& args);
+// A session's end and what it leaves behind (FinishCommand.cpp, PruneCommand.cpp).
+void finishCommand(Runtime& rt, const FinishArgs& args);
+void pruneCommand(Runtime& rt, const PruneArgs& args);
+/// Prints the names `orvex __complete` is asked for ("sessions" or "workspaces"), one a line.
+void completeNamesCommand(Runtime& rt, const std::string& what);
 
 } // namespace Orvex

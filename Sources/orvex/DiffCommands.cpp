@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 #include "OrvexCore/Diff/DiffReview.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
@@ -13,6 +14,7 @@
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"
 #include "orvex/PatchView.hpp"
+#include "orvex/Progress.hpp"
 #include "orvex/Runtime.hpp"
 #include "orvex/StateClient.hpp"
 
@@ -47,6 +49,7 @@ BaseDescription describeBase(const Session& session) {
 /// The session's changed files, through the helper pool.
 std::vector<FileDiff> changedFiles(Runtime& rt, const Session& session) {
     rt.ensureDiffHelper();
+    Progress progress("listing the changes of " + session.slug);
     auto& state = rt.state();
     return rt.run(state.diff(session));
 }
@@ -212,18 +215,49 @@ void showCommand(Runtime& rt, const ShowArgs& args) {
     } else {
         paths = changedFiles(session, files, args.files);
     }
-    auto texts = patches(rt, session, paths);
     PatchViewOptions options;
     options.style = rt.style();
     options.threshold = args.context;
     options.expanded.insert(args.expand.begin(), args.expand.end());
     PatchView view(options);
     std::string out;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        bool reviewed =
-            OrvexCore::DiffReview::isReviewed(paths[i], texts[i], session.reviewedFiles);
-        view.add(out, paths[i], texts[i], reviewed);
+    // Output that is not paged goes out file by file, each as soon as it and every file before
+    // it have their patch: a large session starts printing at once instead of after the last
+    // patch. Paged output has to be whole before the pager decides; progress fills the wait.
+    bool stream = isatty(STDOUT_FILENO) != 1 || !rt.options().pager;
+    bool readerGone = false;
+    std::vector<std::optional<std::string>> ready(paths.size());
+    std::size_t next = 0;
+    std::size_t done = 0;
+    rt.ensureDiffHelper();
+    auto& state = rt.state();
+    std::vector<boost::asio::awaitable<std::string>> tasks;
+    for (const auto& path : paths) {
+        tasks.push_back(state.filePatch(session, path));
     }
+    Progress progress("fetching patches");
+    rt.runEach<std::string>(std::move(tasks), [&](std::size_t i, Runtime::Outcome<std::string> o) {
+        if (o.error) {
+            std::rethrow_exception(o.error);
+        }
+        ready[i] = std::move(*o.value);
+        progress.count(++done, paths.size());
+        while (next < paths.size() && ready[next]) {
+            bool reviewed =
+                OrvexCore::DiffReview::isReviewed(paths[next], *ready[next], session.reviewedFiles);
+            std::string piece;
+            view.add(piece, paths[next], *ready[next], reviewed);
+            ready[next].reset();
+            ++next;
+            if (!stream) {
+                out += piece;
+            } else if (!readerGone) {
+                progress.clear();
+                readerGone = !writeAll(STDOUT_FILENO, piece);
+            }
+        }
+    });
+    progress.clear();
     for (auto id : args.expand) {
         if (id > view.foldCount()) {
             throw CliFailure(ExitStatus::usage,

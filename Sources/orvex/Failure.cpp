@@ -6,6 +6,7 @@
 
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Git/GitError.hpp"
+#include "OrvexCore/Lifecycle/LifecycleError.hpp"
 #include "OrvexCore/Models/AppError.hpp"
 #include "OrvexCore/Util/Text.hpp"
 
@@ -33,17 +34,19 @@ std::string firstLine(const std::string& text) {
 
 namespace {
 
-/// "git worktree" from "git -C /repo -c core.quotePath=false worktree add ...".
-std::string gitSubcommand(const std::string& command) {
-    auto words = OrvexCore::Text::split(command, ' ', false);
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        if (words[i] == "-C" || words[i] == "-c") {
-            ++i;
-            continue;
+/// git's own complaint: its "fatal:", "error:" and "warning:" lines (the ones that say what
+/// went wrong), else its first line. Progress lines such as "Preparing worktree" say nothing
+/// about the failure.
+std::string gitComplaint(const std::string& message) {
+    std::string said;
+    for (auto piece : OrvexCore::Text::split(message, '\n', false)) {
+        auto line = OrvexCore::Text::trimmed(piece);
+        if (line.starts_with("fatal:") || line.starts_with("error:")) {
+            said += said.empty() ? "" : "\n  ";
+            said += std::string(line);
         }
-        return "git " + std::string(words[i]);
     }
-    return "git";
+    return said.empty() ? firstLine(message) : said;
 }
 
 FailureReport describeGit(const OrvexCore::GitError& e) {
@@ -51,11 +54,13 @@ FailureReport describeGit(const OrvexCore::GitError& e) {
         // A name rejected before git ran: the caller gave a bad ref or branch.
         return {ExitStatus::usage, e.message};
     }
-    std::string detail = firstLine(e.message);
+    std::string detail = gitComplaint(e.message);
     if (detail.empty()) {
         detail = fmt::format("exit status {}", e.exitCode);
     }
-    return {ExitStatus::failure, fmt::format("{}: {}", gitSubcommand(e.command), detail)};
+    // The whole command as it ran: a path holding spaces stays whole, and the user can run
+    // the same command to look closer.
+    return {ExitStatus::failure, fmt::format("`{}` failed:\n  {}", e.command, detail)};
 }
 
 FailureReport describeApp(const OrvexCore::AppError& e) {
@@ -93,6 +98,10 @@ FailureReport describe(std::exception_ptr error) {
         return describeGit(e);
     } catch (const OrvexCore::AppError& e) {
         return describeApp(e);
+    } catch (const OrvexCore::LifecycleError& e) {
+        return {e.kind == OrvexCore::LifecycleError::Kind::refused ? ExitStatus::refused
+                                                                   : ExitStatus::failure,
+                e.what()};
     } catch (const OrvexCore::DiffHelperClient::ClientError& e) {
         return {ExitStatus::failure, "diff helper: " + firstLine(e.description())};
     } catch (const std::system_error& e) {

@@ -3,6 +3,7 @@
 
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"
+#include "orvex/Progress.hpp"
 #include "orvex/Runtime.hpp"
 #include "orvex/StateClient.hpp"
 
@@ -28,7 +29,9 @@ changeCounts(Runtime& rt, const std::vector<Session>& sessions, std::vector<std:
                 co_return files.size();
             }(state, session));
     }
+    Progress progress("counting the changes of each session");
     auto outcomes = rt.runAll(std::move(tasks));
+    progress.clear();
     std::vector<std::optional<std::size_t>> counts;
     errors.assign(sessions.size(), "");
     for (std::size_t i = 0; i < outcomes.size(); ++i) {

@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Util/Paths.hpp"
 #include "OrvexServer/ServerConnection.hpp"

@@ -43,6 +43,8 @@ public:
     Runtime& operator=(const Runtime&) = delete;
 
     boost::asio::io_context& io() { return io_; }
+    /// What the user asked output to look like.
+    const RuntimeOptions& options() const { return options_; }
     /// Styling for standard output.
     const Style& style() const { return style_; }
     /// The command's standard output, shown after `finish()`.
@@ -66,6 +68,11 @@ public:
     /// Runs all `tasks` at once on the main executor (their background work overlaps) until
     /// every one has finished; the outcomes are in the order of `tasks`.
     template <class T> std::vector<Outcome<T>> runAll(std::vector<boost::asio::awaitable<T>> tasks);
+    /// Runs all `tasks` at once like `runAll`, handing each outcome to `onFinished` with its
+    /// index as soon as that task ends (in the order they end), on the main executor.
+    template <class T>
+    void runEach(std::vector<boost::asio::awaitable<T>> tasks,
+                 const std::function<void(std::size_t, Outcome<T>)>& onFinished);
 
     /// Run first when an interrupt arrives (the run command closes its terminals here).
     /// Ignored once an interrupt is being handled (the running hook must stay alive).
@@ -146,6 +153,43 @@ std::vector<Runtime::Outcome<T>> Runtime::runAll(std::vector<boost::asio::awaita
         throw std::logic_error("an operation never finished");
     }
     return outcomes;
+}
+
+template <class T>
+void Runtime::runEach(std::vector<boost::asio::awaitable<T>> tasks,
+                      const std::function<void(std::size_t, Outcome<T>)>& onFinished) {
+    std::size_t remaining = tasks.size();
+    std::exception_ptr callbackFailure;
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        boost::asio::co_spawn(io_, std::move(tasks[i]),
+                              [&, i](std::exception_ptr e, auto... value) {
+                                  Outcome<T> outcome;
+                                  outcome.error = e;
+                                  if (!e) {
+                                      outcome.value.emplace(std::move(value)...);
+                                  }
+                                  --remaining;
+                                  // After the first failure of the callback the rest only
+                                  // finish; their outcomes are of no use anymore.
+                                  if (callbackFailure) {
+                                      return;
+                                  }
+                                  try {
+                                      onFinished(i, std::move(outcome));
+                                  } catch (...) {
+                                      callbackFailure = std::current_exception();
+                                  }
+                              });
+    }
+    io_.restart();
+    while (remaining > 0 && io_.run_one() > 0) {
+    }
+    if (remaining > 0) {
+        throw std::logic_error("an operation never finished");
+    }
+    if (callbackFailure) {
+        std::rethrow_exception(callbackFailure);
+    }
 }
 
 } // namespace Orvex

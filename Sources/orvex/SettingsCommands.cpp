@@ -12,6 +12,7 @@
 #include "OrvexCore/External/Editor.hpp"
 #include "OrvexCore/External/EditorLauncher.hpp"
 #include "OrvexCore/External/ProcessCommandRunner.hpp"
+#include "OrvexCore/Platform/SystemOpen.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Settings/AppTheme.hpp"
 #include "OrvexCore/Settings/ReduceMotion.hpp"
@@ -296,6 +297,16 @@ void editCommand(Runtime& rt, const EditArgs& args) {
     }
     std::string path = session.worktreePath;
     Editor chosen = *editor;
+    // The launcher falls back to the system's opener; when neither program exists its
+    // error says only "status 127", so name what was looked for.
+    std::string tool(chosen.cli());
+    std::string opener = OrvexCore::Platform::systemOpenArguments(chosen.appName(), path).front();
+    if (!findOnPath(tool) && !findOnPath(opener)) {
+        throw CliFailure(ExitStatus::failure,
+                         fmt::format("cannot open {} in {}: neither '{}' nor '{}' was found on "
+                                     "PATH",
+                                     path, chosen.title(), tool, opener));
+    }
     try {
         rt.run(OrvexCore::inBackground([path, chosen] {
             OrvexCore::EditorLauncher launcher(std::make_shared<OrvexCore::ProcessCommandRunner>());

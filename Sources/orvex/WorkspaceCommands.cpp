@@ -52,6 +52,13 @@ std::string repositoryTop(const std::string& path) {
     return top;
 }
 
+/// True when git sees a bare repository at `path` (a repository without a working tree).
+bool isBareRepository(const std::string& path) {
+    std::vector<std::string> args{"git", "-C", path, "rev-parse", "--is-bare-repository"};
+    auto result = OrvexCore::Platform::runToCompletion("/usr/bin/env", args);
+    return result.status == 0 && OrvexCore::Text::trimmed(result.output) == "true";
+}
+
 /// The folder the user named, checked to exist, with links resolved so that two spellings of
 /// one folder register one workspace.
 std::string existingFolder(const std::string& text) {
@@ -122,7 +129,16 @@ void openCommand(Runtime& rt, const OpenArgs& args) {
                                      result.workspace->displayName, result.workspace->repoPath);
         break;
     case AppState::OpenResult::Kind::notGitRepo:
+        if (isBareRepository(folder)) {
+            throw CliFailure(ExitStatus::failure,
+                             fmt::format("{} is a bare repository (no working tree): sessions "
+                                         "need a checkout to branch from",
+                                         folder));
+        }
         throw CliFailure(ExitStatus::failure, fmt::format("not a git repository: {}", folder));
+    case AppState::OpenResult::Kind::removed:
+        throw CliFailure(ExitStatus::failure,
+                         fmt::format("{} was removed while it was being opened", folder));
     }
 }
 
@@ -181,6 +197,7 @@ void workspacesCommand(Runtime& rt, const WorkspacesArgs& args) {
 
 void renameWorkspaceCommand(Runtime& rt, const RenameWorkspaceArgs& args) {
     Workspace workspace = findWorkspace(rt, args.workspace);
+    requireNonBlank(args.name, "a workspace's name");
     rt.state().renameWorkspace(workspace.id, args.name);
     rt.out().text += fmt::format("renamed workspace {} to {}\n", workspace.displayName, args.name);
 }

@@ -199,6 +199,95 @@ TEST_F(AppStateSessionsTest, DeletingRefusesToLoseCommitsFoundOnNoOtherRef) {
     EXPECT_TRUE(state->sessions()->empty());
 }
 
+TEST_F(AppStateSessionsTest, DeletingRefusesToLoseCommitsMadeOnADetachedHead) {
+    auto commitDetached = [](const std::string& worktree, const std::string& name) {
+        OrvexTest::git(worktree, {"checkout", "-q", "--detach"});
+        writeFile(worktree + "/" + name, name);
+        OrvexTest::git(worktree, {"add", "-A"});
+        OrvexTest::git(worktree, {"commit", "-q", "-m", name});
+    };
+    // A session's own worktree, detached after it was made: its branch holds nothing new.
+    Session session = add("detaching");
+    commitDetached(session.worktreePath, "one.txt");
+    auto refused = thrownBy<AppError>([&] { run(state->deleteSession(session, false)); });
+    EXPECT_EQ(refused, AppError::unmergedCommits(session.id, 1));
+    EXPECT_TRUE(std::filesystem::is_directory(session.worktreePath));
+    EXPECT_TRUE(state->session(session.id));
+
+    // A worktree found detached at start-up: its session names a branch that does not exist.
+    const std::string loose = sessionsRoot() + "/loose";
+    repo.git({"worktree", "add", "-q", "--detach", loose});
+    commitDetached(loose, "two.txt");
+    auto restarted = makeState();
+    run(restarted->loadPersisted());
+    std::optional<Session> found;
+    for (const auto& candidate : restarted->sessions().get()) {
+        if (candidate.worktreePath == loose) {
+            found = candidate;
+        }
+    }
+    ASSERT_TRUE(found);
+    refused = thrownBy<AppError>([&] { run(restarted->deleteSession(*found, false)); });
+    EXPECT_EQ(refused, AppError::unmergedCommits(found->id, 1));
+    EXPECT_TRUE(std::filesystem::is_directory(loose));
+
+    // Once a branch holds the commits, a plain delete goes through; force gives them up.
+    OrvexTest::git(loose, {"branch", "kept-loose"});
+    run(restarted->deleteSession(*found, false));
+    EXPECT_FALSE(std::filesystem::exists(loose));
+    EXPECT_TRUE(branchExists(repo, "kept-loose"));
+    auto again = *restarted->session(session.id);
+    run(restarted->deleteSession(again, true));
+    EXPECT_FALSE(std::filesystem::exists(session.worktreePath));
+    EXPECT_FALSE(branchExists(repo, "detaching"));
+}
+
+TEST_F(AppStateSessionsTest, AFailedCreationTakesBackTheBranchItMade) {
+    // git makes the new branch, then fails to make the folder under a plain file.
+    writeFile(sessionsRoot() + "/blocked", "a plain file where a folder is needed");
+    EXPECT_TRUE(thrownBy<GitError>([&] { add("blocked/x"); }));
+    EXPECT_FALSE(branchExists(repo, "blocked/x"));
+    EXPECT_TRUE(state->sessions()->empty());
+    EXPECT_EQ(repo.git({"worktree", "list", "--porcelain"}).find("blocked"), std::string::npos);
+
+    // A branch that was there before the attempt is not the attempt's to remove.
+    repo.git({"branch", "blocked/y"});
+    EXPECT_TRUE(thrownBy<GitError>([&] { add("blocked/y"); }));
+    EXPECT_TRUE(branchExists(repo, "blocked/y"));
+
+    // With the obstacle gone, the same request succeeds.
+    std::filesystem::remove(sessionsRoot() + "/blocked");
+    Session made = add("blocked/x");
+    EXPECT_EQ(made.worktreePath, sessionsRoot() + "/blocked/x");
+    EXPECT_TRUE(branchExists(repo, "blocked/x"));
+}
+
+TEST_F(AppStateSessionsTest, ABranchNameAnotherRepositoryUsesGetsANumberedFolder) {
+    Session first = add("feature");
+    TempGitRepo other;
+    auto otherWorkspace = *run(state->openWorkspace(other.path())).workspace;
+    Session second =
+        run(state->addBranch(otherWorkspace.id, std::nullopt, "feature", true, 1, 1, std::nullopt));
+    EXPECT_EQ(first.worktreePath, sessionsRoot() + "/feature");
+    EXPECT_EQ(second.worktreePath, sessionsRoot() + "/feature-2");
+    EXPECT_EQ(second.slug, "feature-2");
+    EXPECT_EQ(second.branch, "feature");
+    EXPECT_EQ(second.title, "feature");
+    EXPECT_EQ(trimmedOutput(OrvexTest::git(second.worktreePath, {"branch", "--show-current"})),
+              "feature");
+
+    // A folder left in the sessions root by something else is not taken over either.
+    std::filesystem::create_directories(sessionsRoot() + "/leftover/keep");
+    Session third = add("leftover");
+    EXPECT_EQ(third.worktreePath, sessionsRoot() + "/leftover-2");
+    EXPECT_TRUE(std::filesystem::exists(sessionsRoot() + "/leftover/keep"));
+
+    // Each session is still recognised by its repository's listing at the next start.
+    auto restarted = makeState();
+    run(restarted->loadPersisted());
+    EXPECT_EQ(restarted->sessions().get(), state->sessions().get());
+}
+
 TEST_F(AppStateSessionsTest, DeletingAMainCheckoutSessionLeavesTheRepositoryAlone) {
     Session session = add(std::nullopt, false);
     writeFile(repo.file("dirty.txt"), "x");

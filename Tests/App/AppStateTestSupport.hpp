@@ -132,6 +132,9 @@ public:
     int unmergedCommitCount(const std::string& repoPath, const std::string& branch) override {
         return note(), real_.unmergedCommitCount(repoPath, branch);
     }
+    int detachedCommitCount(const std::string& worktreePath) override {
+        return note(), real_.detachedCommitCount(worktreePath);
+    }
 
     int calls() const {
         std::lock_guard lock(mutex_);

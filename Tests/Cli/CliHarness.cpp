@@ -80,7 +80,7 @@ OrvexCore::Platform::ChildProcess CliHome::start(const std::vector<std::string>&
     OrvexCore::Platform::SpawnOptions options;
     options.workingDirectory = home_;
     options.environment = environment;
-    return OrvexCore::Platform::ChildProcess::spawn(orvexBinary(), args, options);
+    return OrvexCore::Platform::ChildProcess::spawn(binary, args, options);
 }
 
 CliResult CliHome::run(const std::vector<std::string>& args,
@@ -89,7 +89,7 @@ CliResult CliHome::run(const std::vector<std::string>& args,
     options.input = OrvexCore::Platform::Stdio::null;
     options.workingDirectory = cwd.value_or(home_);
     options.environment = environment;
-    auto child = OrvexCore::Platform::ChildProcess::spawn(orvexBinary(), args, options);
+    auto child = OrvexCore::Platform::ChildProcess::spawn(binary, args, options);
     CliResult result;
     pollfd fds[2] = {{child.outputFd(), POLLIN, 0}, {child.errorFd(), POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};

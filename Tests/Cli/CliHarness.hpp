@@ -11,6 +11,9 @@
 
 namespace OrvexTest {
 
+/// Path of the built binary.
+std::string orvexBinary();
+
 /// What one run of the orvex binary left behind.
 struct CliResult {
     int status = -1;
@@ -53,14 +56,13 @@ public:
     void stopServer() const;
     /// The environment every run gets, as NAME=value entries; tests may add to it.
     std::vector<std::string> environment;
+    /// The program run; tests may point it at a copy placed elsewhere.
+    std::string binary = orvexBinary();
 
 private:
     TempDir dir_;
     std::string home_;
 };
-
-/// Path of the built binary.
-std::string orvexBinary();
 
 /// The session object with this slug in a store document, or null.
 nlohmann::json sessionInStore(const nlohmann::json& store, const std::string& slug);

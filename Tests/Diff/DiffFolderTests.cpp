@@ -3,17 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
+#include <string>
 
 using namespace OrvexCore;
 using Item = DiffDisplayItem;
 
 namespace {
 
+/// Lines view their text; the texts made here live as long as the test program.
+std::string_view kept(std::string text) {
+    static std::set<std::string> texts;
+    return *texts.insert(std::move(text)).first;
+}
+
 DiffLine context(int n) {
-    return {DiffLineKind::context, n, n, "c" + std::to_string(n)};
+    return {DiffLineKind::context, n, n, kept("c" + std::to_string(n))};
 }
 DiffLine addition(int n) {
-    return {DiffLineKind::addition, std::nullopt, n, "a" + std::to_string(n)};
+    return {DiffLineKind::addition, std::nullopt, n, kept("a" + std::to_string(n))};
 }
 DiffLine header() {
     return {DiffLineKind::hunkHeader, std::nullopt, std::nullopt, "@@ -1 +1 @@"};

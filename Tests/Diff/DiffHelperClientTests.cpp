@@ -16,6 +16,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "Diff/DiffHelperTestSupport.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
@@ -49,6 +50,16 @@ std::vector<pid_t> liveHelpers(const std::string& executable) {
         }
     }
     return pids;
+}
+
+/// True once the child `pid` has ended so that waiting for it would succeed now: what the
+/// pool sees when it asks whether a helper still runs. The child is left unreaped (WNOWAIT) for
+/// the pool to reap. A process that has vanished from /proc's listing of live helpers can still
+/// be mid-exit, not yet reapable: the pool would still find it running.
+bool exitIsObservable(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
 }
 
 bool hasZombieChild() {
@@ -264,7 +275,8 @@ TEST_F(DiffHelperClientTests, HelperKilledWhileIdleIsDroppedAndReplaced) {
     auto helpers = liveHelpers(helperPath_);
     ASSERT_EQ(helpers.size(), 1u);
     ::kill(helpers[0], SIGKILL);
-    ASSERT_TRUE(OrvexTest::eventually([&] { return liveHelpers(helperPath_).empty(); }));
+    const pid_t killed = helpers[0];
+    ASSERT_TRUE(OrvexTest::eventually([&] { return exitIsObservable(killed); }));
 
     EXPECT_TRUE(await(client->list(repo.path(), "HEAD")).empty());
     EXPECT_EQ(await(client->spawnedProcessCount()), 2);

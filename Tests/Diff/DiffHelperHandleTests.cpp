@@ -77,6 +77,7 @@ public:
     std::vector<std::string> listLocalBranches(const std::string&) override { unused(); }
     std::vector<std::string> listRemoteBranches(const std::string&) override { unused(); }
     int unmergedCommitCount(const std::string&, const std::string&) override { unused(); }
+    int detachedCommitCount(const std::string&) override { unused(); }
 
 private:
     [[noreturn]] static void unused() { throw std::logic_error("the helper must not call this"); }
@@ -97,10 +98,9 @@ TEST(DiffHelperHandleTests, ListAnswersWithTheFilesAndTheRequestId) {
     FakeGitService git;
     git.files = {{"a.txt", 1, 2, ""}, {"dir/b", 0, 0, ""}};
     auto reply = handle(R"({"id":"list","op":"list","worktreePath":"\/w","base":"main"})", git);
-    EXPECT_EQ(reply.bytes,
-              R"({"files":[{"added":1,"patch":"","path":"a.txt","removed":2},)"
-              R"({"added":0,"patch":"","path":"dir\/b","removed":0}],"id":"list","ok":true})"
-              "\n");
+    EXPECT_EQ(reply.bytes, R"({"files":[{"added":1,"path":"a.txt","removed":2},)"
+                           R"({"added":0,"path":"dir\/b","removed":0}],"id":"list","ok":true})"
+                           "\n");
     EXPECT_EQ(git.calls, (std::vector<std::vector<std::string>>{{"diff", "/w", "main"}}));
 
     git.files.clear();
@@ -248,4 +248,62 @@ TEST(DiffHelperHandleTests, RandomAndDamagedLinesEachGetExactlyOneResponse) {
         ASSERT_EQ(reply.bytes.find('\n'), reply.bytes.size() - 1) << line;
         EXPECT_NO_THROW(onlyResponse(reply)) << line;
     }
+}
+
+// Cut at a NUL, a path would name another file (or worktree) than the one asked for; a NUL
+// after the JSON would hide whatever follows it from the parser.
+TEST(DiffHelperHandleTests, NulBytesAndNulCharactersInPathsAreBadRequests) {
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"NUL in path",
+         R"({"id":"p","op":"patch","worktreePath":"/w","base":"main","path":"a.txt\u0000b"})"},
+        {"NUL in worktreePath",
+         R"({"id":"l","op":"list","worktreePath":"/w\u0000/other","base":"main"})"},
+        {"NUL in base", R"({"id":"l","op":"list","worktreePath":"/w","base":"main\u0000x"})"},
+        {"raw NUL after the JSON",
+         std::string(R"({"id":"l","op":"list","worktreePath":"/w","base":"main"})") +
+             std::string("\0{\"op\":\"shutdown\"}", 18)},
+        {"raw NUL inside a string", std::string(R"({"id":"l","op":"list","worktreePath":"/w)") +
+                                        std::string("\0", 1) + R"(x","base":"main"})"},
+    };
+    for (const auto& [name, line] : cases) {
+        FakeGitService git;
+        auto response = onlyResponse(handle(line, git));
+        EXPECT_FALSE(response.ok) << name;
+        EXPECT_FALSE(response.id) << name;
+        EXPECT_NE(response.error.value_or("").find("invalid request"), std::string::npos)
+            << name << ": " << response.error.value_or("");
+        EXPECT_TRUE(git.calls.empty()) << name;
+    }
+}
+
+// A long listing leaves in pieces; together they are the same line a response encodes whole,
+// and it decodes to the same files.
+TEST(DiffHelperHandleTests, ALongListGoesOutInPiecesThatMakeOneLine) {
+    FakeGitService git;
+    for (int i = 0; i < 5000; ++i) {
+        git.files.push_back(
+            {"folder/" + std::to_string(100000 + i) + "/\"quoted\"\tname.txt", i, 5000 - i, ""});
+    }
+    std::vector<std::string> pieces;
+    auto outcome = handle(R"({"id":"list","op":"list","worktreePath":"/w","base":"main"})", git,
+                          [&](std::string_view bytes) {
+                              pieces.emplace_back(bytes);
+                              return true;
+                          });
+    EXPECT_EQ(outcome, OrvexDiffHelper::Outcome::answered);
+    EXPECT_GT(pieces.size(), 3u);
+    std::string line;
+    for (const auto& piece : pieces) {
+        line += piece;
+    }
+    DiffHelperResponse whole{"list", true, git.files, {}, {}, {}};
+    EXPECT_EQ(line, whole.encodedLine());
+    EXPECT_EQ(onlyResponse({line, false}), whole);
+
+    // A sink that refuses bytes stops the list at once.
+    int offered = 0;
+    outcome = handle(R"({"id":"list","op":"list","worktreePath":"/w","base":"main"})", git,
+                     [&](std::string_view) { return ++offered < 2; });
+    EXPECT_EQ(outcome, OrvexDiffHelper::Outcome::sinkFailed);
+    EXPECT_EQ(offered, 2);
 }

@@ -25,10 +25,9 @@ TEST(DiffHelperMessageTests, ResponseLineLeavesOutAbsentFieldsAndKeepsEmptyLists
     list.id = "list";
     list.ok = true;
     list.files = std::vector<FileDiff>{{"src/a.c", 3, 1, ""}};
-    EXPECT_EQ(
-        list.encodedLine(),
-        R"({"files":[{"added":3,"patch":"","path":"src\/a.c","removed":1}],"id":"list","ok":true})"
-        "\n");
+    EXPECT_EQ(list.encodedLine(),
+              R"({"files":[{"added":3,"path":"src\/a.c","removed":1}],"id":"list","ok":true})"
+              "\n");
 
     DiffHelperResponse empty;
     empty.ok = true;
@@ -119,8 +118,8 @@ TEST(DiffHelperMessageTests, MalformedMessagesAreDecodingErrors) {
         {"missing ok", R"({"id":"x"})", "missing \"ok\""},
         {"string ok", R"({"ok":"true"})", "\"ok\" must be a boolean"},
         {"files object", R"({"ok":true,"files":{}})", "\"files\" must be an array"},
-        {"file without patch", R"({"ok":true,"files":[{"path":"a","added":1,"removed":0}]})",
-         "missing \"patch\""},
+        {"file without removed", R"({"ok":true,"files":[{"path":"a","added":1,"patch":""}]})",
+         "missing \"removed\""},
         {"fractional count",
          R"({"ok":true,"files":[{"path":"a","added":1.5,"removed":0,"patch":""}]})",
          "\"added\" must be an integer"},
@@ -191,4 +190,25 @@ TEST(DiffHelperMessageTests, OpWireValuesMatchExactly) {
     EXPECT_EQ(diffHelperOpFromWire("shutdown"), DiffHelperOp::shutdown);
     EXPECT_EQ(diffHelperOpFromWire("Shutdown"), std::nullopt);
     EXPECT_EQ(diffHelperOpFromWire("list "), std::nullopt);
+}
+
+// Responses are read from the parser's events: what a tree would give, nested unknown values
+// passed over at every level, and files without "patch" (as list answers write them).
+TEST(DiffHelperMessageTests, ResponsesDecodeFromEventsAsFromATree) {
+    auto response = decodeResponse(
+        R"({"x":{"files":[1],"ok":"no"},"files":[{"path":"a","added":1,"removed":2,)"
+        R"("more":{"patch":7,"k":[[]]}},{"removed":0,"patch":"p","added":3,"path":"b\/c"}],)"
+        R"("ok":true,"id":"list","y":[{"ok":1}],"error":null})");
+    EXPECT_EQ(
+        response,
+        (DiffHelperResponse{
+            "list", true, std::vector<FileDiff>{{"a", 1, 2, ""}, {"b/c", 3, 0, "p"}}, {}, {}, {}}));
+    EXPECT_EQ(decodeResponse(R"({"ok":true,"files":[]})").files, std::vector<FileDiff>{});
+    EXPECT_EQ(decodeResponse(R"({"ok":false,"ok":true})").ok, true);
+    for (const char* bad : {R"({"ok":true,"files":[{"path":"a","added":1,"removed":0}]})"
+                            R"( )"
+                            R"({})",
+                            R"({"ok":true} {"ok":true})"}) {
+        EXPECT_THROW(decodeResponse(bad), DiffHelperDecodingError) << bad;
+    }
 }

@@ -29,20 +29,20 @@ void PrintTo(const DiffHunk& hunk, std::ostream* out) {
 
 namespace {
 
-DiffLine header(std::string text) {
-    return {DiffLineKind::hunkHeader, std::nullopt, std::nullopt, std::move(text)};
+DiffLine header(std::string_view text) {
+    return {DiffLineKind::hunkHeader, std::nullopt, std::nullopt, text};
 }
-DiffLine context(std::int64_t old, std::int64_t new_, std::string text) {
-    return {DiffLineKind::context, old, new_, std::move(text)};
+DiffLine context(std::int64_t old, std::int64_t new_, std::string_view text) {
+    return {DiffLineKind::context, old, new_, text};
 }
-DiffLine notice(std::string text) {
-    return {DiffLineKind::context, std::nullopt, std::nullopt, std::move(text)};
+DiffLine notice(std::string_view text) {
+    return {DiffLineKind::context, std::nullopt, std::nullopt, text};
 }
-DiffLine addition(std::int64_t new_, std::string text) {
-    return {DiffLineKind::addition, std::nullopt, new_, std::move(text)};
+DiffLine addition(std::int64_t new_, std::string_view text) {
+    return {DiffLineKind::addition, std::nullopt, new_, text};
 }
-DiffLine deletion(std::int64_t old, std::string text) {
-    return {DiffLineKind::deletion, old, std::nullopt, std::move(text)};
+DiffLine deletion(std::int64_t old, std::string_view text) {
+    return {DiffLineKind::deletion, old, std::nullopt, text};
 }
 
 struct ParseCase {
@@ -204,6 +204,46 @@ TEST(DiffParserTests, ArbitraryBytesGiveWellFormedHunks) {
     auto hunks = DiffParser::parse(longLine);
     ASSERT_EQ(hunks.size(), 1u);
     EXPECT_EQ(hunks[0].lines[1].text.size(), 100'000u);
+}
+
+// Lines view one copy of the patch that their hunks keep alive: the caller's text may go at
+// once, and a hunk copied out of the result keeps working after the rest is gone.
+TEST(DiffParserTests, HunksKeepTheTextTheirLinesView) {
+    DiffHunk kept;
+    {
+        std::string patch = "diff --git a/f b/f\n@@ -1,2 +1,2 @@\n-old line\n+new line\n same\n"
+                            "@@ -9 +9 @@\n-nine\n+NINE\n";
+        auto hunks = DiffParser::parse(patch);
+        patch.assign(patch.size(), '#');
+        ASSERT_EQ(hunks.size(), 2u);
+        ASSERT_TRUE(hunks[0].storage);
+        EXPECT_EQ(hunks[0].storage, hunks[1].storage);
+        for (const auto& hunk : hunks) {
+            for (const auto& line : hunk.lines) {
+                const char* begin = hunk.storage->data();
+                EXPECT_TRUE(line.text.data() >= begin &&
+                            line.text.data() + line.text.size() <= begin + hunk.storage->size());
+            }
+        }
+        kept = hunks[1];
+    }
+    EXPECT_EQ(kept, (DiffHunk{{header("@@ -9 +9 @@"), deletion(9, "nine"), addition(9, "NINE")}}));
+}
+
+// Text before the first header is dropped, however the header is reached.
+TEST(DiffParserTests, FirstHeaderAfterALeadingLineFeed) {
+    EXPECT_EQ(DiffParser::parse("\n@@ -1 +1 @@\n+a\n"),
+              (std::vector<DiffHunk>{{{header("@@ -1 +1 @@"), addition(1, "a")}}}));
+    EXPECT_EQ(DiffParser::parse("x\n\n@@ -2 +2 @@\n b\n"),
+              (std::vector<DiffHunk>{{{header("@@ -2 +2 @@"), context(2, 2, "b")}}}));
+}
+
+// A header may announce far more lines than follow; room is kept for what the text can hold.
+TEST(DiffParserTests, AnnouncedCountsDoNotReserveBeyondTheText) {
+    auto hunks = DiffParser::parse("@@ -1,999999999 +1,999999999 @@\n-a\n+b\n");
+    ASSERT_EQ(hunks.size(), 1u);
+    EXPECT_EQ(hunks[0].lines.size(), 3u);
+    EXPECT_LE(hunks[0].lines.capacity(), 64u);
 }
 
 // Real patches from git: every number must point at the very text of its line in the file

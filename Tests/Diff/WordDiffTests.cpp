@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "OrvexCore/Util/Text.hpp"
 
@@ -276,6 +280,60 @@ TEST(WordDiffTests, LongAndBrokenLinesNeverFault) {
     auto [g, h] = WordDiff::diff(bytes, bytes.substr(3));
     expectWellFormed(g, bytes);
     expectWellFormed(h, bytes.substr(3));
+}
+
+// A word that is one letter carrying a long run of marks of two classes: canonical ordering
+// has to move half of them. Comparing such lines must cost about what same-length plain lines
+// do (normalising the marks one exchange at a time took minutes on lines of 128 KB); here the
+// words are still compared by canonical equivalence.
+TEST(WordDiffTests, LongMixedMarkRunsCompareByCanonicalEquivalence) {
+    const int pairs = 4096; // 16 KB of marks
+    std::string aboveFirst = "a";
+    std::string belowFirst = "a";
+    for (int i = 0; i < pairs; ++i) {
+        aboveFirst += "\xCC\x81\xCC\x96"; // U+0301 (class 230), U+0316 (class 220)
+        belowFirst += "\xCC\x96\xCC\x81"; // the same marks, canonically the same order
+    }
+    auto [oldSpans, newSpans] = WordDiff::diff("x " + aboveFirst, "y " + belowFirst);
+    EXPECT_EQ(oldSpans, (Spans{changed("x"), same(" " + aboveFirst)}));
+    EXPECT_EQ(newSpans, (Spans{changed("y"), same(" " + belowFirst)}));
+
+    // One mark more is another word.
+    auto [moreOld, moreNew] = WordDiff::diff("x " + aboveFirst, "x " + belowFirst + "\xCC\x81");
+    EXPECT_EQ(moreOld, (Spans{same("x "), changed(aboveFirst)}));
+    EXPECT_EQ(moreNew, (Spans{same("x "), changed(belowFirst + "\xCC\x81")}));
+
+    // Whole lines canonically equal are equal, also past the token limit.
+    const std::string words = repeated("w ", 1000);
+    auto [overOld, overNew] = WordDiff::diff(words + aboveFirst, words + belowFirst);
+    EXPECT_EQ(overOld, (Spans{same(words + aboveFirst)}));
+    EXPECT_EQ(overNew, (Spans{same(words + belowFirst)}));
+}
+
+// Per-thread buffers carry nothing from one call to the next: the same pair gives the same
+// spans whatever was compared before it on that thread, and on other threads at once.
+TEST(WordDiffTests, ResultsDoNotDependOnEarlierCalls) {
+    const std::pair<std::string, std::string> pairs[] = {
+        {"let x = 1", "let y = 1"},
+        {"caf\xC3\xA9 ok", "cafe\xCC\x81 no"},
+        {repeated("alpha beta ", 150), repeated("beta alpha ", 150)},
+        {"\xE6\x97\xA5\xE6\x9C\xAC x", "\xE6\x97\xA5 x"},
+        {"", "new"},
+    };
+    std::vector<std::pair<Spans, Spans>> expected;
+    for (const auto& [old, new_] : pairs) {
+        expected.push_back(WordDiff::diff(old, new_));
+    }
+    auto check = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        for (int round = 0; round < 200; ++round) {
+            size_t k = random() % std::size(pairs);
+            ASSERT_EQ(WordDiff::diff(pairs[k].first, pairs[k].second), expected[k]) << k;
+        }
+    };
+    std::thread other(check, 1u);
+    check(2u);
+    other.join();
 }
 
 } // namespace

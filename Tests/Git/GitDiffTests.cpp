@@ -90,10 +90,10 @@ TEST(GitDiffTests, NamesAreReportedAsGitPrintsThem) {
     repo.commitAll("names");
     EXPECT_EQ(pathsOf(GitCLIService().diff(repo.path(), base)),
               (std::vector<std::string>{
-                  "\"tab\\there.txt\"", // git quotes names holding a tab
                   "-dash.txt",
                   "bad\xEF\xBF\xBD.txt", // a byte that is not UTF-8 becomes U+FFFD
                   "caf\xC3\xA9/\xE6\x97\xA5\xE6\x9C\xAC.txt", // not octal escapes
+                  "tab\there.txt", // as it is, where git would quote it in lines
               }));
 }
 
@@ -130,7 +130,7 @@ TEST(GitDiffTests, UnknownBaseSurfacesGitsMessageAndTheExactCommand) {
     } catch (const GitError& error) {
         EXPECT_EQ(error.command, "git -C " + repo.path() +
                                      " -c core.quotePath=false diff --no-renames no-such-ref "
-                                     "--numstat");
+                                     "--numstat -z");
         EXPECT_EQ(error.exitCode, 128);
         EXPECT_NE(error.message.find("no-such-ref"), std::string::npos) << error.message;
         EXPECT_NE(std::string(error.what()).find(error.message.substr(0, 20)), std::string::npos);
@@ -239,7 +239,7 @@ TEST(GitDiffTests, GitFailingSilentlyOnStandardErrorReportsStandardOutput) {
         FAIL() << "expected a GitError";
     } catch (const GitError& error) {
         EXPECT_EQ(error, GitError("git -C /repo -c core.quotePath=false diff --no-renames main "
-                                  "--numstat",
+                                  "--numstat -z",
                                   3, "said on stdout\n"));
     }
 }

@@ -145,12 +145,12 @@ TEST(JSONSessionStore, EverySaveIsOnDiskWhenFlushReturns) {
     }
 }
 
-TEST(JSONSessionStore, WriteFailuresAreSwallowedAndTheNextSaveWritesAgain) {
+TEST(JSONSessionStore, AFailedWriteIsReportedByFlushAndWrittenAgainLater) {
     TempDir dir;
     writeFile(dir / "Orvex", "a plain file where the folder belongs");
     JSONSessionStore blocked(dir / "Orvex/store.json");
     blocked.save(sampleState(1, 1));
-    EXPECT_NO_THROW(blocked.flush());
+    EXPECT_THROW(blocked.flush(), std::system_error);
     fs::remove(dir / "Orvex");
     blocked.save(sampleState(1, 1, 2));
     blocked.flush();
@@ -160,13 +160,16 @@ TEST(JSONSessionStore, WriteFailuresAreSwallowedAndTheNextSaveWritesAgain) {
     JSONSessionStore store(dir / "other.json", recorder.writer());
     store.save(sampleState(1, 1, 1));
     store.flush();
+    // The write that fails is the save's own, before anyone flushes: the snapshot stays
+    // pending, so the flush that follows writes it rather than passing for success.
     recorder.failNext();
+    recorder.hold();
     store.save(sampleState(1, 1, 2));
-    EXPECT_NO_THROW(store.flush());
-    EXPECT_EQ(store.load(), sampleState(1, 1, 1)); // the previous content stays
-    store.save(sampleState(1, 1, 3));
+    recorder.waitUntilEntered();
+    recorder.release();
     store.flush();
-    EXPECT_EQ(store.load(), sampleState(1, 1, 3));
+    EXPECT_EQ(recorder.written().size(), 3u);
+    EXPECT_EQ(store.load(), sampleState(1, 1, 2));
 }
 
 TEST(JSONSessionStore, FlushFromTheStoresOwnThreadDoesNotWaitForItself) {
@@ -204,6 +207,34 @@ TEST(JSONSessionStore, BadFilesFailToLoadNamingTheFile) {
     }
     fs::create_directory(dir / "folder.json");
     EXPECT_THROW(JSONSessionStore(dir / "folder.json").load(), std::system_error);
+}
+
+TEST(JSONSessionStore, AnOutOfRangeNumberFailsToLoadNamingTheFileAndTheKey) {
+    TempDir dir;
+    std::string text = encodePersistedState(sampleState(1, 2));
+    const std::string rows = "\"gridRows\":";
+    size_t second = text.find(rows, text.find(rows) + 1);
+    ASSERT_NE(second, std::string::npos);
+    text.replace(second + rows.size(), 1, "1e999");
+    writeFile(dir / "store.json", text);
+    try {
+        JSONSessionStore(dir / "store.json").load();
+        ADD_FAILURE() << "loaded";
+    } catch (const DecodingError& error) {
+        EXPECT_EQ(error.file(), dir / "store.json");
+        EXPECT_EQ(error.codingPath(), "sessions[1].gridRows") << error.what();
+    }
+}
+
+TEST(JSONSessionStore, APathThroughASymbolicLinkAndDotDotLoadsWhatItSaved) {
+    TempDir dir;
+    fs::create_directories(dir / "real/sub");
+    fs::create_directory_symlink(dir / "real/sub", dir / "link");
+    JSONSessionStore store(dir / "link/../Orvex/store.json");
+    store.save(sampleState(1, 1, 4));
+    store.flush();
+    EXPECT_EQ(store.load(), sampleState(1, 1, 4));
+    EXPECT_TRUE(fs::exists(dir / "real/Orvex/store.json"));
 }
 
 TEST(JSONSessionStore, DefaultLocationIsUnderTheApplicationSupportFolder) {

@@ -4,8 +4,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "Support/TempGitRepo.hpp"
 
@@ -105,18 +109,85 @@ TEST(AtomicFile, FailedReplacementKeepsTheTargetAndRemovesTheTemporaryFile) {
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"target"});
 }
 
-TEST(AtomicFile, RemovesOnlyItsOwnStaleTemporaryFiles) {
+namespace {
+
+/// The pid of a process that has ended and been reaped.
+pid_t goneProcess() {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return pid;
+}
+
+} // namespace
+
+TEST(AtomicFile, RemovesOnlyTemporaryFilesWhoseWriterIsGone) {
     TempDir dir;
-    writeFile(dir / ".store.json.tmp-a1B2c3", "stale");
-    writeFile(dir / ".store.json.tmp-zzzzzz", "stale");
-    writeFile(dir / ".store.json.tmp-toolong", "keep");
-    writeFile(dir / ".other.json.tmp-a1B2c3", "keep");
-    writeFile(dir / "store.json", "keep");
+    const std::string gone = std::to_string(goneProcess());
+    const std::string self = std::to_string(::getpid());
+    const std::string parent = std::to_string(::getppid());
+    struct Case {
+        std::string name;
+        bool removed;
+    };
+    const std::vector<Case> cases{
+        {".store.json.tmp-" + gone + "-a1B2c3", true},
+        {".store.json.tmp-" + gone + "-locked", false}, // held by a writer elsewhere
+        {".store.json.tmp-" + self + "-a1B2c3", false}, // this process may be writing it
+        {".store.json.tmp-" + parent + "-a1B2c3", false},
+        {".store.json.tmp-a1B2c3", false}, // no pid: nothing proves its writer gone
+        {".store.json.tmp-" + gone + "-toolong", false},
+        {".other.json.tmp-" + gone + "-a1B2c3", false},
+        {"store.json", false},
+    };
+    for (const auto& c : cases) {
+        writeFile(dir / c.name, "x");
+    }
+    int lockHolder = ::open((dir / cases[1].name).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(lockHolder, LOCK_EX), 0);
 
     removeStaleTemporaryFiles(dir / "store.json");
+    ::close(lockHolder);
 
-    EXPECT_EQ(entries(dir.path()),
-              (std::vector<std::string>{".other.json.tmp-a1B2c3", ".store.json.tmp-toolong",
-                                        "store.json"}));
+    for (const auto& c : cases) {
+        EXPECT_EQ(fs::exists(dir / c.name), !c.removed) << c.name;
+    }
     removeStaleTemporaryFiles(dir / "missing-folder/store.json");
+}
+
+TEST(AtomicFile, TemporaryFilesNameTheirWriter) {
+    EXPECT_TRUE(isTemporaryFileName(".store.json.tmp-" + std::to_string(::getpid()) + "-Ab12Cd",
+                                    "store.json"));
+    EXPECT_FALSE(isTemporaryFileName(".store.json.tmp-Ab12Cd", "store.json"));
+    EXPECT_FALSE(isTemporaryFileName(".store.json.tmp--1-Ab12Cd", "store.json"));
+}
+
+TEST(AtomicFile, OneResolutionReachesTheFileTheKernelOpens) {
+    TempDir dir;
+    fs::create_directories(dir / "real/sub");
+    fs::create_directory_symlink(dir / "real/sub", dir / "link");
+    // "link/.." is the folder above the link's target, not the folder holding the link.
+    EXPECT_EQ(resolvedFilePath(dir / "link/../store.json"), dir / "real/store.json");
+    writeFileAtomically(dir / "link/../store.json", "x");
+    EXPECT_EQ(readFile(dir / "real/store.json"), "x");
+    EXPECT_FALSE(fs::exists(dir / "store.json"));
+}
+
+TEST(AtomicFile, ASymbolicLinkIsWrittenThroughNotReplaced) {
+    TempDir dir;
+    fs::create_directories(dir / "dotfiles");
+    writeFile(dir / "dotfiles/defaults.json", "old");
+    fs::create_symlink("dotfiles/defaults.json", dir / "defaults.json");
+    fs::create_symlink(dir / "dotfiles/new.json", dir / "dangling.json");
+
+    writeFileAtomically(dir / "defaults.json", "new");
+    writeFileAtomically(dir / "dangling.json", "created");
+
+    EXPECT_TRUE(fs::is_symlink(dir / "defaults.json"));
+    EXPECT_EQ(readFile(dir / "dotfiles/defaults.json"), "new");
+    EXPECT_TRUE(fs::is_symlink(dir / "dangling.json"));
+    EXPECT_EQ(readFile(dir / "dotfiles/new.json"), "created");
 }

@@ -3,6 +3,8 @@
 #include <filesystem>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -140,4 +142,61 @@ TEST(FileUserDefaultsTests, SettingsSurviveARoundTripThroughTheFile) {
     EXPECT_EQ(settings.uiFontFamily(), "Inter");
     EXPECT_EQ(settings.theme(), OrvexCore::AppTheme::dark);
     EXPECT_TRUE(settings.hasCustomDiffPanelWidthFraction());
+}
+
+TEST(FileUserDefaultsTests, TwoWritersOfOneFileKeepEachOthersChanges) {
+    TempDir dir;
+    const std::string path = dir / "defaults.json";
+    writeFile(path, R"({"theme": "dark", "uiFontSize": 14})");
+    FileUserDefaults first(path);
+    FileUserDefaults second(path);
+
+    first.set("newBranchRows", 3);
+    second.set("theme", "light");
+    first.removeObject("uiFontSize");
+    second.set("newBranchCols", 2);
+
+    EXPECT_EQ(fileContents(path),
+              (json{{"theme", "light"}, {"newBranchRows", 3}, {"newBranchCols", 2}}));
+}
+
+TEST(FileUserDefaultsTests, WritersInSeveralProcessesLoseNoKey) {
+    TempDir dir;
+    const std::string path = dir / "orvex/defaults.json";
+    constexpr int writers = 3;
+    constexpr int keysEach = 40;
+    std::vector<pid_t> children;
+    for (int writer = 0; writer < writers; ++writer) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            FileUserDefaults defaults(path);
+            for (int key = 0; key < keysEach; ++key) {
+                defaults.set("w" + std::to_string(writer) + "-" + std::to_string(key), key);
+            }
+            ::_exit(defaults.persistenceError() ? 1 : 0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(fileContents(path).size(), static_cast<size_t>(writers * keysEach));
+}
+
+TEST(FileUserDefaultsTests, ASettingsFileThatIsASymbolicLinkStaysOne) {
+    TempDir dir;
+    writeFile(dir / "dotfiles/orvex.json", R"({"theme": "dark"})");
+    fs::create_directories(dir / "config");
+    fs::create_symlink("../dotfiles/orvex.json", dir / "config/defaults.json");
+
+    FileUserDefaults defaults(dir / "config/defaults.json");
+    EXPECT_EQ(defaults.object("theme"), json("dark"));
+    defaults.set("newBranchRows", 2);
+
+    EXPECT_TRUE(fs::is_symlink(dir / "config/defaults.json"));
+    EXPECT_EQ(fileContents(dir / "dotfiles/orvex.json"),
+              (json{{"theme", "dark"}, {"newBranchRows", 2}}));
 }

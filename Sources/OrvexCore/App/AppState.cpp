@@ -12,6 +12,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
+#include "OrvexCore/App/RepositoryGitQueue.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitService.hpp"
 #include "OrvexCore/Models/PersistedState.hpp"
@@ -39,12 +40,14 @@ constexpr std::chrono::milliseconds debounceDelay{400};
 
 using Listing = std::pair<Workspace, std::optional<std::vector<WorktreeInfo>>>;
 
-asio::awaitable<Listing> listWorktreesOf(std::shared_ptr<GitService> git, Workspace workspace) {
+/// `queue` belongs to the state, which outlives the listing (its caller holds it).
+asio::awaitable<Listing> listWorktreesOf(std::shared_ptr<GitService> git, RepositoryGitQueue* queue,
+                                         Workspace workspace) {
     std::string repoPath = workspace.repoPath;
     std::optional<std::vector<WorktreeInfo>> infos;
     try {
         auto work = [git, repoPath] { return git->listWorktrees(repoPath); };
-        infos = co_await inBackground(std::move(work));
+        infos = co_await queue->run(repoPath, std::move(work));
     } catch (...) {
         // A workspace whose listing fails keeps its sessions as they are.
     }
@@ -54,6 +57,7 @@ asio::awaitable<Listing> listWorktreesOf(std::shared_ptr<GitService> git, Worksp
 /// Lists the worktrees of every workspace at once, one background call each, and returns the
 /// listings in the order they finish.
 asio::awaitable<std::vector<Listing>> listAllWorktrees(std::shared_ptr<GitService> git,
+                                                       RepositoryGitQueue* queue,
                                                        std::vector<Workspace> workspaces) {
     auto executor = co_await asio::this_coro::executor;
     struct Gather {
@@ -68,7 +72,7 @@ asio::awaitable<std::vector<Listing>> listAllWorktrees(std::shared_ptr<GitServic
     for (auto& workspace : workspaces) {
         // The gather owns the children: each reports into it and the last one wakes the
         // waiting parent. A failed child still counts (listWorktreesOf does not throw).
-        asio::co_spawn(executor, listWorktreesOf(git, workspace),
+        asio::co_spawn(executor, listWorktreesOf(git, queue, workspace),
                        [gather, workspace](std::exception_ptr failure, Listing listing) {
                            if (failure) {
                                listing = Listing{workspace, std::nullopt};
@@ -117,7 +121,8 @@ AppState::AppState(asio::any_io_executor mainExecutor, std::shared_ptr<GitServic
     : mainExecutor_(std::move(mainExecutor)), workspaces_(std::vector<Workspace>{}),
       sessions_(std::vector<Session>{}), selectedWorkspaceID_(std::nullopt),
       activeTerminalSessionID_(std::nullopt), liveStatuses_(std::map<UUID, SessionStatus>{}),
-      bellPending_(std::set<UUID>{}), git_(std::move(git)), store_(std::move(store)),
+      bellPending_(std::set<UUID>{}), git_(std::move(git)),
+      gitQueue_(std::make_unique<RepositoryGitQueue>()), store_(std::move(store)),
       slugs_(std::move(slugs)), diffHelper_(std::move(diffHelper)), diffHelperEnabled_(true),
       sessionsRoot_(std::move(sessionsRoot)) {}
 
@@ -170,6 +175,7 @@ asio::awaitable<void> AppState::loadPersisted() {
 
     workspaces_.set(std::move(loaded.workspaces));
     setSessions(std::move(loaded.sessions));
+    loaded_ = true;
 
     std::unordered_set<UUID> workspaceIDs;
     for (const auto& workspace : workspaces_.get()) {
@@ -203,7 +209,7 @@ asio::awaitable<void> AppState::loadPersisted() {
     }
     activeTerminalSessionID_.set(active);
 
-    auto listings = co_await listAllWorktrees(git_, workspaces_.get());
+    auto listings = co_await listAllWorktrees(git_, gitQueue_.get(), workspaces_.get());
     bool changed = false;
     for (const auto& [workspace, infos] : listings) {
         if (infos && findWorkspace(workspace.id) &&
@@ -223,7 +229,7 @@ asio::awaitable<bool>
 AppState::reconcileWorkspace(Workspace workspace,
                              std::optional<std::vector<Session>> diskSessions) {
     auto self = shared_from_this();
-    auto listing = co_await listWorktreesOf(git_, workspace);
+    auto listing = co_await listWorktreesOf(git_, gitQueue_.get(), workspace);
     // A workspace removed while git listed it must not get sessions back.
     if (!listing.second || !findWorkspace(workspace.id)) {
         co_return false;
@@ -474,6 +480,9 @@ void AppState::cancelDebouncedPersist() {
 
 void AppState::schedulePersist() {
     cancelDebouncedPersist();
+    if (!loaded_) {
+        return;
+    }
     auto task = std::make_shared<DebounceTask>(mainExecutor_);
     debouncedPersistTask_ = task;
     // Owned through `debouncedPersistTask_` (cancellation) and the weak state pointer; the
@@ -505,6 +514,9 @@ asio::awaitable<void> AppState::runDebouncedPersist(std::weak_ptr<AppState> weak
 
 void AppState::persistNow() {
     cancelDebouncedPersist();
+    if (!loaded_) {
+        return;
+    }
     try {
         store_->save(persistSnapshot());
     } catch (...) {
@@ -512,6 +524,10 @@ void AppState::persistNow() {
 }
 
 void AppState::flushPersist() {
+    if (!loaded_) {
+        // An interrupt during start-up: the user's file is still the truth.
+        return;
+    }
     persistNow();
     store_->flush();
 }

@@ -30,6 +30,7 @@ namespace OrvexCore {
 
 class DiffHelperClient;
 class GitService;
+class RepositoryGitQueue;
 class SessionStore;
 struct PersistedState;
 
@@ -47,7 +48,9 @@ class AppState final : public std::enable_shared_from_this<AppState> {
 public:
     /// The result of `openWorkspace`.
     struct OpenResult {
-        enum class Kind { added, alreadyOpen, notGitRepo };
+        /// `removed`: the workspace was removed (`removeWorkspace`) while it was being
+        /// opened; nothing is registered and the selection was left alone.
+        enum class Kind { added, alreadyOpen, notGitRepo, removed };
         Kind kind = Kind::notGitRepo;
         /// The new workspace (`added`) or the registered one (`alreadyOpen`).
         std::optional<Workspace> workspace;
@@ -57,6 +60,7 @@ public:
             return {Kind::alreadyOpen, std::move(workspace)};
         }
         static OpenResult notGitRepo() { return {Kind::notGitRepo, std::nullopt}; }
+        static OpenResult removed() { return {Kind::removed, std::nullopt}; }
 
         friend bool operator==(const OpenResult&, const OpenResult&) = default;
     };
@@ -128,8 +132,14 @@ public:
     /// something. Never throws. Run once, before any other operation.
     boost::asio::awaitable<void> loadPersisted();
 
-    /// Saves the current state at once and blocks until the store has written it.
+    /// Saves the current state at once and blocks until the store has written it; throws the
+    /// store's error when it cannot be written. Before the load has completed it does nothing.
     void flushPersist();
+
+    /// True once `loadPersisted()` has put the stored state (or the empty state, for an
+    /// unreadable file) in place. Until then every save is a no-op: what the state holds is
+    /// not yet the user's, and writing it would replace the user's file.
+    bool hasLoaded() const { return loaded_; }
 
     /// The sessions of a workspace in their order; empty for an unknown workspace.
     std::vector<Session> sessions(const UUID& workspaceID) const;
@@ -141,7 +151,8 @@ public:
     /// Registers the repository at `path` (compared exactly with registered paths), lists
     /// its worktrees (known ones move to it, unknown ones become sessions), selects it and
     /// saves. A registered path is selected and answered `alreadyOpen`; a folder that is not
-    /// in a git work tree is answered `notGitRepo` and changes nothing. Never throws.
+    /// in a git work tree is answered `notGitRepo` and changes nothing; a workspace removed
+    /// before the open completes is answered `removed` and not selected. Never throws.
     boost::asio::awaitable<OpenResult> openWorkspace(std::string path);
     /// Runs `git init` at `path`, registers it, selects it directly (the active session is
     /// left alone) and saves. Throws the git error and changes nothing when init fails.
@@ -277,8 +288,11 @@ private:
     Observable<std::set<UUID>> bellPending_;
     std::map<UUID, UUID> activeSessionByWorkspace_;
     std::shared_ptr<DebounceTask> debouncedPersistTask_;
+    bool loaded_ = false;
 
     std::shared_ptr<GitService> git_;
+    /// Every git call on a repository goes through its lane, one after another.
+    std::unique_ptr<RepositoryGitQueue> gitQueue_;
     std::shared_ptr<SessionStore> store_;
     SlugGenerator slugs_;
     std::shared_ptr<DiffHelperClient> diffHelper_;

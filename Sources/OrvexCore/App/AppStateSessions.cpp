@@ -1,8 +1,11 @@
 #include "OrvexCore/App/AppState.hpp"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <unordered_set>
 
+#include "OrvexCore/App/RepositoryGitQueue.hpp"
 #include "OrvexCore/Git/GitService.hpp"
 #include "OrvexCore/Models/AppError.hpp"
 #include "OrvexCore/Util/Async.hpp"
@@ -41,18 +44,66 @@ struct CheckoutFacts {
 };
 
 struct NewWorktree {
+    /// The folder under the sessions root: the name, or the name with a numbered suffix.
+    std::string folder;
     std::string path;
     std::optional<std::string> baseCommit;
 };
 
+/// The first of `name`, `name`-2, `name`-3, ... that names nothing under `root` and no known
+/// session's folder. The sessions root is shared by every repository: another repository's
+/// session on a branch of the same name already has the folder `name`.
+std::string freeFolderName(const std::string& root, const std::string& name,
+                           const std::unordered_set<std::string>& takenPaths) {
+    for (int suffix = 1; suffix < 1000; ++suffix) {
+        std::string folder = suffix == 1 ? name : name + "-" + std::to_string(suffix);
+        std::string path = Paths::appendingComponent(root, folder);
+        std::error_code error;
+        auto status = std::filesystem::symlink_status(path, error);
+        if (!std::filesystem::exists(status) && !takenPaths.contains(path)) {
+            return folder;
+        }
+    }
+    return name; // git refuses the taken folder, naming it
+}
+
+/// Undoes what a failed `git worktree add` left: git creates a new branch before it makes
+/// the worktree, and does not remove it when the worktree then fails (or the run is
+/// interrupted), so a retry would find the branch taken. Only what this attempt created is
+/// removed: a branch that existed before and a folder that was there before are kept.
+void undoFailedWorktree(GitService& git, const std::string& repoPath, const std::string& path,
+                        const std::string& branch, bool branchExisted) {
+    std::error_code error;
+    if (std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
+        try {
+            git.removeWorktree(repoPath, path, true);
+        } catch (...) {
+        }
+        std::filesystem::remove_all(path, error);
+    }
+    if (!branchExisted) {
+        try {
+            if (git.localBranchExists(repoPath, branch)) {
+                git.deleteBranch(repoPath, branch, true);
+            }
+        } catch (...) {
+        }
+    }
+}
+
 /// Background step of a worktree session: records the main checkout's commit, then makes the
 /// worktree on the existing local branch, on a new branch tracking "origin/<name>", or on a
-/// new branch from HEAD. Throws git's error when the worktree cannot be made.
+/// new branch from HEAD, in a free folder. Throws git's error when the worktree cannot be
+/// made, after undoing what the attempt created.
 NewWorktree makeWorktree(GitService& git, const std::string& repoPath,
-                         const std::string& sessionsRoot, const std::string& name, bool userNamed) {
+                         const std::string& sessionsRoot, const std::string& name, bool userNamed,
+                         const std::unordered_set<std::string>& takenPaths) {
     // git reports worktree paths with symbolic links resolved; the session's path must be
     // spelled the same way or the next start-up would not recognise its worktree.
-    NewWorktree made{Paths::appendingComponent(Paths::resolvingSymlinks(sessionsRoot), name), {}};
+    const std::string root = Paths::resolvingSymlinks(sessionsRoot);
+    NewWorktree made;
+    made.folder = freeFolderName(root, name, takenPaths);
+    made.path = Paths::appendingComponent(root, made.folder);
     try {
         made.baseCommit = git.headCommit(repoPath);
     } catch (...) {
@@ -63,14 +114,20 @@ NewWorktree makeWorktree(GitService& git, const std::string& repoPath,
         } catch (...) {
         }
     };
-    if (userNamed && git.localBranchExists(repoPath, name)) {
-        fetchBestEffort();
-        git.addWorktreeExistingBranch(repoPath, made.path, name);
-    } else if (userNamed && git.remoteBranchExists(repoPath, "origin/" + name)) {
-        fetchBestEffort();
-        git.addWorktreeTrackingRemote(repoPath, made.path, name, "origin");
-    } else {
-        git.addWorktree(repoPath, made.path, name);
+    const bool branchExisted = git.localBranchExists(repoPath, name);
+    try {
+        if (userNamed && branchExisted) {
+            fetchBestEffort();
+            git.addWorktreeExistingBranch(repoPath, made.path, name);
+        } else if (userNamed && git.remoteBranchExists(repoPath, "origin/" + name)) {
+            fetchBestEffort();
+            git.addWorktreeTrackingRemote(repoPath, made.path, name, "origin");
+        } else {
+            git.addWorktree(repoPath, made.path, name);
+        }
+    } catch (...) {
+        undoFailedWorktree(git, repoPath, made.path, name, branchExisted);
+        throw;
     }
     return made;
 }
@@ -112,7 +169,7 @@ asio::awaitable<Session> AppState::addBranch(UUID to, std::optional<std::string>
             }
             return facts;
         };
-        CheckoutFacts facts = co_await inBackground(std::move(work));
+        CheckoutFacts facts = co_await gitQueue_->run(repoPath, std::move(work));
         session.title = trimmedNonEmpty(title).value_or(workspace.displayName);
         session.slug = slugs_.generate(slugsOf(sessions_.get()));
         session.worktreePath = repoPath;
@@ -124,12 +181,18 @@ asio::awaitable<Session> AppState::addBranch(UUID to, std::optional<std::string>
         const bool userNamed = given.has_value();
         const std::string name = userNamed ? *given : slugs_.generate(slugsOf(sessions_.get()));
         const std::string root = sessionsRoot_.get().string();
-        auto work = [git, repoPath, root, name, userNamed] {
-            return makeWorktree(*git, repoPath, root, name, userNamed);
+        std::unordered_set<std::string> takenPaths;
+        for (const auto& existing : sessions_.get()) {
+            takenPaths.insert(existing.worktreePath);
+        }
+        auto work = [git, repoPath, root, name, userNamed, takenPaths] {
+            return makeWorktree(*git, repoPath, root, name, userNamed, takenPaths);
         };
-        NewWorktree made = co_await inBackground(std::move(work));
+        NewWorktree made = co_await gitQueue_->run(repoPath, std::move(work));
         session.title = trimmedNonEmpty(title).value_or(name);
-        session.slug = name;
+        // The folder's name, which differs from the branch when another repository's session
+        // already took the folder.
+        session.slug = std::move(made.folder);
         session.worktreePath = std::move(made.path);
         session.branch = name;
         session.baseCommit = std::move(made.baseCommit);
@@ -154,20 +217,28 @@ asio::awaitable<void> AppState::deleteSession(Session session, bool force) {
         const std::string branch = session.branch;
         const UUID id = session.id;
         auto work = [git, repoPath, worktreePath, branch, id, force] {
+            // A worktree found detached at start-up carries its folder's name as branch,
+            // which need not exist: there is then no branch to check or delete.
+            const bool hasBranch = git->localBranchExists(repoPath, branch);
             if (!force) {
                 if (git->hasUncommittedChanges(worktreePath)) {
                     throw AppError::uncommittedChanges(id);
                 }
                 // The branch is deleted with force below; commits found on no other ref
-                // would be lost with it.
-                if (int unmerged = git->unmergedCommitCount(repoPath, branch); unmerged > 0) {
+                // would be lost with it, and so would commits made on a detached HEAD in the
+                // worktree, which no branch holds at all.
+                int unmerged = (hasBranch ? git->unmergedCommitCount(repoPath, branch) : 0) +
+                               git->detachedCommitCount(worktreePath);
+                if (unmerged > 0) {
                     throw AppError::unmergedCommits(id, unmerged);
                 }
             }
             git->removeWorktree(repoPath, worktreePath, force);
-            git->deleteBranch(repoPath, branch, true);
+            if (hasBranch) {
+                git->deleteBranch(repoPath, branch, true);
+            }
         };
-        co_await inBackground(std::move(work));
+        co_await gitQueue_->run(repoPath, std::move(work));
     }
 
     const UUID id = session.id;
@@ -218,7 +289,7 @@ asio::awaitable<void> AppState::renameSessionBranch(UUID id, std::string newName
     auto work = [git, repoPath, worktreePath, oldName, newName] {
         git->renameBranch(repoPath, worktreePath, oldName, newName);
     };
-    co_await inBackground(std::move(work));
+    co_await gitQueue_->run(repoPath, std::move(work));
     // The list may have changed while git worked: the position found before is not trusted.
     auto now = sessionIndex(id);
     if (!now) {

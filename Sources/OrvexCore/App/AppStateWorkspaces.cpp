@@ -57,6 +57,11 @@ asio::awaitable<AppState::OpenResult> AppState::openWorkspace(std::string path) 
     workspaces_.set(std::move(list));
 
     co_await reconcileWorkspace(workspace, sessions_.get());
+    // Removed while git listed its worktrees: it is not registered, so it was not added, and
+    // selecting it would point the selection at nothing. The removal saved already.
+    if (!findWorkspace(workspace.id)) {
+        co_return OpenResult::removed();
+    }
     selectWorkspace(workspace.id);
     persistNow();
     co_return OpenResult::added(std::move(workspace));

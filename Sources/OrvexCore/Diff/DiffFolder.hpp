@@ -10,7 +10,8 @@
 /// Hides the middle of long runs of context lines behind numbered fold markers. Stateless and
 /// thread-safe; any executor. A run of context lines longer than the threshold keeps its first
 /// and last line. A threshold below 1 behaves as 1, so no line is ever shown twice and no
-/// fold hides a negative number of lines.
+/// fold hides a negative number of lines. Lines are copied as values whose text views the same
+/// bytes as the input's (see `DiffLine::text`): keep the hunks they came from alive.
 namespace OrvexCore::DiffFolder {
 
 /// `lines` with every context run longer than `threshold` folded; folds are numbered 1, 2, ...

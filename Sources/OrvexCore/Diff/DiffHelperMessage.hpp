@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -94,9 +95,18 @@ nlohmann::json toJSON(const FileDiff& file);
 /// when a string is not valid UTF-8.
 std::string encode(const nlohmann::json& value);
 
+/// Appends one changed file as a JSON object: "added", "path", "removed", and "patch" only
+/// when it is not empty (list answers carry no patches). Throws `DiffHelperEncodingError`
+/// when a string is not valid UTF-8.
+void appendFile(std::string& out, std::string_view path, std::int64_t added, std::int64_t removed,
+                std::string_view patch);
+
 /// Decodes one message (the bytes of a line without its line feed). Throws
-/// `DiffHelperDecodingError` when the bytes are not JSON, not an object, lack a required key,
-/// carry a value of the wrong type or an unknown op.
+/// `DiffHelperDecodingError` when the bytes are not JSON (a raw NUL byte anywhere included),
+/// not an object, lack a required key, carry a value of the wrong type or an unknown op, or
+/// when a request's "worktreePath", "base" or "path" holds a NUL character. A response is
+/// decoded from the parser's events, without a JSON tree; in its files "patch" is optional
+/// (absent means empty).
 DiffHelperRequest decodeRequest(std::string_view bytes);
 DiffHelperResponse decodeResponse(std::string_view bytes);
 

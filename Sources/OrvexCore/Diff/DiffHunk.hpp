@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "OrvexCore/Diff/DiffLine.hpp"
@@ -10,8 +12,12 @@ namespace OrvexCore {
 /// line is the hunk's header (kind `hunkHeader`).
 struct DiffHunk {
     std::vector<DiffLine> lines;
+    /// The text the lines view: one copy of the patch shared by every hunk of one parse, alive
+    /// while any of them is. Null for hunks made by hand.
+    std::shared_ptr<const std::string> storage = nullptr;
 
-    friend bool operator==(const DiffHunk&, const DiffHunk&) = default;
+    /// Equal when the lines are; where their text is stored does not matter.
+    friend bool operator==(const DiffHunk& a, const DiffHunk& b) { return a.lines == b.lines; }
 };
 
 } // namespace OrvexCore

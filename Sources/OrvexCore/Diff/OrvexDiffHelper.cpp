@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
+#include "OrvexCore/Git/ChangedFileList.hpp"
 #include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Git/GitService.hpp"
 #include "OrvexCore/Util/Text.hpp"
@@ -52,20 +53,65 @@ std::string describeCurrentException() {
     }
 }
 
-Reply answer(const DiffHelperRequest& request, GitService& git) {
+// Small enough to add little to the memory a long list takes (its records are about 24 bytes a
+// file), large enough that writing costs nothing next to encoding.
+constexpr size_t pieceBytes = 4 * 1024;
+
+/// A successful list answer: "files" first (keys are sorted), encoded straight from the
+/// compact listing, without a "patch" per file. Once a piece has gone out, a failure can no
+/// longer be answered on this line: it ends the helper as a failed write does.
+bool writeList(const std::optional<std::string>& id, const ChangedFileList& files,
+               const Sink& sink) {
+    bool wrote = false;
+    try {
+        std::string piece;
+        piece.reserve(pieceBytes + 512);
+        piece += "{\"files\":[";
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (i > 0) {
+                piece += ',';
+            }
+            auto file = files[i];
+            DiffHelperCoding::appendFile(piece, file.path, file.added, file.removed, {});
+            if (piece.size() >= pieceBytes) {
+                wrote = true;
+                if (!sink(piece)) {
+                    return false;
+                }
+                piece.clear();
+            }
+        }
+        // The rest is what an ordinary response writes after "files", without its brace.
+        DiffHelperResponse rest;
+        rest.id = id;
+        rest.ok = true;
+        piece += "],";
+        piece.append(rest.encodedLine(), 1, std::string::npos);
+        wrote = true;
+        return sink(piece);
+    } catch (...) {
+        if (wrote) {
+            return false;
+        }
+        throw;
+    }
+}
+
+Outcome answer(const DiffHelperRequest& request, GitService& git, const Sink& sink) {
     DiffHelperResponse response;
     response.id = request.id;
     switch (request.op) {
     case DiffHelperOp::shutdown:
-        return {{}, true};
+        return Outcome::endProcess;
     case DiffHelperOp::list:
         if (!request.worktreePath || !request.base) {
             response.error = "missing worktreePath or base";
             break;
         }
-        response.files = git.diff(*request.worktreePath, *request.base);
-        response.ok = true;
-        break;
+        {
+            auto files = git.changedFiles(*request.worktreePath, *request.base);
+            return writeList(request.id, files, sink) ? Outcome::answered : Outcome::sinkFailed;
+        }
     case DiffHelperOp::patch:
         if (!request.worktreePath || !request.base || !request.path) {
             response.error = "missing worktreePath, base, or path";
@@ -76,14 +122,14 @@ Reply answer(const DiffHelperRequest& request, GitService& git) {
         response.ok = true;
         break;
     }
-    return {response.encodedLine(), false};
+    return sink(response.encodedLine()) ? Outcome::answered : Outcome::sinkFailed;
 }
 
 } // namespace
 
-Reply handle(std::string_view line, GitService& git) noexcept {
+Outcome handle(std::string_view line, GitService& git, const Sink& sink) noexcept {
     try {
-        return answer(DiffHelperCoding::decodeRequest(line), git);
+        return answer(DiffHelperCoding::decodeRequest(line), git, sink);
     } catch (...) {
         std::string description;
         try {
@@ -91,8 +137,30 @@ Reply handle(std::string_view line, GitService& git) noexcept {
         } catch (...) {
             description = "unknown failure";
         }
-        return failure(description);
+        auto reply = failure(description);
+        if (reply.bytes.empty()) {
+            return Outcome::answered;
+        }
+        try {
+            return sink(reply.bytes) ? Outcome::answered : Outcome::sinkFailed;
+        } catch (...) {
+            return Outcome::sinkFailed;
+        }
     }
+}
+
+Reply handle(std::string_view line, GitService& git) noexcept {
+    Reply reply;
+    try {
+        auto outcome = handle(line, git, [&](std::string_view bytes) {
+            reply.bytes += bytes;
+            return true;
+        });
+        reply.endProcess = outcome == Outcome::endProcess;
+    } catch (...) {
+        reply = {};
+    }
+    return reply;
 }
 
 } // namespace OrvexCore::OrvexDiffHelper

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,5 +30,21 @@ struct Reply {
 /// with its id. Never throws. Blocks while git runs; call it from one thread per `git`
 /// caller as the service allows (any thread).
 Reply handle(std::string_view line, GitService& git) noexcept;
+
+/// Takes the bytes of a response as they are produced; returns false when they could not be
+/// written.
+using Sink = std::function<bool(std::string_view)>;
+
+/// What became of one request handled by the streaming `handle`.
+enum class Outcome {
+    answered,   ///< the response (if any) went to the sink whole
+    endProcess, ///< a shutdown request: nothing was written
+    sinkFailed, ///< the sink refused bytes; the response may be cut short
+};
+
+/// `handle` writing the response to `sink` instead of returning it. A list answer goes out
+/// in pieces of a few KB as it is encoded from git's output, so that no listing, however
+/// long, is held whole as JSON; other answers go out in one piece.
+Outcome handle(std::string_view line, GitService& git, const Sink& sink) noexcept;
 
 } // namespace OrvexCore::OrvexDiffHelper

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 
 #include "OrvexCore/Util/Text.hpp"
@@ -60,33 +60,77 @@ void tokenizeInto(std::string_view text, std::vector<std::string_view>& tokens, 
     }
 }
 
+/// Buffers reused from one call to the next on the same thread: a word diff of two short
+/// lines would otherwise spend most of its time allocating.
+struct Scratch {
+    std::vector<std::string_view> oldTokens;
+    std::vector<std::string_view> newTokens;
+    std::vector<std::uint32_t> oldNumbers;
+    std::vector<std::uint32_t> newNumbers;
+    std::vector<char> oldMatched;
+    std::vector<char> newMatched;
+    std::vector<std::uint16_t> table16;
+    std::vector<std::uint32_t> table32;
+    std::string oldForm;
+    std::string newForm;
+
+    struct Slot {
+        std::string_view key;
+        size_t hash = 0;
+        std::uint32_t number = 0;
+        std::uint32_t generation = 0; // the slot is empty unless this is the current one
+    };
+    std::vector<Slot> slots;
+    std::uint32_t generation = 0;
+    /// Normal forms of tokens that needed one; a deque, so keys into it stay put as it grows.
+    std::deque<std::string> forms;
+};
+
+Scratch& scratch() {
+    thread_local Scratch instance;
+    return instance;
+}
+
 /// Numbers tokens so that canonically equivalent ones share a number; the table then compares
-/// integers instead of strings. Open addressing over a power-of-two array.
+/// integers instead of strings. A one-byte ASCII token is its own number; longer ones go
+/// through an open-addressing table over a power-of-two array, keyed by their normal form.
 class TokenNumbers {
 public:
-    explicit TokenNumbers(size_t expected) {
+    TokenNumbers(Scratch& scratch, size_t expected) : scratch_(scratch) {
         size_t capacity = 16;
         while (capacity < expected * 2) {
             capacity *= 2;
         }
-        slots_.assign(capacity, Slot{});
-        normalised_.reserve(expected); // keys point into it: it must never reallocate
+        if (scratch_.slots.size() < capacity) {
+            scratch_.slots.assign(capacity, Scratch::Slot{});
+            scratch_.generation = 0;
+        }
+        if (++scratch_.generation == 0) { // wrapped: every stamp could look current
+            std::fill(scratch_.slots.begin(), scratch_.slots.end(), Scratch::Slot{});
+            scratch_.generation = 1;
+        }
+        mask_ = capacity - 1;
     }
 
     std::uint32_t numberOf(std::string_view token) {
+        if (token.size() == 1 && static_cast<unsigned char>(token[0]) < 0x80) {
+            return static_cast<unsigned char>(token[0]) + 1u;
+        }
         std::string_view key = token;
         if (!Text::isASCII(token)) {
-            std::string form = Text::nfc(token);
-            if (form != token) {
-                key = normalised_.emplace_back(std::move(form));
+            if (formsUsed_ == scratch_.forms.size()) {
+                scratch_.forms.emplace_back();
+            }
+            key = Text::nfc(token, scratch_.forms[formsUsed_]);
+            if (key.data() != token.data()) {
+                ++formsUsed_;
             }
         }
-        size_t hash = std::hash<std::string_view>{}(key);
-        size_t mask = slots_.size() - 1;
-        for (size_t index = hash & mask;; index = (index + 1) & mask) {
-            Slot& slot = slots_[index];
-            if (slot.number == 0) {
-                slot = Slot{key, hash, ++count_};
+        const size_t hash = std::hash<std::string_view>{}(key);
+        for (size_t index = hash & mask_;; index = (index + 1) & mask_) {
+            Scratch::Slot& slot = scratch_.slots[index];
+            if (slot.generation != scratch_.generation) {
+                slot = Scratch::Slot{key, hash, ++count_, scratch_.generation};
                 return slot.number;
             }
             if (slot.hash == hash && slot.key == key) {
@@ -96,47 +140,52 @@ public:
     }
 
 private:
-    struct Slot {
-        std::string_view key;
-        size_t hash = 0;
-        std::uint32_t number = 0; // 0: empty
-    };
-    std::vector<Slot> slots_;
-    std::vector<std::string> normalised_;
-    std::uint32_t count_ = 0;
+    static constexpr std::uint32_t firstLongNumber = 129; // after the one-byte tokens
+    Scratch& scratch_;
+    size_t mask_ = 0;
+    size_t formsUsed_ = 0;
+    std::uint32_t count_ = firstLongNumber;
 };
 
 template <typename Token>
-std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>>
-numbered(const std::vector<Token>& a, const std::vector<Token>& b) {
-    TokenNumbers numbers(a.size() + b.size());
-    std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>> result;
-    result.first.reserve(a.size());
-    result.second.reserve(b.size());
+void number(const std::vector<Token>& a, const std::vector<Token>& b, Scratch& scratch) {
+    TokenNumbers numbers(scratch, a.size() + b.size());
+    scratch.oldNumbers.clear();
+    scratch.newNumbers.clear();
     for (const auto& token : a) {
-        result.first.push_back(numbers.numberOf(token));
+        scratch.oldNumbers.push_back(numbers.numberOf(token));
     }
     for (const auto& token : b) {
-        result.second.push_back(numbers.numberOf(token));
+        scratch.newNumbers.push_back(numbers.numberOf(token));
     }
-    return result;
 }
 
 /// The table holds L[i][j] for i < n and j < m only, row-major; the row and column past the
 /// end are all zero and are not stored, which keeps 2,000 by 2,000 tokens at 8,000,000 bytes.
 template <typename Entry>
-void matchSuffixes(const std::uint32_t* a, size_t n, const std::uint32_t* b, size_t m, size_t base,
-                   IndexSet& matchedA, IndexSet& matchedB) {
+void matchSuffixes(const std::uint32_t* a, size_t n, const std::uint32_t* b, size_t m,
+                   std::vector<Entry>& storage, char* matchedA, char* matchedB) {
     if (n > std::numeric_limits<size_t>::max() / sizeof(Entry) / m) {
         throw std::length_error("word diff table too large");
     }
-    auto table = std::make_unique_for_overwrite<Entry[]>(n * m);
-    std::vector<Entry> zeros(m, 0);
+    if (storage.size() < n * m) {
+        storage.resize(n * m);
+    }
+    Entry* const table = storage.data();
     for (size_t i = n; i-- > 0;) {
-        Entry* row = table.get() + i * m;
-        const Entry* next = i + 1 < n ? row + m : zeros.data();
+        Entry* row = table + i * m;
+        const Entry* next = i + 1 < n ? row + m : nullptr;
         const std::uint32_t ai = a[i];
-        Entry right = a[i] == b[m - 1] ? Entry(1) : next[m - 1];
+        if (next == nullptr) {
+            // The last row: L[n-1][j] is 1 when a[n-1] occurs in b[j...].
+            Entry right = 0;
+            for (size_t j = m; j-- > 0;) {
+                right = right != 0 || ai == b[j] ? Entry(1) : Entry(0);
+                row[j] = right;
+            }
+            continue;
+        }
+        Entry right = ai == b[m - 1] ? Entry(1) : next[m - 1];
         row[m - 1] = right;
         for (size_t j = m - 1; j-- > 0;) {
             Entry value =
@@ -150,8 +199,8 @@ void matchSuffixes(const std::uint32_t* a, size_t n, const std::uint32_t* b, siz
     size_t j = 0;
     while (i < n && j < m) {
         if (a[i] == b[j]) {
-            matchedA.push_back(base + i);
-            matchedB.push_back(base + j);
+            matchedA[i] = 1;
+            matchedB[j] = 1;
             ++i;
             ++j;
         } else if (at(i + 1, j) >= at(i, j + 1)) {
@@ -162,50 +211,57 @@ void matchSuffixes(const std::uint32_t* a, size_t n, const std::uint32_t* b, siz
     }
 }
 
-std::pair<IndexSet, IndexSet> matchNumbers(const std::vector<std::uint32_t>& a,
-                                           const std::vector<std::uint32_t>& b) {
-    std::pair<IndexSet, IndexSet> matched;
+/// Marks in `scratch.oldMatched` and `scratch.newMatched` the tokens of the longest common
+/// subsequence of the numbered sides.
+void matchNumbers(Scratch& scratch) {
+    const auto& a = scratch.oldNumbers;
+    const auto& b = scratch.newNumbers;
+    scratch.oldMatched.assign(a.size(), 0);
+    scratch.newMatched.assign(b.size(), 0);
     // The forward walk matches equal tokens before it looks at the table, so a common prefix
     // is matched the same with or without a table; only what follows it needs one.
     size_t prefix = 0;
     while (prefix < a.size() && prefix < b.size() && a[prefix] == b[prefix]) {
-        matched.first.push_back(prefix);
-        matched.second.push_back(prefix);
+        scratch.oldMatched[prefix] = 1;
+        scratch.newMatched[prefix] = 1;
         ++prefix;
     }
     size_t n = a.size() - prefix;
     size_t m = b.size() - prefix;
     if (n == 0 || m == 0) {
-        return matched;
+        return;
     }
     if (std::min(n, m) <= std::numeric_limits<std::uint16_t>::max()) {
-        matchSuffixes<std::uint16_t>(a.data() + prefix, n, b.data() + prefix, m, prefix,
-                                     matched.first, matched.second);
+        matchSuffixes(a.data() + prefix, n, b.data() + prefix, m, scratch.table16,
+                      scratch.oldMatched.data() + prefix, scratch.newMatched.data() + prefix);
     } else {
-        matchSuffixes<std::uint32_t>(a.data() + prefix, n, b.data() + prefix, m, prefix,
-                                     matched.first, matched.second);
+        matchSuffixes(a.data() + prefix, n, b.data() + prefix, m, scratch.table32,
+                      scratch.oldMatched.data() + prefix, scratch.newMatched.data() + prefix);
     }
-    return matched;
 }
 
-template <typename Token>
-std::vector<WordSpan> spansOf(const std::vector<Token>& tokens, const IndexSet& matched) {
+/// The spans of `text`, whose tokens (views into it, in order) are marked in `matched`. Each
+/// span is one slice of `text`, copied once.
+std::vector<WordSpan> spansOfText(std::string_view text,
+                                  const std::vector<std::string_view>& tokens,
+                                  const std::vector<char>& matched) {
     std::vector<WordSpan> result;
     if (tokens.empty()) {
         return result;
     }
-    std::vector<char> isMatched(tokens.size(), 0);
-    for (size_t index : matched) {
-        if (index < tokens.size()) {
-            isMatched[index] = 1;
-        }
+    size_t count = 1;
+    for (size_t index = 1; index < tokens.size(); ++index) {
+        count += matched[index] != matched[index - 1];
     }
-    for (size_t index = 0; index < tokens.size(); ++index) {
-        bool changed = !isMatched[index];
-        if (result.empty() || result.back().changed != changed) {
-            result.push_back(WordSpan{std::string(tokens[index]), changed});
-        } else {
-            result.back().text.append(tokens[index]);
+    result.reserve(count);
+    size_t start = 0;
+    for (size_t index = 1; index <= tokens.size(); ++index) {
+        if (index == tokens.size() || matched[index] != matched[index - 1]) {
+            const size_t from = static_cast<size_t>(tokens[start].data() - text.data());
+            const size_t to = static_cast<size_t>(tokens[index - 1].data() - text.data()) +
+                              tokens[index - 1].size();
+            result.push_back(WordSpan{std::string(text.substr(from, to - from)), !matched[start]});
+            start = index;
         }
     }
     return result;
@@ -218,26 +274,43 @@ std::vector<WordSpan> wholeSide(std::string_view text, bool changed) {
     return {WordSpan{std::string(text), changed}};
 }
 
+std::pair<std::vector<WordSpan>, std::vector<WordSpan>> unchanged(std::string_view old,
+                                                                  std::string_view new_) {
+    // Each side keeps its own text even when the two are only canonically equal, so its spans
+    // still concatenate to its own input.
+    std::pair<std::vector<WordSpan>, std::vector<WordSpan>> result;
+    result.first.push_back(WordSpan{std::string(old), false});
+    result.second.push_back(WordSpan{std::string(new_), false});
+    return result;
+}
+
 } // namespace
 
 std::pair<std::vector<WordSpan>, std::vector<WordSpan>> diff(std::string_view old,
                                                              std::string_view new_) {
-    // Each side keeps its own text even when the two are only canonically equal, so its spans
-    // still concatenate to its own input.
-    if (old == new_ ||
-        ((!Text::isASCII(old) || !Text::isASCII(new_)) && Text::nfc(old) == Text::nfc(new_))) {
-        return {{WordSpan{std::string(old), false}}, {WordSpan{std::string(new_), false}}};
+    if (old == new_) {
+        return unchanged(old, new_);
     }
-    std::vector<std::string_view> oldTokens;
-    std::vector<std::string_view> newTokens;
-    tokenizeInto(old, oldTokens, maximumTokens);
-    tokenizeInto(new_, newTokens, maximumTokens);
-    if (oldTokens.size() > maximumTokens || newTokens.size() > maximumTokens) {
+    Scratch& buffers = scratch();
+    buffers.oldTokens.clear();
+    buffers.newTokens.clear();
+    tokenizeInto(old, buffers.oldTokens, maximumTokens);
+    tokenizeInto(new_, buffers.newTokens, maximumTokens);
+    if (buffers.oldTokens.size() > maximumTokens || buffers.newTokens.size() > maximumTokens) {
+        // Not compared token by token, but canonically equal lines are still equal.
+        if ((!Text::isCertainlyNFC(old) || !Text::isCertainlyNFC(new_)) &&
+            Text::nfc(old, buffers.oldForm) == Text::nfc(new_, buffers.newForm)) {
+            return unchanged(old, new_);
+        }
         return {wholeSide(old, true), wholeSide(new_, true)};
     }
-    auto [oldNumbers, newNumbers] = numbered(oldTokens, newTokens);
-    auto [oldMatched, newMatched] = matchNumbers(oldNumbers, newNumbers);
-    return {spansOf(oldTokens, oldMatched), spansOf(newTokens, newMatched)};
+    // Canonically equal lines have canonically equal tokens (decomposing, reordering marks and
+    // composing never move a character boundary), so they come out of the table as one
+    // unchanged span per side like equal lines; normalising whole lines first is not needed.
+    number(buffers.oldTokens, buffers.newTokens, buffers);
+    matchNumbers(buffers);
+    return {spansOfText(old, buffers.oldTokens, buffers.oldMatched),
+            spansOfText(new_, buffers.newTokens, buffers.newMatched)};
 }
 
 std::vector<std::string> tokenize(std::string_view text) {
@@ -251,12 +324,43 @@ std::pair<IndexSet, IndexSet> lcsMatches(const std::vector<std::string>& a,
     if (a.empty() || b.empty()) {
         return {};
     }
-    auto [aNumbers, bNumbers] = numbered(a, b);
-    return matchNumbers(aNumbers, bNumbers);
+    Scratch& buffers = scratch();
+    number(a, b, buffers);
+    matchNumbers(buffers);
+    std::pair<IndexSet, IndexSet> matched;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (buffers.oldMatched[i]) {
+            matched.first.push_back(i);
+        }
+    }
+    for (size_t j = 0; j < b.size(); ++j) {
+        if (buffers.newMatched[j]) {
+            matched.second.push_back(j);
+        }
+    }
+    return matched;
 }
 
 std::vector<WordSpan> spans(const std::vector<std::string>& tokens, const IndexSet& matched) {
-    return spansOf(tokens, matched);
+    std::vector<WordSpan> result;
+    if (tokens.empty()) {
+        return result;
+    }
+    std::vector<char> isMatched(tokens.size(), 0);
+    for (size_t index : matched) {
+        if (index < tokens.size()) {
+            isMatched[index] = 1;
+        }
+    }
+    for (size_t index = 0; index < tokens.size(); ++index) {
+        bool changed = !isMatched[index];
+        if (result.empty() || result.back().changed != changed) {
+            result.push_back(WordSpan{tokens[index], changed});
+        } else {
+            result.back().text.append(tokens[index]);
+        }
+    }
+    return result;
 }
 
 std::size_t lcsTableBytes(std::size_t aCount, std::size_t bCount) {

@@ -11,7 +11,9 @@
 /// Which words of a changed line changed: both sides are cut into tokens (words of Unicode
 /// letters, numbers and underscores; every other user-perceived character on its own), the
 /// tokens are matched by a longest common subsequence, and runs of equal state become spans.
-/// Tokens are equal when canonically equivalent. Stateless and thread-safe; any executor.
+/// Tokens are equal when canonically equivalent. Stateless and thread-safe; any executor
+/// (each thread reuses its own scratch buffers from call to call). Apart from the table, which
+/// `maximumTokens` bounds, the work is linear in the length of the lines, whatever they hold.
 namespace OrvexCore::WordDiff {
 
 /// Lines with more tokens than this are shown as wholly changed instead of being compared.

@@ -1,15 +1,21 @@
 #include "OrvexCore/Git/GitCLIService.hpp"
 
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
+#include <unistd.h>
 #include <utf8proc.h>
 
 #include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Git/Numstat.hpp"
 #include "OrvexCore/Git/WorktreePorcelain.hpp"
 #include "OrvexCore/Platform/Process.hpp"
+#include "OrvexCore/Util/JSONString.hpp"
 #include "OrvexCore/Util/Text.hpp"
 
 namespace OrvexCore {
@@ -56,6 +62,79 @@ std::vector<std::string> nonEmptyLines(std::string_view output) {
     return lines;
 }
 
+std::string shownWithNUL(std::string_view text) {
+    std::string shown;
+    for (char c : text) {
+        if (c == '\0') {
+            shown += "\\0";
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+/// Throws unless `path` could be a name git lists: relative, with no empty, "." or ".."
+/// component. Others would name another file than themselves ("a/../b"), or every file ("",
+/// "."), or a place outside the worktree.
+void validateFilePath(const std::string& path) {
+    bool valid = !path.empty() && path.front() != '/' && path.back() != '/';
+    for (auto component : Text::split(path, '/', true)) {
+        if (component.empty() || component == "." || component == "..") {
+            valid = false;
+        }
+    }
+    if (!valid) {
+        throw GitError("path", -1, "Invalid file path: " + Text::sanitizedUTF8(shownWithNUL(path)));
+    }
+}
+
+/// git keeps every changed file it had to read to see whether it changed mapped until it has
+/// listed them all; past the system's limit on mappings (about 65,000) it stops.
+bool ranOutOfMemoryMaps(const GitError& error) {
+    return error.message.find("mmap failed") != std::string::npos ||
+           error.message.find("max_map_count") != std::string::npos;
+}
+
+/// A copy of a worktree's index in the temporary folder, removed with this object, so that
+/// git can refresh and write an index without ever touching (or locking) the user's.
+class TemporaryIndex {
+public:
+    explicit TemporaryIndex(const std::string& original) {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "orvex-index-XXXXXX").string();
+        int fd = ::mkstemp(pattern.data());
+        if (fd < 0) {
+            throw std::system_error(errno, std::generic_category(),
+                                    "cannot create a temporary index file");
+        }
+        ::close(fd);
+        path_ = pattern;
+        std::error_code ec;
+        if (std::filesystem::exists(original, ec)) {
+            std::filesystem::copy_file(original, path_,
+                                       std::filesystem::copy_options::overwrite_existing);
+        } else {
+            // No index yet: git reads a missing file as an empty index.
+            std::filesystem::remove(path_, ec);
+        }
+    }
+    ~TemporaryIndex() {
+        std::error_code ec;
+        std::filesystem::remove(path_, ec);
+        std::filesystem::remove(path_ + ".lock", ec);
+    }
+    TemporaryIndex(const TemporaryIndex&) = delete;
+    TemporaryIndex& operator=(const TemporaryIndex&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
+
 std::string trimmedString(std::string_view output) {
     return std::string(Text::trimmed(output));
 }
@@ -63,19 +142,34 @@ std::string trimmedString(std::string_view output) {
 } // namespace
 
 std::string GitCLIService::run(const std::vector<std::string>& arguments) {
-    std::vector<std::string> envArguments;
-    envArguments.reserve(arguments.size() + 1);
+    std::string output = runKeepingBytes(arguments);
+    return JSONString::isValidUTF8(output) ? output : Text::sanitizedUTF8(output);
+}
+
+std::string GitCLIService::runKeepingBytes(const std::vector<std::string>& arguments,
+                                           const std::vector<std::string>& environment) {
+    std::string command = "git";
+    for (const auto& argument : arguments) {
+        command += ' ';
+        command += argument;
+    }
+    // The program would see an argument cut short at its first NUL: another file, or another
+    // worktree, than the caller named.
+    for (const auto& argument : arguments) {
+        if (argument.find('\0') != std::string::npos) {
+            throw GitError(Text::sanitizedUTF8(shownWithNUL(command)), -1,
+                           "Invalid argument (it holds a NUL character): " +
+                               Text::sanitizedUTF8(shownWithNUL(argument)));
+        }
+    }
+    std::vector<std::string> envArguments = environment;
+    envArguments.reserve(environment.size() + arguments.size() + 1);
     envArguments.emplace_back("git");
     envArguments.insert(envArguments.end(), arguments.begin(), arguments.end());
 
     auto result = Platform::runToCompletion("/usr/bin/env", envArguments);
     if (result.status == 0) {
-        return Text::sanitizedUTF8(result.output);
-    }
-    std::string command = "git";
-    for (const auto& argument : arguments) {
-        command += ' ';
-        command += argument;
+        return std::move(result.output);
     }
     std::string message = result.error.empty() ? result.output : result.error;
     throw GitError(std::move(command), result.status, Text::sanitizedUTF8(message));
@@ -159,20 +253,88 @@ std::string GitCLIService::mergeBase(const std::string& repoPath, const std::str
 
 std::vector<FileDiff> GitCLIService::diff(const std::string& worktreePath,
                                           const std::string& base) {
+    return changedFiles(worktreePath, base).fileDiffs();
+}
+
+ChangedFileList GitCLIService::changedFiles(const std::string& worktreePath,
+                                            const std::string& base) {
     validateRef(base, "ref");
-    return Numstat::parse(run({"-C", worktreePath, "-c", "core.quotePath=false", "diff",
-                               "--no-renames", base, "--numstat"}));
+    try {
+        // "-z": names come as they are, whatever they hold, instead of quoted.
+        return Numstat::read(runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false",
+                                              "diff", "--no-renames", base, "--numstat", "-z"}),
+                             '\0');
+    } catch (const GitError& error) {
+        if (!ranOutOfMemoryMaps(error)) {
+            throw;
+        }
+    }
+    return changedFilesThroughTemporaryIndex(worktreePath, base);
+}
+
+ChangedFileList GitCLIService::changedFilesThroughTemporaryIndex(const std::string& worktreePath,
+                                                                 const std::string& base) {
+    validateRef(base, "ref");
+    auto index = trimmedString(
+        run({"-C", worktreePath, "rev-parse", "--path-format=absolute", "--git-path", "index"}));
+    TemporaryIndex copy(index);
+    const std::vector<std::string> environment{"GIT_INDEX_FILE=" + copy.path()};
+    // Files whose stat data is stale but whose content is unchanged are settled here, one
+    // file at a time. Exit status 1 only says that some entries need an update: they are the
+    // changed files.
+    try {
+        runKeepingBytes({"-C", worktreePath, "update-index", "-q", "--refresh"}, environment);
+    } catch (const GitError& error) {
+        if (error.exitCode != 1) {
+            throw;
+        }
+    }
+    // Every entry still stale now differs in content, so git need not read files to check,
+    // and reads each one only while it counts its lines.
+    return Numstat::read(runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false", "-c",
+                                          "diff.autoRefreshIndex=false", "diff", "--no-renames",
+                                          base, "--numstat", "-z"},
+                                         environment),
+                         '\0');
 }
 
 std::string GitCLIService::filePatch(const std::string& worktreePath, const std::string& path,
                                      const std::string& base) {
     validateRef(base, "ref");
-    return capPatchSize(run({"-C", worktreePath, "-c", "core.quotePath=false", "diff",
-                             "--no-renames", "-U3", base, "--", path}));
+    validateFilePath(path);
+    // The name is taken literally (no wildcards, no magic), and the "exclude" keeps out what
+    // sits below a folder of the same name: a file replaced by a folder is two listed paths.
+    std::string patch = runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false", "diff",
+                                         "--no-renames", "-U3", base, "--", ":(literal)" + path,
+                                         ":(exclude,literal)" + path + "/"});
+    if (patch.empty() && path.find(replacementCharacter) != std::string::npos) {
+        throwIfNameIsNotText(worktreePath, path, base);
+    }
+    if (!JSONString::isValidUTF8(patch)) {
+        patch = Text::sanitizedUTF8(patch);
+    }
+    return capPatchSize(std::move(patch));
+}
+
+void GitCLIService::throwIfNameIsNotText(const std::string& worktreePath, const std::string& path,
+                                         const std::string& base) {
+    // The listing shows such a name with U+FFFD in place of its bad bytes, and git knows no
+    // file by that name: say so rather than answer an empty patch.
+    auto names =
+        runKeepingBytes({"-C", worktreePath, "diff", "--no-renames", "--name-only", "-z", base});
+    for (auto name : Text::split(names, '\0', false)) {
+        if (!JSONString::isValidUTF8(name) && Text::sanitizedUTF8(name) == path) {
+            throw GitError("path", -1,
+                           "The file name is not valid UTF-8, so its patch cannot be shown: " +
+                               path);
+        }
+    }
 }
 
 std::vector<WorktreeInfo> GitCLIService::listWorktrees(const std::string& repoPath) {
-    return WorktreePorcelain::parse(run({"-C", repoPath, "worktree", "list", "--porcelain"}));
+    // "-z": a path holding a line feed comes whole.
+    return WorktreePorcelain::parse(run({"-C", repoPath, "worktree", "list", "--porcelain", "-z"}),
+                                    '\0');
 }
 
 bool GitCLIService::localBranchExists(const std::string& repoPath, const std::string& branch) {
@@ -274,6 +436,27 @@ int GitCLIService::unmergedCommitCount(const std::string& repoPath, const std::s
             command += ' ' + argument;
         }
         throw GitError(std::move(command), 0, "Unexpected output: " + output);
+    }
+    return count;
+}
+
+int GitCLIService::detachedCommitCount(const std::string& worktreePath) {
+    try {
+        run({"-C", worktreePath, "symbolic-ref", "--quiet", "HEAD"});
+        return 0; // on a branch: that branch's own check covers it
+    } catch (const GitError& error) {
+        if (error.exitCode != 1) { // 1 is "detached"; anything else is a real failure
+            throw;
+        }
+    }
+    std::vector<std::string> arguments{"-C",    worktreePath, "rev-list",  "--count", "HEAD",
+                                       "--not", "--branches", "--remotes", "--tags"};
+    auto output = run(arguments);
+    auto text = Text::trimmed(output);
+    int count = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        throw GitError("git rev-list --count HEAD", 0, "Unexpected output: " + output);
     }
     return count;
 }

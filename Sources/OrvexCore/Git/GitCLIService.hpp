@@ -27,6 +27,7 @@ public:
     std::string mergeBase(const std::string& repoPath, const std::string& first,
                           const std::string& second) override;
     std::vector<FileDiff> diff(const std::string& worktreePath, const std::string& base) override;
+    ChangedFileList changedFiles(const std::string& worktreePath, const std::string& base) override;
     std::string filePatch(const std::string& worktreePath, const std::string& path,
                           const std::string& base) override;
     std::vector<WorktreeInfo> listWorktrees(const std::string& repoPath) override;
@@ -44,6 +45,16 @@ public:
     std::vector<std::string> listLocalBranches(const std::string& repoPath) override;
     std::vector<std::string> listRemoteBranches(const std::string& repoPath) override;
     int unmergedCommitCount(const std::string& repoPath, const std::string& branch) override;
+    int detachedCommitCount(const std::string& worktreePath) override;
+
+    /// The same listing as `changedFiles`, taken through a refreshed copy of the worktree's
+    /// index in the temporary folder, so that git never holds every changed file mapped at
+    /// once (it fails past the system's mapping limit, about 65,000 files, otherwise).
+    /// `changedFiles` falls back to it when git fails that way. The user's index is neither
+    /// read while locked nor written. Throws `GitError`, or std::system_error when no
+    /// temporary file can be made.
+    ChangedFileList changedFilesThroughTemporaryIndex(const std::string& worktreePath,
+                                                      const std::string& base);
 
     /// A patch longer than 524,288 UTF-8 bytes becomes the single line
     /// "[diff truncated: file too large (N KB)]"; shorter ones are returned unchanged.
@@ -56,8 +67,18 @@ public:
     static void validateRef(std::string_view value, std::string_view label);
 
 private:
-    /// Runs git with `arguments` and returns its standard output; throws `GitError`.
+    /// Runs git with `arguments` and returns its standard output with bytes that are not
+    /// UTF-8 replaced by U+FFFD; throws `GitError`.
     std::string run(const std::vector<std::string>& arguments);
+    /// `run` returning the output's bytes as git wrote them. An argument holding a NUL
+    /// throws `GitError` (exit status -1) without running git.
+    /// `environment` holds "NAME=value" settings for git alone.
+    std::string runKeepingBytes(const std::vector<std::string>& arguments,
+                                const std::vector<std::string>& environment = {});
+    /// Throws `GitError` when `path` is how the listing shows a changed file whose real name
+    /// is not valid UTF-8.
+    void throwIfNameIsNotText(const std::string& worktreePath, const std::string& path,
+                              const std::string& base);
 };
 
 } // namespace OrvexCore

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "OrvexCore/Git/ChangedFileList.hpp"
 #include "OrvexCore/Git/FileDiff.hpp"
 #include "OrvexCore/Git/WorktreeInfo.hpp"
 
@@ -35,7 +36,14 @@ public:
     /// Changed files of the worktree against `base`, sorted by path, with empty patches.
     virtual std::vector<FileDiff> diff(const std::string& worktreePath,
                                        const std::string& base) = 0;
-    /// The unified patch of one file against `base`, bounded by `capPatchSize`.
+    /// What `diff` lists, held compactly (for listings of many files). By default it is
+    /// built from `diff`.
+    virtual ChangedFileList changedFiles(const std::string& worktreePath, const std::string& base) {
+        return ChangedFileList::of(diff(worktreePath, base));
+    }
+    /// The unified patch of one file against `base`, bounded by `capPatchSize`. The path is
+    /// taken literally, as `diff` lists it; a path that is not a plain relative file path
+    /// throws, and so does the listed form of a name that is not valid UTF-8.
     virtual std::string filePatch(const std::string& worktreePath, const std::string& path,
                                   const std::string& base) = 0;
     /// Linked worktrees only (never the main one), in git's order.
@@ -61,6 +69,10 @@ public:
     /// The number of commits on `branch` that no other local branch, remote-tracking branch
     /// or HEAD contains: the work that deleting the branch would lose.
     virtual int unmergedCommitCount(const std::string& repoPath, const std::string& branch) = 0;
+    /// When the worktree's HEAD is detached, the number of commits it reaches that no local
+    /// branch, remote-tracking branch or tag contains: the work that removing the worktree
+    /// would make unreachable. 0 when HEAD is on a branch.
+    virtual int detachedCommitCount(const std::string& worktreePath) = 0;
 };
 
 } // namespace OrvexCore

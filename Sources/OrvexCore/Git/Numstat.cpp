@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
+#include "OrvexCore/Util/JSONString.hpp"
 #include "OrvexCore/Util/Text.hpp"
 
 namespace OrvexCore::Numstat {
@@ -47,32 +48,35 @@ int splitFields(std::string_view line, std::string_view (&fields)[3]) {
 
 } // namespace
 
-std::vector<FileDiff> parse(std::string_view output) {
-    struct Counts {
-        std::int64_t added;
-        std::int64_t removed;
-    };
-    std::vector<std::string_view> paths;
-    std::unordered_map<std::string_view, Counts> countsByPath;
-    for (auto line : Text::split(output, '\n', false)) {
-        std::string_view fields[3];
-        if (splitFields(line, fields) != 3) {
-            continue;
+ChangedFileList read(std::string output, char separator) {
+    if (!JSONString::isValidUTF8(output)) {
+        output = Text::sanitizedUTF8(output);
+    }
+    if (output.size() > UINT32_MAX) {
+        throw std::length_error("git's list of changed files is larger than 4 GB");
+    }
+    std::vector<ChangedFileList::Record> records;
+    records.reserve(static_cast<size_t>(std::count(output.begin(), output.end(), separator)) + 1);
+    const std::string_view text(output);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string_view::npos) {
+            end = text.size();
         }
-        paths.push_back(fields[2]);
-        countsByPath[fields[2]] = Counts{count(fields[0]), count(fields[1])};
+        std::string_view fields[3];
+        if (splitFields(text.substr(start, end - start), fields) == 3) {
+            records.push_back({static_cast<std::uint32_t>(fields[2].data() - text.data()),
+                               static_cast<std::uint32_t>(fields[2].size()), count(fields[0]),
+                               count(fields[1])});
+        }
+        start = end + 1;
     }
+    return ChangedFileList(std::move(output), std::move(records));
+}
 
-    std::vector<FileDiff> files;
-    files.reserve(paths.size());
-    for (auto path : paths) {
-        const auto& counts = countsByPath.at(path);
-        files.push_back(FileDiff{std::string(path), counts.added, counts.removed, {}});
-    }
-    // std::string compares bytes as unsigned char, which orders UTF-8 by scalar value.
-    std::stable_sort(files.begin(), files.end(),
-                     [](const FileDiff& a, const FileDiff& b) { return a.path < b.path; });
-    return files;
+std::vector<FileDiff> parse(std::string_view output, char separator) {
+    return read(std::string(output), separator).fileDiffs();
 }
 
 } // namespace OrvexCore::Numstat

@@ -3,18 +3,26 @@
 #include <string_view>
 #include <vector>
 
+#include "OrvexCore/Git/ChangedFileList.hpp"
 #include "OrvexCore/Git/FileDiff.hpp"
 
-/// Reading the output of `git diff --numstat`.
+/// Reading the output of `git diff --numstat`, with records ended by line feeds or (with
+/// git's "-z") by NUL bytes. Only the NUL form carries every name: in the other, git quotes
+/// names holding a tab, a line feed, a double quote or a backslash.
 namespace OrvexCore::Numstat {
 
-/// One `FileDiff` (with an empty patch) per well-formed line of `output`, sorted by path in
-/// byte order, which for UTF-8 is Unicode scalar order; the sort is stable.
+/// One file per well-formed record of `output` (records end at `separator`), sorted by path
+/// in byte order, which for UTF-8 is Unicode scalar order; the sort is stable.
 ///
-/// A line is split at its first two runs of tabs into added, removed and path; the path keeps
-/// any further tabs. Lines without three fields are skipped. A count that is not a decimal
-/// number (git prints "-" for binary files) reads as 0. When a path occurs more than once,
-/// every entry for it carries the counts of its last line.
-std::vector<FileDiff> parse(std::string_view output);
+/// A record is split at its first two runs of tabs into added, removed and path; the path
+/// keeps any further tabs (and, in NUL-separated output, line feeds). Records without three
+/// fields are skipped. A count that is not a decimal number (git prints "-" for binary
+/// files) reads as 0. When a path occurs more than once, every entry for it carries the
+/// counts of its last record. Bytes that are not valid UTF-8 become U+FFFD, so every path is
+/// text. `output` is kept as the list's buffer (copied only when it must be repaired).
+ChangedFileList read(std::string output, char separator);
+
+/// `read` as `FileDiff`s with empty patches.
+std::vector<FileDiff> parse(std::string_view output, char separator = '\n');
 
 } // namespace OrvexCore::Numstat

@@ -16,7 +16,7 @@ constexpr std::string_view headsPrefix = "refs/heads/";
 
 } // namespace
 
-std::vector<WorktreeInfo> parse(std::string_view output) {
+std::vector<WorktreeInfo> parse(std::string_view output, char separator) {
     std::vector<WorktreeInfo> records;
     std::optional<std::string> path;
     std::optional<std::string> branch;
@@ -28,7 +28,7 @@ std::vector<WorktreeInfo> parse(std::string_view output) {
         branch.reset();
     };
 
-    for (auto line : Text::split(output, '\n', true)) {
+    for (auto line : Text::split(output, separator, true)) {
         if (line.starts_with(worktreePrefix)) {
             emit();
             path = Paths::resolvingSymlinks(line.substr(worktreePrefix.size()));

@@ -249,14 +249,4 @@ std::string encodePersistedState(const PersistedState& state) {
     return out;
 }
 
-PersistedState decodePersistedState(std::string_view text) {
-    nlohmann::json json;
-    try {
-        json = nlohmann::json::parse(text);
-    } catch (const nlohmann::json::parse_error& error) {
-        throw DecodingError("", std::string("not valid JSON: ") + error.what());
-    }
-    return json.get<PersistedState>();
-}
-
 } // namespace OrvexCore

@@ -47,8 +47,10 @@ void from_json(const nlohmann::ordered_json& json, PersistedState& state);
 /// the bad bytes rather than failing the whole document.
 std::string encodePersistedState(const PersistedState& state);
 
-/// Parses document text. Throws DecodingError when the text is not JSON (including empty or
-/// truncated text) or does not decode as above; never returns a partial state.
+/// Parses document text, straight into the records (no JSON tree is built). Throws
+/// DecodingError when the text is not JSON (including empty or truncated text), holds a number
+/// beyond the range of a double (the error names its key), or does not decode as above; never
+/// returns a partial state.
 PersistedState decodePersistedState(std::string_view text);
 
 } // namespace OrvexCore

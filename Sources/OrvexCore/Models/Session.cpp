@@ -29,8 +29,9 @@ template <class Json> void encode(Json& json, const Session& session) {
     auto& entries = reviewed.template get_ref<typename Json::object_t&>();
     for (const auto& [path, fingerprint] : session.reviewedFiles) {
         // The keys come from a map and are unique already: append without the linear
-        // duplicate search that ordered_json's own insertion does.
-        if constexpr (requires { entries.emplace_back(path, Json(fingerprint)); }) {
+        // duplicate search that ordered_json's own insertion does. (The test names no
+        // structured binding: clang before 16 rejects those inside a requires-expression.)
+        if constexpr (requires { entries.emplace_back(std::string(), Json()); }) {
             entries.emplace_back(path, Json(fingerprint));
         } else {
             entries.emplace_hint(entries.end(), path, Json(fingerprint));

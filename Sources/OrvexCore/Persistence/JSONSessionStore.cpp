@@ -89,7 +89,9 @@ void JSONSessionStore::writeSnapshotFile(const std::string& path, std::string_vi
 }
 
 PersistedState JSONSessionStore::load() {
-    std::string path = fileURL_.string();
+    // The same resolution as the writer's, so that a path through a symbolic link and ".."
+    // loads the file that saving wrote.
+    std::string path = Platform::resolvedFilePath(fileURL_.string());
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         // A plain file where a folder of the path should be also means "no file here".
@@ -108,10 +110,18 @@ PersistedState JSONSessionStore::load() {
 
 void JSONSessionStore::save(PersistedState state) {
     boost::asio::post(queue_->context, [this, snapshot = std::move(state)]() mutable {
-        bool wasEmpty = !pending_.has_value();
         pending_ = std::move(snapshot);
-        if (wasEmpty) {
-            boost::asio::post(queue_->context, [this] { writePending(); });
+        if (!writeQueued_) {
+            writeQueued_ = true;
+            boost::asio::post(queue_->context, [this] {
+                writeQueued_ = false;
+                // Nobody waits for a save, so a failed write has no one to tell here: the
+                // snapshot stays pending for the next save or flush, and a flush reports it.
+                try {
+                    writePending();
+                } catch (...) {
+                }
+            });
         }
     });
 }
@@ -126,29 +136,39 @@ void JSONSessionStore::flush() {
     std::promise<void> written;
     std::future<void> done = written.get_future();
     boost::asio::post(queue_->context, [this, &written] {
-        writePending();
-        written.set_value();
+        try {
+            writePending();
+            written.set_value();
+        } catch (...) {
+            written.set_exception(std::current_exception());
+        }
     });
-    done.wait();
+    done.get();
 }
 
 void JSONSessionStore::writePending() {
     if (!pending_) {
         return;
     }
+    // Taken out while writing, so that a flush from inside the writer finds nothing to do.
     PersistedState snapshot = std::move(*pending_);
     pending_.reset();
-    // Nobody waits for a save, so a failed write has no one to tell: the file keeps its
-    // previous content and the next save tries again.
     try {
         std::string path = fileURL_.string();
         if (!staleFilesRemoved_) {
-            // Temporary files of a process that died mid-write would otherwise pile up.
+            // Temporary files of a process that died mid-write would otherwise pile up; those
+            // of live writers (another process saving this file now) are left alone.
             Platform::removeStaleTemporaryFiles(path);
             staleFilesRemoved_ = true;
         }
         writer_(path, encodePersistedState(snapshot));
     } catch (...) {
+        // Not on disk: it stays pending (unless a newer one arrived meanwhile), so a later
+        // flush writes it again, and fails loudly, instead of reporting success.
+        if (!pending_) {
+            pending_ = std::move(snapshot);
+        }
+        throw;
     }
 }
 

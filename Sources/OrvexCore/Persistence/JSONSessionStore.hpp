@@ -48,23 +48,29 @@ public:
     PersistedState load() override;
 
     /// Queues `state` for the store's thread and returns without touching the disk. Never
-    /// throws for a write failure: a failed write is dropped, and the next save writes again.
+    /// throws for a write failure: the snapshot stays pending, and the next save or flush
+    /// writes it again.
     void save(PersistedState state) override;
 
-    /// Blocks until every snapshot saved before the call has been written (or its write
-    /// failed). When it returns successfully written data survives a power cut. Safe to call
-    /// from any thread, including from a Writer running on the store's own thread.
+    /// Blocks until the newest snapshot saved before the call is on disk, where it survives a
+    /// power cut. Throws the write's error (std::system_error from the default writer) when
+    /// it cannot be written, including a write started by an earlier save that failed; the
+    /// snapshot then stays pending. Safe to call from any thread, including from a Writer
+    /// running on the store's own thread.
     void flush() override;
 
 private:
     struct Queue;
 
+    /// Writes `pending_` and empties it; throws the write's error and keeps it on failure.
     void writePending();
 
     std::filesystem::path fileURL_;
     Writer writer_;
     /// Touched only on the store's thread.
     std::optional<PersistedState> pending_;
+    /// A write task is queued and will see `pending_`.
+    bool writeQueued_ = false;
     bool staleFilesRemoved_ = false;
     std::unique_ptr<Queue> queue_;
 };

@@ -18,8 +18,9 @@ public:
     /// copy). A buffering store may write it later (see flush).
     virtual void save(PersistedState state) = 0;
 
-    /// Returns once every snapshot handed to `save` before the call is stored. A store that
-    /// does not buffer has nothing to do.
+    /// Returns once every snapshot handed to `save` before the call is stored; throws when it
+    /// cannot be stored (never returns as if it were). A store that does not buffer has
+    /// nothing to do.
     virtual void flush() {}
 };
 

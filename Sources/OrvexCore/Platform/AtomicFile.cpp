@@ -1,12 +1,18 @@
 #include "OrvexCore/Platform/AtomicFile.hpp"
 
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <csignal>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,11 +28,37 @@ constexpr size_t temporaryRandomLength = 6;
     throw std::system_error(error, std::generic_category(), what);
 }
 
+/// ".<target>.tmp-": every temporary file of the target starts so; the writer's pid, a "-"
+/// and mkostemp's random part follow.
 std::string temporaryPrefix(std::string_view targetName) {
     std::string prefix = ".";
     prefix += targetName;
     prefix += temporarySuffix;
     return prefix;
+}
+
+/// The pid in a temporary file's name, or nothing when the name is not one of ours.
+std::optional<pid_t> writerOf(std::string_view name, std::string_view targetName) {
+    std::string prefix = temporaryPrefix(targetName);
+    if (!name.starts_with(prefix)) {
+        return std::nullopt;
+    }
+    name.remove_prefix(prefix.size());
+    pid_t pid = 0;
+    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (error != std::errc() || pid <= 0 || end == name.data()) {
+        return std::nullopt;
+    }
+    std::string_view rest(end, static_cast<size_t>(name.data() + name.size() - end));
+    if (rest.size() != 1 + temporaryRandomLength || rest.front() != '-') {
+        return std::nullopt;
+    }
+    return pid;
+}
+
+bool processExists(pid_t pid) {
+    // EPERM: it exists but belongs to someone else.
+    return ::kill(pid, 0) == 0 || errno != ESRCH;
 }
 
 /// Closes the descriptor on every path out of a function, unless it was closed by hand.
@@ -115,14 +147,49 @@ void createDirectories(const std::string& directory, mode_t mode) {
     }
 }
 
+std::string resolvedFilePath(const std::string& path) {
+    std::string current = path;
+    if (current.empty() || current.front() != '/') {
+        std::error_code ignored;
+        current = Paths::appendingComponent(std::filesystem::current_path(ignored).string(), path);
+    }
+    // Links are followed the way the kernel follows them when it opens the path, so ".."
+    // after a link leaves the link's target, not the folder holding the link. A final
+    // component that is a dangling link names the file its target will be.
+    for (int hop = 0; hop < 40; ++hop) {
+        std::error_code error;
+        std::string resolved = std::filesystem::weakly_canonical(current, error).string();
+        if (error) {
+            return Paths::standardized(current);
+        }
+        while (resolved.size() > 1 && resolved.back() == '/') {
+            resolved.pop_back();
+        }
+        struct stat info {};
+        if (::lstat(resolved.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            return resolved;
+        }
+        char buffer[PATH_MAX];
+        ssize_t length = ::readlink(resolved.c_str(), buffer, sizeof buffer);
+        if (length <= 0) {
+            return resolved;
+        }
+        std::string target(buffer, static_cast<size_t>(length));
+        current = target.front() == '/'
+                      ? target
+                      : Paths::appendingComponent(Paths::deletingLastComponent(resolved), target);
+    }
+    return Paths::standardized(current);
+}
+
 void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-    std::string target = Paths::standardized(path);
+    std::string target = resolvedFilePath(path);
     std::string directory = Paths::deletingLastComponent(target);
     createDirectories(directory, 0700);
 
-    std::string temporary =
-        Paths::appendingComponent(directory, temporaryPrefix(Paths::lastComponent(target)) +
-                                                 std::string(temporaryRandomLength, 'X'));
+    std::string temporary = Paths::appendingComponent(
+        directory, temporaryPrefix(Paths::lastComponent(target)) + std::to_string(::getpid()) +
+                       "-" + std::string(temporaryRandomLength, 'X'));
     std::vector<char> name(temporary.begin(), temporary.end());
     name.push_back('\0');
     // mkostemp creates the file with mode 0600 and O_EXCL, so nobody else can open it before
@@ -132,6 +199,11 @@ void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
         throwErrno(errno, "Cannot create a temporary file in " + directory);
     }
     temporary.assign(name.data());
+    // The lock says "still being written" to removeStaleTemporaryFiles in any process. It
+    // belongs to the open file, so a second descriptor keeps it past the close below, which
+    // has to come before the rename to catch a failed write-back, until the rename is done.
+    ::flock(fd.get(), LOCK_EX);
+    FileDescriptor lockHolder(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
 
     try {
         writeAll(fd.get(), bytes, temporary);
@@ -155,27 +227,34 @@ void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 }
 
 bool isTemporaryFileName(std::string_view name, std::string_view targetName) {
-    std::string prefix = temporaryPrefix(targetName);
-    return name.size() == prefix.size() + temporaryRandomLength && name.starts_with(prefix);
+    return writerOf(name, targetName).has_value();
 }
 
 void removeStaleTemporaryFiles(const std::string& path) {
-    std::string target = Paths::standardized(path);
+    std::string target = resolvedFilePath(path);
     std::string directory = Paths::deletingLastComponent(target);
     std::string targetName = Paths::lastComponent(target);
     DIR* folder = ::opendir(directory.c_str());
     if (folder == nullptr) {
         return;
     }
-    std::vector<std::string> stale;
+    std::vector<std::string> candidates;
     while (dirent* entry = ::readdir(folder)) {
-        if (isTemporaryFileName(entry->d_name, targetName)) {
-            stale.emplace_back(entry->d_name);
+        std::optional<pid_t> writer = writerOf(entry->d_name, targetName);
+        // A live writer, this process included, may be about to rename its file into place.
+        if (writer && *writer != ::getpid() && !processExists(*writer)) {
+            candidates.emplace_back(entry->d_name);
         }
     }
     ::closedir(folder);
-    for (const std::string& name : stale) {
-        ::unlink(Paths::appendingComponent(directory, name).c_str());
+    for (const std::string& name : candidates) {
+        // The pid may belong to another pid namespace sharing this folder: the lock a
+        // writer holds until its rename is the proof that counts.
+        std::string file = Paths::appendingComponent(directory, name);
+        FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (fd.get() >= 0 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            ::unlink(file.c_str());
+        }
     }
 }
 

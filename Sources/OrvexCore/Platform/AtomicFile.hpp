@@ -14,19 +14,27 @@ namespace OrvexCore::Platform {
 /// stands where a folder is needed.
 void createDirectories(const std::string& directory, mode_t mode = 0700);
 
-/// Replaces the file at `path` with `bytes` so that a reader, or the file system after a
-/// crash or a power cut, sees either the old content or the new one, never a mix:
-/// missing parent folders are created with mode 0700, the bytes go to a temporary file
-/// in the same folder, which is given `mode`, synced, and renamed over `path`; then the
-/// folder is synced so the rename itself survives a power cut. When this returns, the new
-/// content is on disk. Throws std::system_error on failure; a failure before the rename
-/// leaves the old file untouched and removes the temporary file. Blocking; any thread.
+/// The absolute path of the file that opening `path` reaches: symbolic links resolved as the
+/// kernel resolves them (so "link/.." is the folder above the link's target, not the folder
+/// holding the link), a final component that is a link followed, even a dangling one, to the
+/// file it names. Readers and writers of one file use this so that they meet. Never throws.
+std::string resolvedFilePath(const std::string& path);
+
+/// Replaces the file that `path` reaches (see `resolvedFilePath`: a symbolic link is written
+/// through, not replaced) with `bytes` so that a reader, or the file system after a crash or
+/// a power cut, sees either the old content or the new one, never a mix: missing parent
+/// folders are created with mode 0700, the bytes go to a temporary file in the same folder
+/// (named after the target and this process's pid, and locked until it is renamed), which is
+/// given `mode`, synced, and renamed over the target; then the folder is synced so the
+/// rename itself survives a power cut. When this returns, the new content is on disk. Throws
+/// std::system_error on failure; a failure before the rename leaves the old file untouched
+/// and removes the temporary file. Blocking; any thread.
 void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0600);
 
-/// Removes temporary files that `writeFileAtomically(path, ...)` left behind in the folder
-/// of `path` when its process died between creating and renaming them. Must not run while
-/// another writer of the same `path` is active (its pending temporary file would go).
-/// Errors are ignored: the files are only clutter.
+/// Removes the temporary files of `path` whose writer is provably gone: its process no longer
+/// exists and nobody holds the file's lock. Files of live writers, in this process or any
+/// other, are left alone, so this may run at any time. Errors are ignored: the files are only
+/// clutter.
 void removeStaleTemporaryFiles(const std::string& path);
 
 /// True when `name` (a bare file name) is a temporary file of `writeFileAtomically` for the

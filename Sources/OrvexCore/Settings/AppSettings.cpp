@@ -30,6 +30,8 @@ constexpr const char* sessionsRootPath = "sessionsRootPath";
 constexpr const char* collapsedWorkspaceIDs = "collapsedWorkspaceIDs";
 constexpr const char* diffPanelWidthFraction = "diffPanelWidthFraction";
 constexpr const char* diffPanelWidth = "diffPanelWidth";
+constexpr const char* activityQuietSeconds = "activityQuietSeconds";
+constexpr const char* activityQuestionPatterns = "activityQuestionPatterns";
 } // namespace Key
 
 constexpr int minGridSize = 1, maxGridSize = 6;
@@ -37,6 +39,8 @@ constexpr double minUiFontSize = 10.0, maxUiFontSize = 24.0, defaultUiFontSize =
 constexpr double minCodeFontSize = 9.0, maxCodeFontSize = 24.0, defaultCodeFontSize = 13.0;
 constexpr double minFraction = 0.15, maxFraction = 0.75, defaultFraction = 0.25;
 constexpr double legacyWindowWidth = 1400.0;
+constexpr double minQuietSeconds = 0.2, maxQuietSeconds = 10.0;
+constexpr std::size_t maxQuestionPatterns = 64, maxQuestionPatternBytes = 200;
 
 // Not a number has no place in a range and would be written as JSON null; it takes the
 // default instead.
@@ -129,6 +133,24 @@ private:
     const UserDefaults& defaults_;
 };
 
+/// Patterns on one line, trimmed, without empty or overlong ones, at most 64.
+std::vector<std::string> repairedPatterns(std::vector<std::string> patterns) {
+    std::vector<std::string> kept;
+    for (auto& pattern : patterns) {
+        pattern = withoutLineBreaks(std::move(pattern));
+        const auto first = pattern.find_first_not_of(" \t");
+        const auto last = pattern.find_last_not_of(" \t");
+        if (first == std::string::npos || last - first + 1 > maxQuestionPatternBytes) {
+            continue;
+        }
+        kept.push_back(pattern.substr(first, last - first + 1));
+        if (kept.size() == maxQuestionPatterns) {
+            break;
+        }
+    }
+    return kept;
+}
+
 std::string defaultSessionsRoot() {
     return Paths::appendingComponent(Paths::homeDirectory(), ".orvex-sessions");
 }
@@ -176,6 +198,20 @@ AppSettings::AppSettings(std::shared_ptr<UserDefaults> defaults) : defaults_(std
         diffPanelWidthFraction_.set(migrated);
         defaults_->set(Key::diffPanelWidthFraction, migrated);
         defaults_->removeObject(Key::diffPanelWidth);
+    }
+
+    activityQuietSeconds_.set(
+        clamped(read.number(Key::activityQuietSeconds).value_or(defaultActivityQuietSeconds),
+                minQuietSeconds, maxQuietSeconds, defaultActivityQuietSeconds));
+    if (auto stored = defaults_->object(Key::activityQuestionPatterns);
+        stored && stored->is_array()) {
+        std::vector<std::string> patterns;
+        for (const auto& element : *stored) {
+            if (element.is_string()) {
+                patterns.push_back(element.get<std::string>());
+            }
+        }
+        activityQuestionPatterns_.set(repairedPatterns(std::move(patterns)));
     }
 }
 
@@ -260,6 +296,26 @@ void AppSettings::setIsDiffPanelOpen(bool value) {
 void AppSettings::setDiffPanelWidthFraction(double value) {
     diffPanelWidthFraction_.set(clamped(value, minFraction, maxFraction, defaultFraction));
     defaults_->set(Key::diffPanelWidthFraction, diffPanelWidthFraction());
+}
+
+void AppSettings::setActivityQuietSeconds(double value) {
+    activityQuietSeconds_.set(
+        clamped(value, minQuietSeconds, maxQuietSeconds, defaultActivityQuietSeconds));
+    defaults_->set(Key::activityQuietSeconds, activityQuietSeconds());
+}
+
+void AppSettings::setActivityQuestionPatterns(std::vector<std::string> value) {
+    activityQuestionPatterns_.set(repairedPatterns(std::move(value)));
+    defaults_->set(Key::activityQuestionPatterns, activityQuestionPatterns());
+}
+
+const std::vector<std::string>& AppSettings::defaultActivityQuestionPatterns() {
+    static const std::vector<std::string> patterns = {
+        "(y/n)",         "[y/n]",          "(yes/no)",          "[yes/no]",
+        "password",      "passphrase",     "press enter",       "press return",
+        "press any key", "do you want to", "waiting for input", "approve",
+    };
+    return patterns;
 }
 
 bool AppSettings::hasCustomDiffPanelWidthFraction() const {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "OrvexCore/External/Editor.hpp"
 #include "OrvexCore/Models/UUID.hpp"
@@ -119,6 +120,28 @@ public:
         return diffPanelWidthFraction_;
     }
 
+    /// Seconds of silence after which a terminal's output no longer by itself means the
+    /// program works, 0.2 to 10.0; the activity detector reads the processes from then on.
+    double activityQuietSeconds() const { return activityQuietSeconds_.get(); }
+    void setActivityQuietSeconds(double value);
+    const Observable<double>& activityQuietSecondsObservable() const {
+        return activityQuietSeconds_;
+    }
+
+    /// Substrings (any case) that make a terminal's last line a question. Stored trimmed, on
+    /// one line, without empty patterns or patterns over 200 bytes, at most 64; a missing key
+    /// gives `defaultActivityQuestionPatterns()`, an empty list is kept.
+    const std::vector<std::string>& activityQuestionPatterns() const {
+        return activityQuestionPatterns_.get();
+    }
+    void setActivityQuestionPatterns(std::vector<std::string> value);
+    const Observable<std::vector<std::string>>& activityQuestionPatternsObservable() const {
+        return activityQuestionPatterns_;
+    }
+
+    static constexpr double defaultActivityQuietSeconds = 1.0;
+    static const std::vector<std::string>& defaultActivityQuestionPatterns();
+
     /// True when the store holds anything under "diffPanelWidthFraction", that is once the
     /// user has set a width (or an older width was migrated).
     bool hasCustomDiffPanelWidthFraction() const;
@@ -152,6 +175,9 @@ private:
     Observable<std::set<UUID>> collapsedWorkspaceIDs_;
     Observable<bool> isDiffPanelOpen_{false};
     Observable<double> diffPanelWidthFraction_{0.25};
+    Observable<double> activityQuietSeconds_{defaultActivityQuietSeconds};
+    Observable<std::vector<std::string>> activityQuestionPatterns_{
+        defaultActivityQuestionPatterns()};
 };
 
 } // namespace OrvexCore

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +63,44 @@ std::string moveAside(const std::string& path) {
     }
 }
 
+/// Holds an exclusive lock on "<path>.lock" for as long as it lives, so that one writer at a
+/// time, in any process, reads the file, merges its change and replaces the file. The lock
+/// file sits beside the path as given, not beside a link's target, which may be in a folder
+/// the user keeps clean (a dotfiles repository).
+class WriteLock {
+public:
+    explicit WriteLock(const std::string& path) {
+        Platform::createDirectories(Paths::deletingLastComponent(path), 0700);
+        const std::string lockPath = path + ".lock";
+        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            throw std::system_error(errno, std::generic_category(), "Cannot open " + lockPath);
+        }
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                int error = errno;
+                ::close(fd_);
+                throw std::system_error(error, std::generic_category(), "Cannot lock " + lockPath);
+            }
+        }
+    }
+    ~WriteLock() { ::close(fd_); }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+/// The JSON object a settings file holds; nothing when it holds something else.
+std::optional<nlohmann::json> parsedObject(const std::string& bytes) {
+    auto document = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions*/ false);
+    if (!document.is_object()) {
+        return std::nullopt;
+    }
+    return document;
+}
+
 } // namespace
 
 std::string FileUserDefaults::defaultPath() {
@@ -87,9 +126,8 @@ void FileUserDefaults::load() {
         return;
     }
     if (bytes) {
-        auto document = nlohmann::json::parse(*bytes, nullptr, /*allow_exceptions*/ false);
-        if (document.is_object()) {
-            for (auto& [key, value] : document.items()) {
+        if (auto document = parsedObject(*bytes)) {
+            for (auto& [key, value] : document->items()) {
                 values_[key] = std::move(value);
             }
             return;
@@ -120,14 +158,14 @@ void FileUserDefaults::set(const std::string& key, nlohmann::json value) {
     if (found != values_.end() && found->second == value) {
         return;
     }
-    values_[key] = std::move(value);
-    persist();
+    values_[key] = value;
+    persist(key, std::move(value));
 }
 
 void FileUserDefaults::removeObject(const std::string& key) {
     std::lock_guard lock(mutex_);
     if (values_.erase(key) > 0) {
-        persist();
+        persist(key, std::nullopt);
     }
 }
 
@@ -141,20 +179,45 @@ std::optional<std::string> FileUserDefaults::persistenceError() const {
     return persistenceError_;
 }
 
-// Called with the lock held, so writes reach the file in the order the changes were made.
-void FileUserDefaults::persist() {
+// Called with the mutex held, so this object's writes reach the file in the order the
+// changes were made. Other processes (and other objects on the same file) write the same file:
+// each write takes the file as it is now and changes only its own key, under a lock shared by
+// all of them, so no one's change is lost to another's stale copy.
+void FileUserDefaults::persist(const std::string& key, std::optional<nlohmann::json> value) {
     if (!writable_) {
         return;
     }
-    nlohmann::json document = nlohmann::json::object();
-    for (const auto& [key, value] : values_) {
-        document[key] = value;
-    }
-    // Invalid UTF-8 in a string would make dump() throw; it is written as U+FFFD instead.
-    const std::string bytes =
-        document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     try {
-        Platform::writeFileAtomically(path_, bytes, 0600);
+        // A settings file kept as a symbolic link (into a dotfiles repository) stays one.
+        WriteLock lock(path_);
+        const std::string target = Platform::resolvedFilePath(path_);
+        nlohmann::json document = nlohmann::json::object();
+        std::optional<std::string> current;
+        try {
+            current = readFile(target);
+        } catch (const std::system_error&) {
+        }
+        std::optional<nlohmann::json> parsed = current ? parsedObject(*current) : std::nullopt;
+        std::error_code ignored;
+        if (parsed) {
+            document = std::move(*parsed);
+        } else if (std::filesystem::exists(std::filesystem::symlink_status(target, ignored))) {
+            // Replaced by something unreadable since it was loaded (a hand edit with a typo):
+            // keep it for the user, as loading does, and write what this object knows.
+            movedAsidePath_ = moveAside(target);
+            for (const auto& [name, known] : values_) {
+                document[name] = known;
+            }
+        }
+        if (value) {
+            document[key] = std::move(*value);
+        } else {
+            document.erase(key);
+        }
+        // Invalid UTF-8 in a string would make dump() throw; it is written as U+FFFD instead.
+        const std::string bytes =
+            document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        Platform::writeFileAtomically(target, bytes, 0600);
         persistenceError_.reset();
     } catch (const std::system_error& error) {
         persistenceError_ = error.what();

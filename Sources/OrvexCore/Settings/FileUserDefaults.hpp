@@ -7,8 +7,12 @@
 
 namespace OrvexCore {
 
-/// User defaults kept as one JSON object in a file, rewritten whole, atomically and with mode
-/// 0600 after every change. Safe to call from any thread.
+/// User defaults kept as one JSON object in a file. Every change is merged into the file as
+/// it is at that moment (only the changed key is written; keys other processes wrote since
+/// this one read the file are kept), under an exclusive lock on "<file>.lock", and the file is
+/// replaced atomically with mode 0600. A file that is a symbolic link is written through to its
+/// target. Reads answer from what this object loaded and changed. Safe to call from any
+/// thread and from several processes at once.
 ///
 /// A missing file reads as empty. A file that cannot be read or holds no JSON object also reads
 /// as empty, and is first renamed aside (to "<path>.unreadable", or "<path>.unreadable.<n>" when
@@ -42,7 +46,8 @@ public:
 
 private:
     void load();
-    void persist();
+    /// Writes `key` (removes it when `value` is nothing) into the file as it is now.
+    void persist(const std::string& key, std::optional<nlohmann::json> value);
 
     const std::string path_;
     mutable std::mutex mutex_;

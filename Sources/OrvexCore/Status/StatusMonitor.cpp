@@ -7,7 +7,9 @@
 
 #include <utf8proc.h>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -20,51 +22,132 @@ namespace {
 constexpr std::uint8_t kBell = 0x07;
 constexpr std::uint8_t kEscape = 0x1B;
 constexpr std::uint8_t kLineFeed = 0x0A;
+constexpr std::uint8_t kCarriageReturn = 0x0D;
 
-/// First byte in [p, end) that plain output does not keep: a C0 control byte other than the
-/// line feed. Everything else (including every byte of 0x80 and above) goes to the tail, so
-/// long printable runs are found sixteen bytes at a time.
-const std::uint8_t* findControl(const std::uint8_t* p, const std::uint8_t* end) {
+/// Where a printable run stops: the first byte in [p, end) that is a C0 control byte other
+/// than the line feed and the carriage return, or `end`. A carriage return is dropped from the
+/// tail like every other control byte, but it does not need the scanner: it stays inside the
+/// run (so a CR LF line end does not split the run in two) and is left out when the run is
+/// copied. `carriageReturns` grows by the number of them in [p, stop). Long printable runs are
+/// searched sixteen bytes at a time, the carriage returns counted in byte lanes on the way.
+inline const std::uint8_t* findRunEnd(const std::uint8_t* p, const std::uint8_t* end,
+                                      size_t& carriageReturns) {
 #if defined(__SSE2__)
     const __m128i highestControl = _mm_set1_epi8(0x1F);
     const __m128i lineFeed = _mm_set1_epi8(static_cast<char>(kLineFeed));
-    const auto controls = [&](const std::uint8_t* at) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, highestControl), v);
-        const __m128i kept = _mm_cmpeq_epi8(v, lineFeed);
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, control)));
+    const __m128i carriageReturn = _mm_set1_epi8(static_cast<char>(kCarriageReturn));
+    const __m128i zero = _mm_setzero_si128();
+    const auto laneSum = [&zero](__m128i lanes) {
+        const __m128i sums = _mm_sad_epu8(lanes, zero);
+        return static_cast<size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
     };
-    // Two vectors per step while the run is long (plain text), one at a time near its end.
-    while (end - p >= 32) {
-        const unsigned mask = controls(p) | (controls(p + 16) << 16);
-        if (mask != 0) {
-            return p + __builtin_ctz(mask);
-        }
-        p += 32;
-    }
+    __m128i counts = zero; // per byte lane, at most 255 blocks before they are summed
+    unsigned blocks = 0;
     while (end - p >= 16) {
-        const unsigned mask = controls(p);
-        if (mask != 0) {
-            return p + __builtin_ctz(mask);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, highestControl), v);
+        const __m128i cr = _mm_cmpeq_epi8(v, carriageReturn);
+        const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, lineFeed), cr);
+        const auto stops =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, control)));
+        if (stops != 0) {
+            const unsigned at = static_cast<unsigned>(__builtin_ctz(stops));
+            for (unsigned before = static_cast<unsigned>(_mm_movemask_epi8(cr)) & ((1u << at) - 1u);
+                 before != 0; before &= before - 1) {
+                ++carriageReturns;
+            }
+            carriageReturns += laneSum(counts);
+            return p + at;
+        }
+        counts = _mm_sub_epi8(counts, cr); // a match is all ones, minus one
+        if (++blocks == 255) {
+            carriageReturns += laneSum(counts);
+            counts = zero;
+            blocks = 0;
         }
         p += 16;
     }
+    carriageReturns += laneSum(counts);
 #endif
     for (; p < end; ++p) {
         if (*p < 0x20 && *p != kLineFeed) {
-            return p;
+            if (*p != kCarriageReturn) {
+                return p;
+            }
+            ++carriageReturns;
         }
     }
     return end;
 }
 
-/// First byte in [p, end) that ends a control sequence (0x40 to 0x7E), or `end`. Sequences are
-/// short but of every length, so a vector test avoids a mispredicted loop exit per sequence.
-const std::uint8_t* findFinalByte(const std::uint8_t* p, const std::uint8_t* end) {
-    // Sequences without parameters ("ESC [ m", "ESC [ K") are the most common of all.
-    if (p < end && *p >= 0x40 && *p <= 0x7E) {
-        return p;
+#if defined(__x86_64__)
+/// The sum of the 32 byte lanes of `lanes`.
+[[gnu::target("avx2")]] size_t laneSum(__m256i lanes) {
+    const __m256i sums = _mm256_sad_epu8(lanes, _mm256_setzero_si256());
+    return static_cast<size_t>(_mm256_extract_epi64(sums, 0) + _mm256_extract_epi64(sums, 1) +
+                               _mm256_extract_epi64(sums, 2) + _mm256_extract_epi64(sums, 3));
+}
+
+/// `findRunEnd` thirty-two bytes at a time, for processors with AVX2: plain text without
+/// colours (a listing, a log) is one long run per chunk, and this is most of its cost.
+[[gnu::target("avx2")]] const std::uint8_t*
+findRunEndWide(const std::uint8_t* p, const std::uint8_t* end, size_t& carriageReturns) {
+    const __m256i highestControl = _mm256_set1_epi8(0x1F);
+    const __m256i lineFeed = _mm256_set1_epi8(static_cast<char>(kLineFeed));
+    const __m256i carriageReturn = _mm256_set1_epi8(static_cast<char>(kCarriageReturn));
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i counts = zero;
+    unsigned blocks = 0;
+    while (end - p >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, highestControl), v);
+        const __m256i cr = _mm256_cmpeq_epi8(v, carriageReturn);
+        const __m256i kept = _mm256_or_si256(_mm256_cmpeq_epi8(v, lineFeed), cr);
+        const auto stops =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_andnot_si256(kept, control)));
+        if (stops != 0) {
+            const unsigned at = static_cast<unsigned>(__builtin_ctz(stops));
+            for (std::uint32_t before = static_cast<std::uint32_t>(_mm256_movemask_epi8(cr)) &
+                                        ((std::uint32_t{1} << at) - 1u);
+                 before != 0; before &= before - 1) {
+                ++carriageReturns;
+            }
+            carriageReturns += laneSum(counts);
+            return p + at;
+        }
+        counts = _mm256_sub_epi8(counts, cr);
+        if (++blocks == 255) {
+            carriageReturns += laneSum(counts);
+            counts = zero;
+            blocks = 0;
+        }
+        p += 32;
     }
+    carriageReturns += laneSum(counts);
+    return findRunEnd(p, end, carriageReturns);
+}
+
+const bool hasWideVectors = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+#endif
+
+/// `findRunEnd` with the widest vectors the processor has.
+inline const std::uint8_t* findRunEndFast(const std::uint8_t* p, const std::uint8_t* end,
+                                          size_t& carriageReturns) {
+#if defined(__x86_64__)
+    if (hasWideVectors && end - p >= 64) {
+        return findRunEndWide(p, end, carriageReturns);
+    }
+#endif
+    return findRunEnd(p, end, carriageReturns);
+}
+
+/// First byte in [p, end) that ends a control sequence (0x40 to 0x7E), or `end`: the vector
+/// search for long parameter lists. Short sequences never get here (see `findFinalByte`).
+[[gnu::noinline]] const std::uint8_t* findFinalByteFar(const std::uint8_t* p,
+                                                       const std::uint8_t* end) {
 #if defined(__SSE2__)
     const __m128i low = _mm_set1_epi8(0x40);
     const __m128i high = _mm_set1_epi8(0x7E);
@@ -83,6 +166,18 @@ const std::uint8_t* findFinalByte(const std::uint8_t* p, const std::uint8_t* end
         ++p;
     }
     return p;
+}
+
+/// First byte in [p, end) that ends a control sequence, or `end`. Nearly every sequence ends
+/// within a few bytes ("ESC [ m", "ESC [ 0 1 ; 3 4 m"), so those are looked at in line.
+inline const std::uint8_t* findFinalByte(const std::uint8_t* p, const std::uint8_t* end) {
+    const std::uint8_t* const near = end - p > 8 ? p + 8 : end;
+    for (; p < near; ++p) {
+        if (*p >= 0x40 && *p <= 0x7E) {
+            return p;
+        }
+    }
+    return p == end ? end : findFinalByteFar(p, end);
 }
 
 bool isHorizontalWhitespace(char32_t scalar) {
@@ -134,42 +229,88 @@ std::string lowercased(std::string_view text) {
 
 } // namespace
 
-/// Per-ingest bookkeeping of the tail. The tail is cut back to `maxTailBytes` only when the
-/// whole chunk has pushed it past twice that length; since a tail only grows within a chunk,
-/// once that point is passed the outcome is fixed (the last `maxTailBytes` bytes of everything),
-/// so the tail may be compacted early and a long run need not be copied whole.
-struct StatusMonitor::ScanContext {
+/// Collects the printable runs of one chunk and writes the tail once, at the end of the chunk.
+/// The tail is cut back to `maxTailBytes` only when the whole chunk has pushed it past twice
+/// that length, and then only the last `maxTailBytes` bytes of everything survive: knowing
+/// every run first, only those bytes are copied. Runs still hold their carriage returns,
+/// counted, and lose them as they are copied.
+struct StatusMonitor::TailWriter {
     std::string& tail;
+    std::vector<Run>& runs;
     const size_t limit;
-    const size_t doubleLimit;
-    bool cutPending = false;
-    bool changed = false;
+    size_t kept = 0;
 
-    void append(const std::uint8_t* bytes, size_t count) {
-        changed = true;
-        const char* run = reinterpret_cast<const char*>(bytes);
-        if (tail.size() + count <= doubleLimit) {
-            tail.append(run, count);
-            return;
-        }
-        cutPending = true;
-        if (count >= limit) {
-            tail.assign(run + (count - limit), limit);
-            return;
-        }
-        const size_t keep = limit - count;
-        if (tail.size() > keep) {
-            tail.erase(0, tail.size() - keep);
-        }
-        tail.append(run, count);
+    void add(const std::uint8_t* data, size_t size, size_t carriageReturns) {
+        runs.push_back(Run{data, size, carriageReturns});
+        kept += size - carriageReturns;
     }
 
-    void finish() {
-        if (cutPending || tail.size() > doubleLimit) {
-            if (tail.size() > limit) {
-                tail.erase(0, tail.size() - limit);
-            }
+    /// Writes the last `last` kept bytes of `run` (all but its carriage returns) at `out`;
+    /// returns the end of what was written.
+    static char* copy(char* out, const Run& run, size_t last) {
+        const char* begin = reinterpret_cast<const char*>(run.data);
+        const char* const end = begin + run.size;
+        if (run.carriageReturns == 0) {
+            std::memcpy(out, end - last, last);
+            return out + last;
         }
+        // Skip kept bytes at the front until `last` remain.
+        for (size_t skip = run.size - run.carriageReturns - last; skip > 0; ++begin) {
+            skip -= *begin != '\r';
+        }
+        while (begin < end) {
+            const char* cr = static_cast<const char*>(
+                std::memchr(begin, '\r', static_cast<size_t>(end - begin)));
+            const char* stop = cr ? cr : end;
+            std::memcpy(out, begin, static_cast<size_t>(stop - begin));
+            out += stop - begin;
+            begin = cr ? cr + 1 : end;
+        }
+        return out;
+    }
+
+    /// Appends the runs from `first` on, the first of them only for its last `fromFirst`
+    /// kept bytes, sizing the tail once.
+    void appendRuns(size_t first, size_t fromFirst, size_t total) {
+        const size_t at = tail.size();
+        tail.resize(at + total);
+        char* out = tail.data() + at;
+        out = copy(out, runs[first], fromFirst);
+        for (size_t index = first + 1; index < runs.size(); ++index) {
+            out = copy(out, runs[index], runs[index].size - runs[index].carriageReturns);
+        }
+    }
+
+    /// Writes the runs into the tail; true when the tail changed.
+    bool finish() {
+        if (kept == 0) {
+            return false;
+        }
+        const size_t whole = runs[0].size - runs[0].carriageReturns;
+        if (tail.size() + kept <= 2 * limit) {
+            appendRuns(0, whole, kept);
+            return true;
+        }
+        if (limit == 0) {
+            tail.clear();
+            return true;
+        }
+        if (kept < limit) {
+            tail.erase(0, tail.size() - (limit - kept));
+            appendRuns(0, whole, kept);
+            return true;
+        }
+        // Only the chunk's last `limit` kept bytes survive: find the run where they begin.
+        size_t first = runs.size();
+        size_t fromFirst = 0;
+        for (size_t need = limit; need > 0;) {
+            const Run& run = runs[--first];
+            fromFirst = std::min(need, run.size - run.carriageReturns);
+            need -= fromFirst;
+        }
+        tail.clear();
+        appendRuns(first, fromFirst, limit);
+        return true;
     }
 };
 
@@ -216,8 +357,11 @@ void StatusMonitor::ingest(const UUID& terminalID, std::span<const std::uint8_t>
 
 void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
                          const UUID& terminalID) {
-    const auto limit = static_cast<size_t>(config_.maxTailBytes);
-    ScanContext context{state.tail, limit, limit * 2};
+    // Runs are collected in a buffer reused from chunk to chunk; it is taken out of the monitor
+    // meanwhile, so that a bell callback feeding the monitor again gets a buffer of its own.
+    std::vector<Run> runs = std::move(runScratch_);
+    runs.clear();
+    TailWriter writer{state.tail, runs, static_cast<size_t>(config_.maxTailBytes)};
     const std::uint8_t* p = bytes.data();
     const std::uint8_t* const end = p + bytes.size();
 
@@ -241,9 +385,10 @@ void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
             // all terminal traffic, so they are handled here without a trip round the state
             // switch: a printable run, then an escape with its control sequence, and again.
             while (p < end) {
-                const std::uint8_t* control = findControl(p, end);
+                size_t carriageReturns = 0;
+                const std::uint8_t* control = findRunEndFast(p, end, carriageReturns);
                 if (control != p) {
-                    context.append(p, static_cast<size_t>(control - p));
+                    writer.add(p, static_cast<size_t>(control - p), carriageReturns);
                     p = control;
                     if (p == end) {
                         break;
@@ -322,10 +467,10 @@ void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
             break;
         }
     }
-    context.finish();
-    if (context.changed) {
+    if (writer.finish()) {
         state.cachedNeedsInput.reset();
     }
+    runScratch_ = std::move(runs);
 }
 
 void StatusMonitor::noteClosed(const UUID& terminalID) {

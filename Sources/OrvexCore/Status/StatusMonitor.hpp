@@ -95,7 +95,13 @@ private:
         std::string oscBuf;
     };
 
-    struct ScanContext;
+    /// A printable run of one chunk, carriage returns still in it.
+    struct Run {
+        const std::uint8_t* data;
+        std::size_t size;
+        std::size_t carriageReturns;
+    };
+    struct TailWriter;
 
     void scan(std::span<const std::uint8_t> bytes, TermState& state, const UUID& terminalID);
     bool matchesNeedsInput(TermState& state);
@@ -104,6 +110,7 @@ private:
     std::vector<std::string> lowercasedPatterns_;
     std::unordered_map<UUID, TermState> states_;
     std::int64_t tailDecodeCount_ = 0;
+    std::vector<Run> runScratch_;
 };
 
 } // namespace OrvexCore

@@ -15,4 +15,8 @@ enum class Slashes { plain, escaped };
 /// copied as it is. Returns false, leaving `out` as it was, when `text` is not valid UTF-8.
 bool append(std::string& out, std::string_view text, Slashes slashes);
 
+/// True when `text` is valid UTF-8 (no overlong forms, surrogates or scalars past U+10FFFF).
+/// Fast on ASCII, which it passes over eight bytes at a time.
+bool isValidUTF8(std::string_view text);
+
 } // namespace OrvexCore::JSONString

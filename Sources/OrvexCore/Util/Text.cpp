@@ -1,6 +1,8 @@
 #include "OrvexCore/Util/Text.hpp"
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstdint>
+#include <utility>
 
 #include <utf8proc.h>
 
@@ -230,33 +232,170 @@ std::string lowercased(std::string_view text) {
 
 namespace {
 
+constexpr utf8proc_int32_t hangulFirstVowel = 0x1161;
+constexpr utf8proc_int32_t hangulLastTrailing = 0x11C2;
+
+/// A scalar that normalisation leaves alone wherever it stands: a starter (combining class 0)
+/// with no canonical decomposition that never composes with a preceding character. Hangul
+/// vowels and trailing consonants compose by rule rather than through the tables, so they are
+/// excluded by range (from the filler U+11A7, which the composer also absorbs).
+bool isInertScalar(utf8proc_int32_t scalar) {
+    if (scalar < 0x300) {
+        return true; // no combining marks, no decompositions that do not recompose
+    }
+    if (scalar >= hangulFirstVowel && scalar <= hangulLastTrailing) {
+        return false;
+    }
+    const utf8proc_property_t* property = utf8proc_get_property(scalar);
+    const bool canonicalDecomposition =
+        property->decomp_seqindex != UINT16_MAX && property->decomp_type == 0;
+    const bool composesWithPrevious =
+        property->comb_index != UINT16_MAX && property->comb_index >= 0x8000;
+    return property->combining_class == 0 && !canonicalDecomposition && !composesWithPrevious;
+}
+
+/// Scratch of `appendNormalised`, kept per thread so that normalising many short texts does
+/// not allocate each time.
+struct NormaliseScratch {
+    std::vector<utf8proc_int32_t> scalars;
+    std::vector<std::uint8_t> classes; // canonical combining class of each scalar
+    std::vector<utf8proc_int32_t> sorted;
+};
+
+constexpr utf8proc_int32_t hangulFirstSyllable = 0xAC00;
+constexpr utf8proc_int32_t hangulLastSyllable = 0xD7A3;
+
+/// Appends the canonical decomposition of `scalar` with the combining class of each part.
+void appendDecomposed(utf8proc_int32_t scalar, NormaliseScratch& scratch) {
+    const utf8proc_property_t* property = utf8proc_get_property(scalar);
+    const bool decomposes =
+        (property->decomp_seqindex != UINT16_MAX && property->decomp_type == 0) ||
+        (scalar >= hangulFirstSyllable && scalar <= hangulLastSyllable);
+    if (!decomposes) {
+        scratch.scalars.push_back(scalar);
+        scratch.classes.push_back(static_cast<std::uint8_t>(property->combining_class));
+        return;
+    }
+    // Canonical decompositions are at most four scalars long; the buffer allows for more.
+    utf8proc_int32_t parts[8];
+    int boundClass = 0;
+    auto length = utf8proc_decompose_char(scalar, parts, 8, UTF8PROC_COMPOSE, &boundClass);
+    if (length < 0 || length > 8) {
+        length = 1;
+        parts[0] = scalar;
+    }
+    for (utf8proc_ssize_t k = 0; k < length; ++k) {
+        scratch.scalars.push_back(parts[k]);
+        scratch.classes.push_back(
+            static_cast<std::uint8_t>(utf8proc_get_property(parts[k])->combining_class));
+    }
+}
+
+/// Puts each run of combining marks in canonical order: stably by combining class. utf8proc
+/// does this with an exchange sort, quadratic on a long run of mixed marks; an insertion sort
+/// for short runs and a counting sort by class for long ones give the same order in linear
+/// time.
+void orderMarks(NormaliseScratch& scratch) {
+    auto& scalars = scratch.scalars;
+    auto& classes = scratch.classes;
+    const size_t count = scalars.size();
+    size_t index = 0;
+    while (index < count) {
+        if (classes[index] == 0) {
+            ++index;
+            continue;
+        }
+        size_t end = index + 1;
+        bool ordered = true;
+        while (end < count && classes[end] != 0) {
+            ordered = ordered && classes[end - 1] <= classes[end];
+            ++end;
+        }
+        if (!ordered && end - index <= 32) {
+            for (size_t i = index + 1; i < end; ++i) {
+                const auto scalar = scalars[i];
+                const auto cls = classes[i];
+                size_t j = i;
+                for (; j > index && classes[j - 1] > cls; --j) {
+                    scalars[j] = scalars[j - 1];
+                    classes[j] = classes[j - 1];
+                }
+                scalars[j] = scalar;
+                classes[j] = cls;
+            }
+        } else if (!ordered) {
+            size_t starts[257] = {};
+            for (size_t i = index; i < end; ++i) {
+                ++starts[classes[i] + 1];
+            }
+            for (size_t c = 1; c < 257; ++c) {
+                starts[c] += starts[c - 1];
+            }
+            scratch.sorted.resize(end - index);
+            for (size_t i = index; i < end; ++i) {
+                scratch.sorted[starts[classes[i]]++] = scalars[i];
+            }
+            std::copy(scratch.sorted.begin(), scratch.sorted.end(),
+                      scalars.begin() + static_cast<std::ptrdiff_t>(index));
+            // Classes are not needed after ordering.
+        }
+        index = end;
+    }
+}
+
+/// Writes `scalar` (a valid one) as UTF-8 at `out`; returns the end of what was written.
+char* encodeScalar(char32_t scalar, char* out) {
+    if (scalar < 0x80) {
+        *out++ = static_cast<char>(scalar);
+    } else if (scalar < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (scalar >> 6));
+        *out++ = static_cast<char>(0x80 | (scalar & 0x3F));
+    } else if (scalar < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (scalar >> 12));
+        *out++ = static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (scalar & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (scalar >> 18));
+        *out++ = static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (scalar & 0x3F));
+    }
+    return out;
+}
+
+/// Appends `valid` (valid UTF-8) in normalisation form C: canonical decomposition, canonical
+/// ordering, canonical composition; the same result as utf8proc's NFC, in linear time.
 void appendNormalised(std::string& result, std::string_view valid) {
     if (valid.empty()) {
         return;
     }
-    utf8proc_uint8_t* normalised = nullptr;
-    auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(valid.data()),
-                               static_cast<utf8proc_ssize_t>(valid.size()), &normalised,
-                               static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
-    if (length < 0) {
-        result.append(valid);
-    } else {
-        result.append(reinterpret_cast<const char*>(normalised), static_cast<size_t>(length));
+    thread_local NormaliseScratch scratch;
+    scratch.scalars.clear();
+    scratch.classes.clear();
+    const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(valid.data());
+    const auto size = static_cast<utf8proc_ssize_t>(valid.size());
+    for (utf8proc_ssize_t offset = 0; offset < size;) {
+        utf8proc_int32_t scalar = 0;
+        offset += utf8proc_iterate(bytes + offset, size - offset, &scalar);
+        appendDecomposed(scalar, scratch);
     }
-    std::free(normalised);
+    orderMarks(scratch);
+    auto& scalars = scratch.scalars;
+    const auto composed = utf8proc_normalize_utf32(
+        scalars.data(), static_cast<utf8proc_ssize_t>(scalars.size()), UTF8PROC_COMPOSE);
+    const size_t start = result.size();
+    result.resize(start + 4 * static_cast<size_t>(composed));
+    char* out = result.data() + start;
+    for (utf8proc_ssize_t i = 0; i < composed; ++i) {
+        out = encodeScalar(static_cast<char32_t>(scalars[static_cast<size_t>(i)]), out);
+    }
+    result.resize(static_cast<size_t>(out - result.data()));
 }
 
-} // namespace
-
-std::string nfc(std::string_view text) {
-    if (isASCII(text)) {
-        return std::string(text);
-    }
-    // utf8proc refuses a whole string for one bad byte, so the valid stretches are normalised
-    // one by one and the bad bytes copied between them: two texts differing only in invalid
-    // bytes must stay different.
-    std::string result;
-    result.reserve(text.size());
+void normaliseInto(std::string& result, std::string_view text) {
+    // Invalid bytes are copied and the valid stretches between them normalised one by one:
+    // two texts differing only in invalid bytes must stay different.
+    result.reserve(result.size() + text.size());
     size_t runStart = 0;
     size_t offset = 0;
     while (offset < text.size()) {
@@ -277,6 +416,48 @@ std::string nfc(std::string_view text) {
         runStart = offset;
     }
     appendNormalised(result, text.substr(runStart));
+}
+
+} // namespace
+
+bool isCertainlyNFC(std::string_view text) {
+    size_t offset = 0;
+    const size_t size = text.size();
+    while (offset < size) {
+        if (static_cast<unsigned char>(text[offset]) < 0x80) {
+            ++offset;
+            continue;
+        }
+        utf8proc_int32_t scalar = 0;
+        auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + offset),
+                                  static_cast<utf8proc_ssize_t>(size - offset), &scalar);
+        if (n <= 0) {
+            ++offset; // an invalid byte is kept as it is and separates what is around it
+            continue;
+        }
+        if (!isInertScalar(scalar)) {
+            return false;
+        }
+        offset += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string_view nfc(std::string_view text, std::string& buffer) {
+    if (isCertainlyNFC(text)) {
+        return text;
+    }
+    buffer.clear();
+    normaliseInto(buffer, text);
+    return buffer;
+}
+
+std::string nfc(std::string_view text) {
+    if (isCertainlyNFC(text)) {
+        return std::string(text);
+    }
+    std::string result;
+    normaliseInto(result, text);
     return result;
 }
 

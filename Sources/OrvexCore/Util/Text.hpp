@@ -47,8 +47,19 @@ std::string lowercased(std::string_view text);
 
 /// `text` in Unicode normalisation form C, so canonically equivalent texts compare equal
 /// byte for byte. Invalid bytes are kept as they are and the valid stretches between them are
-/// normalised on their own.
+/// normalised on their own. Linear in the length of `text`, whatever it holds.
 std::string nfc(std::string_view text);
+
+/// `nfc(text)` without a copy where none is needed: `text` itself when `isCertainlyNFC(text)`,
+/// else the normalised form, written to `buffer` (its previous contents are replaced). The
+/// result is valid while `text` and `buffer` are unchanged.
+std::string_view nfc(std::string_view text, std::string& buffer);
+
+/// True when one quick pass shows `nfc(text)` to be `text` itself: every scalar is a starter
+/// that has no canonical decomposition and cannot combine with what precedes it (all of
+/// ASCII, Latin-1 and Latin Extended, most scripts without marks). False does not mean the
+/// text is not normalised, only that finding out takes `nfc`.
+bool isCertainlyNFC(std::string_view text);
 
 /// True when every byte is below 0x80.
 bool isASCII(std::string_view text);

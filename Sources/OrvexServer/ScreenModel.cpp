@@ -1,0 +1,775 @@
+#include "OrvexServer/ScreenModel.hpp"
+
+#include <algorithm>
+#include <array>
+#include <set>
+
+#include <fmt/format.h>
+#include <vterm.h>
+
+namespace OrvexServer {
+
+namespace {
+
+constexpr std::uint32_t continuationMark = 0xFFFFFFFF;
+
+/// Private modes (set with "CSI ? n h", reset with "CSI ? n l") that change how a client's
+/// terminal reads input or lays out output, and which libvterm does not report. Each is put
+/// back on an attaching client. 7 (auto-wrap) is on by default; the others are off.
+constexpr std::array<int, 11> trackedModes = {1,    6,    7,    1000, 1002, 1003,
+                                              1004, 1005, 1006, 1015, 2004};
+constexpr int originMode = 6;
+/// Longest string (title, device control) passed on to libvterm, which would otherwise hold a
+/// string of any length in memory; the rest of a longer one is dropped.
+constexpr std::size_t maxStringBytes = 4096;
+constexpr int autoWrapMode = 7;
+
+bool isAlternateScreenMode(int mode) {
+    return mode == 47 || mode == 1047 || mode == 1049;
+}
+
+/// Follows the escape sequences of the program's output far enough to know the modes above,
+/// the keypad mode and the scroll region, and to say where the program asks for the alternate
+/// screen (so the primary screen can be copied just before libvterm switches away from it).
+/// Sequences split between chunks are followed across them. Memory is fixed: parameters past
+/// the sixteenth are ignored and values are capped.
+class ModeTracker {
+public:
+    enum class Event { none, enterAlternate, skip };
+
+    ModeTracker() { reset(); }
+
+    /// Takes one byte; says whether it completes a request for the alternate screen.
+    Event take(unsigned char byte) {
+        // CAN and SUB abandon any sequence; ESC starts a new one from anywhere, except that
+        // inside a string it may be the first half of the string terminator.
+        if (byte == 0x18 || byte == 0x1a) {
+            state_ = State::ground;
+            return Event::none;
+        }
+        switch (state_) {
+        case State::ground:
+            if (byte == 0x1b) {
+                state_ = State::escape;
+            }
+            return Event::none;
+        case State::escape:
+            return afterEscape(byte);
+        case State::escapeIntermediate:
+            if (byte == 0x1b) {
+                state_ = State::escape;
+            } else if (byte >= 0x30 && byte <= 0x7e) {
+                state_ = State::ground;
+            }
+            return Event::none;
+        case State::csi:
+            return inCSI(byte);
+        case State::string:
+            if (byte == 0x1b) {
+                state_ = State::stringEscape;
+            } else if (byte == 0x07) {
+                state_ = State::ground;
+                endString();
+            } else if (++stringLength_ > maxStringBytes) {
+                return Event::skip;
+            } else if (isOSC_) {
+                payload_ += static_cast<char>(byte);
+            }
+            return Event::none;
+        case State::stringEscape:
+            endString();
+            if (byte == '\\') {
+                state_ = State::ground;
+                return Event::none;
+            }
+            return afterEscape(byte);
+        }
+        return Event::none;
+    }
+
+    /// Forgets the scroll region, as a terminal does when it is resized.
+    void forgetScrollRegion() { scrollRegion_.reset(); }
+
+    void reset() {
+        modes_ = {autoWrapMode};
+        applicationKeypad_ = false;
+        scrollRegion_.reset();
+    }
+
+    const std::set<int>& modes() const { return modes_; }
+    /// The title the program last set (operating-system commands 0 and 2), control
+    /// characters removed.
+    const std::string& title() const { return title_; }
+    bool applicationKeypad() const { return applicationKeypad_; }
+    const std::optional<std::pair<int, int>>& scrollRegion() const { return scrollRegion_; }
+
+private:
+    enum class State { ground, escape, escapeIntermediate, csi, string, stringEscape };
+
+    Event afterEscape(unsigned char byte) {
+        state_ = State::ground;
+        switch (byte) {
+        case 0x1b:
+            state_ = State::escape;
+            break;
+        case '[':
+            state_ = State::csi;
+            leader_ = 0;
+            intermediate_ = 0;
+            params_.clear();
+            params_.push_back(-1);
+            break;
+        case ']':
+        case 'P':
+        case 'X':
+        case '^':
+        case '_':
+            state_ = State::string;
+            stringLength_ = 0;
+            isOSC_ = byte == ']';
+            payload_.clear();
+            break;
+        case 'c':
+            reset();
+            break;
+        case '=':
+            applicationKeypad_ = true;
+            break;
+        case '>':
+            applicationKeypad_ = false;
+            break;
+        default:
+            if (byte >= 0x20 && byte <= 0x2f) {
+                state_ = State::escapeIntermediate;
+            }
+            break;
+        }
+        return Event::none;
+    }
+
+    Event inCSI(unsigned char byte) {
+        if (byte == 0x1b) {
+            state_ = State::escape;
+            return Event::none;
+        }
+        if (byte < 0x20) {
+            return Event::none; // C0 controls inside a sequence act but do not end it.
+        }
+        if (byte >= '<' && byte <= '?' && params_.size() == 1 && params_.back() < 0 &&
+            leader_ == 0 && intermediate_ == 0) {
+            leader_ = static_cast<char>(byte);
+            return Event::none;
+        }
+        if (byte >= '0' && byte <= '9') {
+            int& value = params_.back();
+            value = std::min(std::max(value, 0) * 10 + (byte - '0'), 99999);
+            return Event::none;
+        }
+        if (byte == ';' || byte == ':') {
+            if (params_.size() < 16) {
+                params_.push_back(-1);
+            }
+            return Event::none;
+        }
+        if (byte >= 0x20 && byte <= 0x2f) {
+            intermediate_ = static_cast<char>(byte);
+            return Event::none;
+        }
+        state_ = State::ground;
+        if (byte >= 0x40 && byte <= 0x7e) {
+            return finishCSI(static_cast<char>(byte));
+        }
+        return Event::none;
+    }
+
+    Event finishCSI(char final) {
+        if (leader_ == '?' && intermediate_ == 0 && (final == 'h' || final == 'l')) {
+            bool on = final == 'h';
+            bool enters = false;
+            for (int mode : params_) {
+                if (isAlternateScreenMode(mode)) {
+                    enters = enters || on;
+                } else if (std::find(trackedModes.begin(), trackedModes.end(), mode) !=
+                           trackedModes.end()) {
+                    if (on) {
+                        modes_.insert(mode);
+                    } else {
+                        modes_.erase(mode);
+                    }
+                }
+            }
+            return enters ? Event::enterAlternate : Event::none;
+        }
+        if (leader_ == 0 && intermediate_ == 0 && final == 'r') {
+            int top = params_.size() > 0 ? params_[0] : -1;
+            int bottom = params_.size() > 1 ? params_[1] : -1;
+            if (top <= 1 && bottom <= 0) {
+                scrollRegion_.reset();
+            } else {
+                scrollRegion_ = std::pair{std::max(top, 1), bottom};
+            }
+            return Event::none;
+        }
+        if (leader_ == 0 && intermediate_ == '!' && final == 'p') {
+            // Soft reset: the modes and region go back to their defaults.
+            reset();
+        }
+        return Event::none;
+    }
+
+    /// Titles are read here rather than from libvterm, which loses a string that arrives
+    /// split over two chunks.
+    void endString() {
+        if (!isOSC_) {
+            return;
+        }
+        isOSC_ = false;
+        if (payload_.size() < 2 || payload_[1] != ';' ||
+            (payload_[0] != '0' && payload_[0] != '2')) {
+            return;
+        }
+        // A title travels inside an escape sequence to every client: control bytes would end
+        // it early and let the program's text act as commands.
+        title_.clear();
+        for (size_t i = 2; i < payload_.size(); ++i) {
+            auto byte = static_cast<unsigned char>(payload_[i]);
+            if (byte >= 0x20 && byte != 0x7f) {
+                title_ += payload_[i];
+            }
+        }
+    }
+
+    State state_ = State::ground;
+    std::size_t stringLength_ = 0;
+    bool isOSC_ = false;
+    std::string payload_;
+    std::string title_;
+    char leader_ = 0;
+    char intermediate_ = 0;
+    std::vector<int> params_;
+    std::set<int> modes_;
+    bool applicationKeypad_ = false;
+    /// Top and bottom rows, 1-based, bottom -1 for "the last row", as the program wrote them.
+    std::optional<std::pair<int, int>> scrollRegion_;
+};
+
+ScreenModel::Colour colourOf(const VTermColor& colour) {
+    ScreenModel::Colour result;
+    if ((colour.type & VTERM_COLOR_DEFAULT_MASK) != 0) {
+        return result;
+    }
+    if (VTERM_COLOR_IS_INDEXED(&colour)) {
+        result.kind = ScreenModel::Colour::Kind::indexed;
+        result.index = colour.indexed.idx;
+    } else {
+        result.kind = ScreenModel::Colour::Kind::rgb;
+        result.red = colour.rgb.red;
+        result.green = colour.rgb.green;
+        result.blue = colour.rgb.blue;
+    }
+    return result;
+}
+
+ScreenModel::Pen penOf(const VTermScreenCell& cell) {
+    ScreenModel::Pen pen;
+    pen.bold = cell.attrs.bold != 0;
+    pen.underline = static_cast<std::uint8_t>(cell.attrs.underline);
+    pen.italic = cell.attrs.italic != 0;
+    pen.blink = cell.attrs.blink != 0;
+    pen.reverse = cell.attrs.reverse != 0;
+    pen.strike = cell.attrs.strike != 0;
+    pen.font = static_cast<std::uint8_t>(cell.attrs.font);
+    pen.foreground = colourOf(cell.fg);
+    pen.background = colourOf(cell.bg);
+    return pen;
+}
+
+void appendUTF8(std::string& out, std::uint32_t scalar) {
+    if (scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
+        scalar = 0xFFFD;
+    }
+    if (scalar < 0x80) {
+        out += static_cast<char>(scalar);
+    } else if (scalar < 0x800) {
+        out += static_cast<char>(0xC0 | (scalar >> 6));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    } else if (scalar < 0x10000) {
+        out += static_cast<char>(0xE0 | (scalar >> 12));
+        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (scalar >> 18));
+        out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    }
+}
+
+ScreenModel::Cell cellOf(const VTermScreenCell& raw) {
+    ScreenModel::Cell cell;
+    cell.pen = penOf(raw);
+    if (raw.chars[0] == continuationMark) {
+        cell.width = 0;
+        return cell;
+    }
+    cell.width = raw.width;
+    for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && raw.chars[i] != 0; ++i) {
+        appendUTF8(cell.text, raw.chars[i]);
+    }
+    return cell;
+}
+
+void appendColour(std::string& out, const ScreenModel::Colour& colour, bool background) {
+    using Kind = ScreenModel::Colour::Kind;
+    int base = background ? 40 : 30;
+    switch (colour.kind) {
+    case Kind::defaultColour:
+        break;
+    case Kind::indexed:
+        if (colour.index < 8) {
+            out += fmt::format(";{}", base + colour.index);
+        } else if (colour.index < 16) {
+            out += fmt::format(";{}", base + 60 + colour.index - 8);
+        } else {
+            out += fmt::format(";{};5;{}", base + 8, colour.index);
+        }
+        break;
+    case Kind::rgb:
+        out += fmt::format(";{};2;{};{};{}", base + 8, colour.red, colour.green, colour.blue);
+        break;
+    }
+}
+
+/// The select-graphic-rendition sequence that sets exactly `pen`, starting from a reset.
+std::string penSequence(const ScreenModel::Pen& pen) {
+    std::string out = "\x1b[0";
+    if (pen.bold) {
+        out += ";1";
+    }
+    if (pen.italic) {
+        out += ";3";
+    }
+    switch (pen.underline) {
+    case 1:
+        out += ";4";
+        break;
+    case 2:
+        out += ";21";
+        break;
+    case 3:
+        out += ";4:3";
+        break;
+    default:
+        break;
+    }
+    if (pen.blink) {
+        out += ";5";
+    }
+    if (pen.reverse) {
+        out += ";7";
+    }
+    if (pen.strike) {
+        out += ";9";
+    }
+    if (pen.font > 0 && pen.font <= 9) {
+        out += fmt::format(";{}", 10 + pen.font);
+    }
+    appendColour(out, pen.foreground, false);
+    appendColour(out, pen.background, true);
+    out += "m";
+    return out;
+}
+
+void discardOutput(const char*, size_t, void*) {}
+
+} // namespace
+
+struct ScreenModel::Impl {
+    VTerm* vt = nullptr;
+    VTermScreen* screen = nullptr;
+    VTermState* state = nullptr;
+    ModeTracker modes;
+    bool cursorVisible = true;
+    bool alternate = false;
+
+    /// The primary screen as it was when the alternate one was switched on; libvterm keeps it
+    /// but offers no way to read it while the alternate screen is shown.
+    struct Primary {
+        int rows = 0;
+        int cols = 0;
+        std::vector<VTermScreenCell> cells;
+        VTermPos cursor{};
+        /// What switching to the alternate screen saved along with the cursor's place.
+        bool cursorVisible = true;
+        Pen pen;
+    };
+    std::optional<Primary> primary;
+
+    static int onSetTermProp(VTermProp prop, VTermValue* value, void* user) {
+        auto* self = static_cast<Impl*>(user);
+        switch (prop) {
+        case VTERM_PROP_CURSORVISIBLE:
+            self->cursorVisible = value->boolean != 0;
+            break;
+        case VTERM_PROP_ALTSCREEN:
+            self->alternate = value->boolean != 0;
+            if (!self->alternate) {
+                self->primary.reset();
+            }
+            break;
+        default:
+            break;
+        }
+        return 1;
+    }
+
+    void copyPrimary() {
+        Primary copy;
+        vterm_get_size(vt, &copy.rows, &copy.cols);
+        copy.cells.resize(static_cast<size_t>(copy.rows) * static_cast<size_t>(copy.cols));
+        for (int row = 0; row < copy.rows; ++row) {
+            for (int col = 0; col < copy.cols; ++col) {
+                vterm_screen_get_cell(screen, VTermPos{row, col},
+                                      &copy.cells[static_cast<size_t>(row * copy.cols + col)]);
+            }
+        }
+        vterm_state_get_cursorpos(state, &copy.cursor);
+        copy.cursorVisible = cursorVisible;
+        copy.pen = currentPen();
+        primary = std::move(copy);
+    }
+
+    VTermScreenCell liveCell(int row, int col) const {
+        VTermScreenCell cell{};
+        vterm_screen_get_cell(screen, VTermPos{row, col}, &cell);
+        return cell;
+    }
+
+    /// The scroll region's top and bottom rows, 1-based, on a screen of `rows`.
+    std::pair<int, int> scrollRegion(int rows) const {
+        const auto& region = modes.scrollRegion();
+        if (!region) {
+            return {1, rows};
+        }
+        int top = std::clamp(region->first, 1, rows);
+        int bottom = region->second < 0 ? rows : std::clamp(region->second, 1, rows);
+        if (top >= bottom) {
+            return {1, rows};
+        }
+        return {top, bottom};
+    }
+
+    Pen currentPen() const {
+        VTermScreenCell cell{};
+        VTermValue value{};
+        vterm_state_get_penattr(state, VTERM_ATTR_BOLD, &value);
+        cell.attrs.bold = value.boolean ? 1 : 0;
+        vterm_state_get_penattr(state, VTERM_ATTR_UNDERLINE, &value);
+        cell.attrs.underline = static_cast<unsigned>(value.number) & 3;
+        vterm_state_get_penattr(state, VTERM_ATTR_ITALIC, &value);
+        cell.attrs.italic = value.boolean ? 1 : 0;
+        vterm_state_get_penattr(state, VTERM_ATTR_BLINK, &value);
+        cell.attrs.blink = value.boolean ? 1 : 0;
+        vterm_state_get_penattr(state, VTERM_ATTR_REVERSE, &value);
+        cell.attrs.reverse = value.boolean ? 1 : 0;
+        vterm_state_get_penattr(state, VTERM_ATTR_STRIKE, &value);
+        cell.attrs.strike = value.boolean ? 1 : 0;
+        vterm_state_get_penattr(state, VTERM_ATTR_FONT, &value);
+        cell.attrs.font = static_cast<unsigned>(value.number) & 15;
+        vterm_state_get_penattr(state, VTERM_ATTR_FOREGROUND, &value);
+        cell.fg = value.color;
+        vterm_state_get_penattr(state, VTERM_ATTR_BACKGROUND, &value);
+        cell.bg = value.color;
+        return penOf(cell);
+    }
+};
+
+ScreenModel::ScreenModel(int rows, int cols) : impl_(std::make_unique<Impl>()) {
+    auto& m = *impl_;
+    m.vt = vterm_new(std::max(rows, 1), std::max(cols, 1));
+    vterm_set_utf8(m.vt, 1);
+    // Answers to the program's queries (cursor position, device attributes) come from the
+    // client's real terminal, which sees the same output; the model must not answer twice.
+    vterm_output_set_callback(m.vt, discardOutput, nullptr);
+    m.screen = vterm_obtain_screen(m.vt);
+    m.state = vterm_obtain_state(m.vt);
+    static const VTermScreenCallbacks callbacks = {
+        .damage = nullptr,
+        .moverect = nullptr,
+        .movecursor = nullptr,
+        .settermprop = &Impl::onSetTermProp,
+        .bell = nullptr,
+        .resize = nullptr,
+        .sb_pushline = nullptr, // no scrollback: lines leaving the top are dropped
+        .sb_popline = nullptr,
+    };
+    vterm_screen_set_callbacks(m.screen, &callbacks, &m);
+    vterm_screen_reset(m.screen, 1);
+}
+
+ScreenModel::~ScreenModel() {
+    vterm_free(impl_->vt);
+}
+
+void ScreenModel::feed(std::string_view bytes) {
+    auto& m = *impl_;
+    size_t start = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        auto event = m.modes.take(static_cast<unsigned char>(bytes[i]));
+        if (event == ModeTracker::Event::skip) {
+            if (i > start) {
+                vterm_input_write(m.vt, bytes.data() + start, i - start);
+            }
+            start = i + 1;
+            continue;
+        }
+        if (event != ModeTracker::Event::enterAlternate || m.alternate) {
+            continue;
+        }
+        // Everything up to the sequence's final byte goes in first: the switch happens on
+        // that byte, so the primary screen is still intact here.
+        vterm_input_write(m.vt, bytes.data() + start, i - start);
+        start = i;
+        m.copyPrimary();
+        // The alternate buffer is made on first use: most terminals run a shell that never
+        // asks for it, and it would double their memory.
+        vterm_screen_enable_altscreen(m.screen, 1);
+    }
+    vterm_input_write(m.vt, bytes.data() + start, bytes.size() - start);
+    if (!m.alternate) {
+        m.primary.reset();
+    }
+}
+
+void ScreenModel::resize(int rows, int cols) {
+    auto& m = *impl_;
+    rows = std::max(rows, 1);
+    cols = std::max(cols, 1);
+    vterm_set_size(m.vt, rows, cols);
+    m.modes.forgetScrollRegion();
+    if (m.primary) {
+        Impl::Primary resized;
+        resized.rows = rows;
+        resized.cols = cols;
+        resized.cells.resize(static_cast<size_t>(rows) * static_cast<size_t>(cols));
+        for (auto& cell : resized.cells) {
+            cell.width = 1;
+            vterm_state_get_default_colors(m.state, &cell.fg, &cell.bg);
+        }
+        for (int row = 0; row < std::min(rows, m.primary->rows); ++row) {
+            for (int col = 0; col < std::min(cols, m.primary->cols); ++col) {
+                resized.cells[static_cast<size_t>(row * cols + col)] =
+                    m.primary->cells[static_cast<size_t>(row * m.primary->cols + col)];
+            }
+        }
+        resized.cursor = VTermPos{std::min(m.primary->cursor.row, rows - 1),
+                                  std::min(m.primary->cursor.col, cols - 1)};
+        resized.cursorVisible = m.primary->cursorVisible;
+        resized.pen = m.primary->pen;
+        m.primary = std::move(resized);
+    }
+}
+
+int ScreenModel::rows() const {
+    int rows = 0, cols = 0;
+    vterm_get_size(impl_->vt, &rows, &cols);
+    return rows;
+}
+
+int ScreenModel::cols() const {
+    int rows = 0, cols = 0;
+    vterm_get_size(impl_->vt, &rows, &cols);
+    return cols;
+}
+
+namespace {
+
+/// Paints `rows` by `cols` cells read through `cellAt` onto a screen that was just cleared
+/// with the default pen. Blank cells in the default pen are skipped over; blank cells in
+/// another pen are erased in that pen, which is how they came to be.
+template <typename CellAt> void paintCells(std::string& out, int rows, int cols, CellAt cellAt) {
+    const ScreenModel::Pen defaultPen;
+    ScreenModel::Pen written;
+    for (int row = 0; row < rows; ++row) {
+        out += fmt::format("\x1b[{};1H", row + 1);
+        int skip = 0;
+        int col = 0;
+        while (col < cols) {
+            ScreenModel::Cell cell = cellOf(cellAt(row, col));
+            if (cell.width == 0) {
+                ++col;
+                continue;
+            }
+            if (cell.text.empty()) {
+                int run = 1;
+                while (col + run < cols) {
+                    ScreenModel::Cell next = cellOf(cellAt(row, col + run));
+                    if (!next.text.empty() || next.width == 0 || !(next.pen == cell.pen)) {
+                        break;
+                    }
+                    ++run;
+                }
+                if (!(cell.pen == defaultPen)) {
+                    if (skip > 0) {
+                        out += fmt::format("\x1b[{}C", skip);
+                        skip = 0;
+                    }
+                    if (!(cell.pen == written)) {
+                        out += penSequence(cell.pen);
+                        written = cell.pen;
+                    }
+                    out += fmt::format("\x1b[{}X", run);
+                }
+                skip += run;
+                col += run;
+                continue;
+            }
+            if (skip > 0) {
+                out += fmt::format("\x1b[{}C", skip);
+                skip = 0;
+            }
+            if (!(cell.pen == written)) {
+                out += penSequence(cell.pen);
+                written = cell.pen;
+            }
+            out += cell.text;
+            col += std::max(cell.width, 1);
+        }
+    }
+    out += "\x1b[0m";
+}
+
+} // namespace
+
+std::string ScreenModel::redraw() const {
+    const auto& m = *impl_;
+    int rows = this->rows();
+    int cols = this->cols();
+    std::string out;
+    out.reserve(static_cast<size_t>(rows * cols) + 256);
+    // Leave whatever state the client's terminal is in (another terminal's alternate screen,
+    // scroll region or modes) before painting on a cleared screen.
+    out += "\x1b[?1049l\x1b[0m\x1b[r\x1b[4l\x1b>\x1b[?25h";
+    for (int mode : trackedModes) {
+        out += fmt::format("\x1b[?{}{}", mode, mode == autoWrapMode ? 'h' : 'l');
+    }
+    out += "\x1b[H\x1b[2J";
+
+    if (m.alternate && m.primary) {
+        const auto& primary = *m.primary;
+        paintCells(out, std::min(rows, primary.rows), std::min(cols, primary.cols),
+                   [&](int row, int col) {
+                       return primary.cells[static_cast<size_t>(row * primary.cols + col)];
+                   });
+        // Switching saves the cursor's place, visibility and pen; leaving the alternate
+        // screen later brings them back, so they must be the primary screen's.
+        out += fmt::format("\x1b[{};{}H", primary.cursor.row + 1, primary.cursor.col + 1);
+        out += primary.cursorVisible ? "" : "\x1b[?25l";
+        out += penSequence(primary.pen);
+    }
+    if (m.alternate) {
+        out += "\x1b[?1049h\x1b[0m\x1b[2J";
+    }
+    paintCells(out, rows, cols, [&](int row, int col) { return m.liveCell(row, col); });
+
+    auto [top, bottom] = m.scrollRegion(rows);
+    out += fmt::format("\x1b[{};{}r", top, bottom);
+    for (int mode : trackedModes) {
+        bool on = m.modes.modes().count(mode) > 0;
+        if (on != (mode == autoWrapMode)) {
+            out += fmt::format("\x1b[?{}{}", mode, on ? 'h' : 'l');
+        }
+    }
+    if (m.modes.applicationKeypad()) {
+        out += "\x1b=";
+    }
+    out += fmt::format("\x1b]2;{}\x1b\\", m.modes.title());
+    out += restoreCursor();
+    return out;
+}
+
+std::string ScreenModel::restoreCursor() const {
+    const auto& m = *impl_;
+    std::string out;
+    VTermPos cursor{};
+    vterm_state_get_cursorpos(m.state, &cursor);
+    int cursorRow = cursor.row + 1;
+    if (m.modes.modes().count(originMode) > 0) {
+        // Origin mode counts rows from the scroll region's top, and switching it on homes the
+        // cursor, so it comes before the move.
+        out += "\x1b[?6h";
+        cursorRow -= m.scrollRegion(rows()).first - 1;
+    }
+    out += fmt::format("\x1b[{};{}H", cursorRow, cursor.col + 1);
+    out += m.cursorVisible ? "\x1b[?25h" : "\x1b[?25l";
+    out += penSequence(m.currentPen());
+    return out;
+}
+
+std::string ScreenModel::text() const {
+    auto snap = snapshot();
+    std::string out;
+    for (size_t row = 0; row < snap.cells.size(); ++row) {
+        std::string line;
+        for (const auto& cell : snap.cells[row]) {
+            if (cell.width == 0) {
+                continue;
+            }
+            line += cell.text.empty() ? std::string(" ") : cell.text;
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        if (row > 0) {
+            out += '\n';
+        }
+        out += line;
+    }
+    return out;
+}
+
+std::string ScreenModel::title() const {
+    return impl_->modes.title();
+}
+
+ScreenModel::Snapshot ScreenModel::snapshot() const {
+    const auto& m = *impl_;
+    Snapshot snap;
+    snap.rows = rows();
+    snap.cols = cols();
+    snap.cells.resize(static_cast<size_t>(snap.rows));
+    for (int row = 0; row < snap.rows; ++row) {
+        auto& line = snap.cells[static_cast<size_t>(row)];
+        line.reserve(static_cast<size_t>(snap.cols));
+        for (int col = 0; col < snap.cols; ++col) {
+            line.push_back(cellOf(m.liveCell(row, col)));
+        }
+    }
+    VTermPos cursor{};
+    vterm_state_get_cursorpos(m.state, &cursor);
+    snap.cursorRow = cursor.row;
+    snap.cursorCol = cursor.col;
+    snap.cursorVisible = m.cursorVisible;
+    snap.alternateScreen = m.alternate;
+    snap.title = m.modes.title();
+    snap.modes.assign(m.modes.modes().begin(), m.modes.modes().end());
+    snap.applicationKeypad = m.modes.applicationKeypad();
+    snap.scrollRegion = m.scrollRegion(snap.rows);
+    snap.pen = m.currentPen();
+    return snap;
+}
+
+std::optional<std::vector<std::vector<ScreenModel::Cell>>> ScreenModel::primaryCells() const {
+    const auto& m = *impl_;
+    if (!m.alternate || !m.primary) {
+        return std::nullopt;
+    }
+    std::vector<std::vector<Cell>> cells(static_cast<size_t>(m.primary->rows));
+    for (int row = 0; row < m.primary->rows; ++row) {
+        for (int col = 0; col < m.primary->cols; ++col) {
+            cells[static_cast<size_t>(row)].push_back(
+                cellOf(m.primary->cells[static_cast<size_t>(row * m.primary->cols + col)]));
+        }
+    }
+    return cells;
+}
+
+} // namespace OrvexServer

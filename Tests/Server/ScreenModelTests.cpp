@@ -1,0 +1,299 @@
+#include "OrvexServer/ScreenModel.hpp"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using OrvexServer::ScreenModel;
+
+namespace OrvexServer {
+// Failure messages show the screen as text rather than as raw bytes.
+void PrintTo(const ScreenModel::Snapshot& s, std::ostream* os) {
+    *os << s.rows << "x" << s.cols << " cursor " << s.cursorRow << "," << s.cursorCol
+        << (s.cursorVisible ? " visible" : " hidden") << (s.alternateScreen ? " alternate" : "")
+        << " title '" << s.title << "' region " << s.scrollRegion.first << "-"
+        << s.scrollRegion.second << " keypad " << s.applicationKeypad << " modes";
+    for (int mode : s.modes) {
+        *os << " " << mode;
+    }
+    for (const auto& row : s.cells) {
+        *os << "\n|";
+        for (const auto& cell : row) {
+            *os << (cell.width == 0 ? "" : cell.text.empty() ? " " : cell.text);
+        }
+    }
+}
+} // namespace OrvexServer
+
+namespace {
+
+/// A real program on a pseudo-terminal of a fixed size; its output is recorded and fed to a
+/// screen model as it arrives.
+class PtyProgram {
+public:
+    PtyProgram(std::vector<std::string> argv, int rows, int cols) : model(rows, cols) {
+        winsize size{};
+        size.ws_row = static_cast<unsigned short>(rows);
+        size.ws_col = static_cast<unsigned short>(cols);
+        pid_ = forkpty(&fd_, nullptr, nullptr, &size);
+        if (pid_ == 0) {
+            setenv("TERM", "xterm-256color", 1);
+            unsetenv("LESS");
+            unsetenv("PROMPT_COMMAND");
+            setenv("LESSHISTFILE", "-", 1);
+            setenv("PYTHONSTARTUP", "", 1);
+            std::vector<char*> args;
+            for (auto& arg : argv) {
+                args.push_back(arg.data());
+            }
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~PtyProgram() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+
+    void type(std::string_view text) {
+        ASSERT_EQ(write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+
+    /// Reads output until `done` holds for the model; false if the program ended or went
+    /// silent for long before that (a failure guard, not a measured time).
+    bool readUntil(const std::function<bool(const ScreenModel&)>& done) {
+        while (!done(model)) {
+            pollfd entry{fd_, POLLIN, 0};
+            if (poll(&entry, 1, 30000) <= 0) {
+                return false;
+            }
+            char buffer[4096];
+            ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0) {
+                return false;
+            }
+            recorded.append(buffer, static_cast<size_t>(n));
+            model.feed(std::string_view(buffer, static_cast<size_t>(n)));
+        }
+        return true;
+    }
+
+    bool readUntilText(const std::string& needle) {
+        return readUntil(
+            [&](const ScreenModel& m) { return m.text().find(needle) != std::string::npos; });
+    }
+
+    ScreenModel model;
+    std::string recorded;
+
+private:
+    int fd_ = -1;
+    pid_t pid_ = -1;
+};
+
+/// A second model of the same size, first put into an unrelated state, then given the redraw.
+ScreenModel::Snapshot redrawnElsewhere(const ScreenModel& source) {
+    ScreenModel copy(source.rows(), source.cols());
+    copy.feed("\x1b[?1049h\x1b[5;9r\x1b[?1h\x1b=\x1b[41;1mleftover\x1b]2;old\x07\x1b[?25l");
+    copy.feed(source.redraw());
+    return copy.snapshot();
+}
+
+/// The recording fed again in chunks cut at random places gives the same screen.
+void expectChunkIndependent(const PtyProgram& program) {
+    std::mt19937 random(7);
+    ScreenModel again(program.model.rows(), program.model.cols());
+    size_t at = 0;
+    while (at < program.recorded.size()) {
+        size_t length = std::uniform_int_distribution<size_t>(1, 17)(random);
+        again.feed(std::string_view(program.recorded).substr(at, length));
+        at += length;
+    }
+    EXPECT_EQ(again.snapshot(), program.model.snapshot());
+}
+
+std::filesystem::path numberedFile(int lines) {
+    auto path = std::filesystem::temp_directory_path() /
+                ("orvex-screen-" + std::to_string(getpid()) + ".txt");
+    std::ofstream out(path);
+    for (int i = 1; i <= lines; ++i) {
+        out << "line " << i << " \x1b[3" << (i % 8) << "mcoloured\x1b[0m\n";
+    }
+    return path;
+}
+
+} // namespace
+
+TEST(ScreenModelTests, SyntheticScreensRedrawExactly) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"plain text and cursor", "hello\r\nworld"},
+        {"every rendition",
+         "\x1b[1mb\x1b[3mi\x1b[4mu\x1b[21md\x1b[4:3mc\x1b[5mk\x1b[7mr\x1b[9ms\x1b[12mf\x1b[0mn"},
+        {"colours", "\x1b[31ma\x1b[97mb\x1b[38;5;200mc\x1b[48;5;9md\x1b[38;2;1;2;3;48;2;4;5;6me"
+                    "\x1b[39;49mf"},
+        {"erased in colour", "ab\x1b[44m\x1b[K\r\n\x1b[42m\x1b[3X\x1b[0m"},
+        {"wide and combining", "漢字 e\xcc\x81 \xf0\x9f\x98\x80!"},
+        {"wide character wraps at the edge", std::string(19, 'x') + "漢"},
+        {"text in the last cell", "\x1b[6;20HZ"},
+        {"hidden cursor and title", "\x1b[?25l\x1b]0;build: ok\x07prompt$ "},
+        {"title with control bytes", "\x1b]2;a\x1b[31mb\x07x"},
+        {"scroll region and modes",
+         "\x1b[2;5r\x1b[?1h\x1b=\x1b[?2004h\x1b[?1000h\x1b[?1006h\x1b[3;4H"},
+        {"origin mode", "\x1b[2;5r\x1b[?6h\x1b[2;3Hx"},
+        {"no auto-wrap", "\x1b[?7l" + std::string(25, 'w')},
+        {"pen left set", "abc\x1b[1;35;44m"},
+        {"alternate screen over primary",
+         "primary\r\n\x1b[32mgreen\x1b[0m\x1b[?1049h\x1b[Halt \x1b[7mscreen"},
+        {"alternate screen entered with a hidden cursor and a pen",
+         "\x1b[?25lbelow\x1b[1;31m\x1b[?1049h\x1b[0;44m\x1b[2Jalt\x1b[?25h"},
+        {"scrolled past the top",
+         [] {
+             std::string out;
+             for (int i = 0; i < 40; ++i) {
+                 out += "row " + std::to_string(i) + "\r\n";
+             }
+             return out;
+         }()},
+        {"reset forgets modes", "\x1b[?1h\x1b[2;4r\x1b"
+                                "cafter"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScreenModel model(6, 20);
+        model.feed(c.bytes);
+        EXPECT_EQ(redrawnElsewhere(model), model.snapshot());
+        if (auto primary = model.primaryCells()) {
+            // Leaving the alternate screen shows the same primary screen on both sides.
+            ScreenModel copy(6, 20);
+            copy.feed(model.redraw());
+            ASSERT_TRUE(copy.primaryCells());
+            EXPECT_EQ(*copy.primaryCells(), *primary);
+            copy.feed("\x1b[?1049lX");
+            model.feed("\x1b[?1049lX");
+            EXPECT_EQ(copy.snapshot(), model.snapshot());
+        }
+    }
+}
+
+TEST(ScreenModelTests, CursorComesBackAfterTheClientDrawsElsewhere) {
+    ScreenModel model(6, 20);
+    model.feed("\x1b[2;4r\x1b[?6h\x1b[2;3H\x1b[?25l\x1b[1;32m");
+    ScreenModel copy(6, 20);
+    copy.feed(model.redraw());
+    // What a client does to paint its status row, then the restore.
+    copy.feed("\x1b[?25h\x1b[?6l\x1b[6;1H\x1b[0;7mstatus\x1b[0m");
+    copy.feed(model.restoreCursor());
+    auto want = model.snapshot();
+    auto got = copy.snapshot();
+    EXPECT_EQ(got.cursorRow, want.cursorRow);
+    EXPECT_EQ(got.cursorCol, want.cursorCol);
+    EXPECT_EQ(got.cursorVisible, want.cursorVisible);
+    EXPECT_EQ(got.modes, want.modes);
+    EXPECT_EQ(got.pen, want.pen);
+}
+
+TEST(ScreenModelTests, TitleIsKeptWithoutControlBytes) {
+    ScreenModel model(4, 10);
+    model.feed("\x1b]2;a\x1b");
+    model.feed("\\\x1b]0;t\x01itle\x07");
+    EXPECT_EQ(model.title(), "title");
+    model.feed("\x1b]0;spl");
+    model.feed("it\x07");
+    EXPECT_EQ(model.title(), "split");
+    // A program cannot make the model hold a string of any length.
+    model.feed("\x1b]2;" + std::string(1 << 20, 'x') +
+               "\x07"
+               "after");
+    EXPECT_EQ(model.title(), std::string(4094, 'x'));
+    EXPECT_EQ(model.text().substr(0, 5), "after");
+}
+
+TEST(ScreenModelTests, ResizeKeepsTextAndForgetsScrollRegion) {
+    ScreenModel model(5, 10);
+    model.feed("\x1b[2;4rabcdefghij\x1b[?1049hxyz");
+    model.resize(3, 4);
+    EXPECT_EQ(model.rows(), 3);
+    EXPECT_EQ(model.cols(), 4);
+    EXPECT_EQ(model.snapshot().scrollRegion, std::pair(1, 3));
+    EXPECT_EQ(redrawnElsewhere(model), model.snapshot());
+    model.feed("\x1b[?1049l");
+    EXPECT_EQ(model.text().substr(0, 4), "abcd");
+}
+
+TEST(ScreenModelTests, ShellPromptWithColoursRedrawsExactly) {
+    PtyProgram shell({"bash", "--norc", "--noprofile", "-i"}, 12, 60);
+    shell.type("PS1='\\[\\e[1;32m\\]me@box\\[\\e[0m\\]:\\[\\e[34m\\]~/w\\[\\e[0m\\]\\$ '\n");
+    shell.type("printf '\\e[31mred \\e[42;1mbold\\e[0m \\e[38;2;9;8;7mrgb\\e[0m "
+               "\\e[4munder\\e[0m \\xe6\\xbc\\xa2 ok%s\\n' 1; echo done-$((6*7))\n");
+    ASSERT_TRUE(shell.readUntilText("done-42"));
+    ASSERT_TRUE(shell.readUntil([](const ScreenModel& m) {
+        auto text = m.text();
+        auto prompt = text.rfind("me@box:~/w");
+        return prompt != std::string::npos && prompt > text.find("done-42");
+    }));
+    EXPECT_NE(shell.model.text().find("red bold rgb under 漢 ok1"), std::string::npos);
+    EXPECT_EQ(redrawnElsewhere(shell.model), shell.model.snapshot());
+    expectChunkIndependent(shell);
+}
+
+TEST(ScreenModelTests, PythonPromptRedrawsExactly) {
+    PtyProgram python({"python3", "-q"}, 10, 50);
+    ASSERT_TRUE(python.readUntilText(">>>"));
+    python.type("print('answer', 6 * 7)\n");
+    ASSERT_TRUE(python.readUntil([](const ScreenModel& m) {
+        auto text = m.text();
+        auto answer = text.find("answer 42");
+        return answer != std::string::npos && text.find(">>>", answer) != std::string::npos;
+    }));
+    EXPECT_EQ(redrawnElsewhere(python.model), python.model.snapshot());
+    expectChunkIndependent(python);
+}
+
+TEST(ScreenModelTests, LessOnTheAlternateScreenRedrawsAndLeavesThePrimaryBehind) {
+    auto file = numberedFile(200);
+    PtyProgram shell({"bash", "--norc", "--noprofile", "-i"}, 15, 70);
+    shell.type("PS1='$ '; echo before-less\n");
+    ASSERT_TRUE(shell.readUntilText("before-less\n$"));
+    shell.type("less -R " + file.string() + "\n");
+    ASSERT_TRUE(shell.readUntil([](const ScreenModel& m) {
+        return m.snapshot().alternateScreen && m.text().find("line 14") != std::string::npos;
+    }));
+    shell.type(" ");
+    ASSERT_TRUE(shell.readUntilText("line 28"));
+    EXPECT_EQ(redrawnElsewhere(shell.model), shell.model.snapshot());
+    expectChunkIndependent(shell);
+
+    // A client that attached while less ran sees the shell's screen again when less ends.
+    ScreenModel attached(15, 70);
+    attached.feed(shell.model.redraw());
+    size_t seen = shell.recorded.size();
+    shell.type("q");
+    ASSERT_TRUE(
+        shell.readUntil([](const ScreenModel& m) { return !m.snapshot().alternateScreen; }));
+    shell.type("echo after-less\n");
+    ASSERT_TRUE(shell.readUntilText("after-less\n$"));
+    attached.feed(std::string_view(shell.recorded).substr(seen));
+    EXPECT_FALSE(attached.snapshot().alternateScreen);
+    EXPECT_EQ(attached.snapshot(), shell.model.snapshot());
+    std::filesystem::remove(file);
+}

@@ -1,0 +1,159 @@
+// The monitor against a byte-at-a-time model of its scanner: whatever the chunking, the tail
+// after every chunk, the bells and the command marks must be exactly the model's. The monitor
+// copies runs lazily, keeps carriage returns inside runs and cuts the tail once per chunk, so
+// these are the places where it could drift from the plain rule.
+#include "OrvexCore/Status/StatusMonitor.hpp"
+
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using namespace OrvexCore;
+using namespace std::chrono_literals;
+
+namespace {
+
+/// The scanner rule, one byte at a time, and the cut once per chunk.
+struct ReferenceScanner {
+    explicit ReferenceScanner(size_t maxTail) : maxTail(maxTail) {}
+
+    void feed(std::string_view chunk) {
+        for (char c : chunk) {
+            const auto byte = static_cast<unsigned char>(c);
+            switch (state) {
+            case State::normal:
+                if (byte == 0x07) {
+                    ++bells;
+                } else if (byte == 0x1B) {
+                    state = State::escape;
+                } else if (byte == 0x0A || byte >= 0x20) {
+                    tail.push_back(c);
+                }
+                break;
+            case State::escape:
+                state = byte == ']' ? State::osc : byte == '[' ? State::csi : State::normal;
+                if (byte == ']') {
+                    payload.clear();
+                }
+                break;
+            case State::csi:
+                if (byte >= 0x40 && byte <= 0x7E) {
+                    state = State::normal;
+                }
+                break;
+            case State::osc:
+                if (byte == 0x1B) {
+                    state = State::oscEscape;
+                } else if (byte == 0x07) {
+                    evaluate();
+                    state = State::normal;
+                } else {
+                    payload.push_back(c);
+                }
+                break;
+            case State::oscEscape:
+                evaluate();
+                state = State::normal;
+                break;
+            }
+        }
+        if (!chunk.empty() && tail.size() > 2 * maxTail) {
+            tail.erase(0, tail.size() - maxTail);
+        }
+    }
+
+    void evaluate() {
+        if (payload.starts_with("133;C")) {
+            commandEnded = false;
+        } else if (payload.starts_with("133;D")) {
+            commandEnded = true;
+        }
+    }
+
+    enum class State { normal, escape, csi, osc, oscEscape };
+    size_t maxTail;
+    State state = State::normal;
+    std::string tail;
+    std::string payload;
+    bool commandEnded = false;
+    size_t bells = 0;
+};
+
+/// Terminal traffic: text with CR LF line ends, lone carriage returns, colours, marks, bells,
+/// broken sequences, UTF-8 and now and then arbitrary bytes.
+std::string terminalStream(std::mt19937& random, size_t pieces) {
+    const char* parts[] = {"ls",
+                           " -l ",
+                           "file.txt",
+                           "\r\n",
+                           "\r",
+                           "\n",
+                           "\x1b[0m",
+                           "\x1b[01;34m",
+                           "\x1b[38;5;208m",
+                           "\x1b[2K",
+                           "\x1b]0;title\x07",
+                           "\x1b]133;D;0\x07",
+                           "\x1b]133;C\x1b\\",
+                           "\x1b]133;A\x07",
+                           "\x07",
+                           "\x1b",
+                           "[",
+                           "]",
+                           "\x1b(B",
+                           "caf\xC3\xA9",
+                           "\t",
+                           "\x08",
+                           "\x1b[",
+                           "\x1b]133;"};
+    std::string stream;
+    for (size_t i = 0; i < pieces; ++i) {
+        const auto pick = random() % (std::size(parts) + 2);
+        if (pick < std::size(parts)) {
+            stream += parts[pick];
+        } else if (pick == std::size(parts)) {
+            stream += std::string(random() % 600, static_cast<char>('a' + random() % 26));
+        } else {
+            stream.push_back(static_cast<char>(random() % 256));
+        }
+    }
+    return stream;
+}
+
+TEST(StatusMonitorReference, TailBellsAndMarksMatchTheByteRuleForAnyChunking) {
+    std::mt19937 random(99);
+    const auto t0 = StatusMonitor::Clock::now();
+    for (std::int64_t maxTail : {0, 1, 4, 7, 64, 700, 4096}) {
+        for (int round = 0; round < 12; ++round) {
+            SCOPED_TRACE(testing::Message() << "maxTail " << maxTail << " round " << round);
+            StatusMonitor monitor(StatusMonitor::Config{1.0, maxTail, {}});
+            size_t bells = 0;
+            monitor.onBell = [&bells](const UUID&) { ++bells; };
+            ReferenceScanner reference(static_cast<size_t>(maxTail));
+            const UUID id;
+            const std::string stream = terminalStream(random, 400);
+            size_t offset = 0;
+            while (offset < stream.size()) {
+                const size_t length = std::min<size_t>(
+                    stream.size() - offset, random() % 4 == 0 ? random() % 8 : random() % 5000);
+                const std::string_view chunk = std::string_view(stream).substr(offset, length);
+                offset += length;
+                if (chunk.empty()) {
+                    continue; // creates no state; the empty-chunk rule is tested elsewhere
+                }
+                monitor.ingest(id, chunk, t0);
+                reference.feed(chunk);
+                ASSERT_EQ(std::string(monitor.tail(id).value_or("")), reference.tail)
+                    << "after byte " << offset;
+                ASSERT_EQ(bells, reference.bells);
+                ASSERT_EQ(monitor.status(id, t0 + 100ms) == TerminalActivity::idle,
+                          reference.commandEnded);
+            }
+        }
+    }
+}
+
+} // namespace
