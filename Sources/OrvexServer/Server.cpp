@@ -64,7 +64,7 @@ bool answers(const std::string& socketPath) {
 
 } // namespace
 
-Server::Server(ServerPaths paths) : paths_(std::move(paths)), signals_(io_, SIGINT, SIGTERM) {
+Server::Server(ServerPaths paths) : paths_(std::move(paths)), signals_(io_) {
     // A client that vanishes mid-write must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -122,6 +122,11 @@ Server::Outcome Server::run() {
     if (!takeLock()) {
         return Outcome::alreadyRunning;
     }
+    // Only now: while waiting for the lock there is nothing to save, and a signal caught but
+    // not handled until the wait ends would leave the process deaf to SIGTERM meanwhile.
+    signals_.add(SIGINT);
+    signals_.add(SIGTERM);
+    signals_.add(SIGHUP);
     store_ =
         std::make_shared<OrvexCore::JSONSessionStore>(OrvexCore::JSONSessionStore::defaultURL());
     // As AppState::live(), keeping the store so answers can wait for their write.

@@ -32,8 +32,8 @@ class TerminalHost;
 ///
 /// Life: `run()` takes the lock (one server per user), loads and reconciles the state, marks
 /// sessions whose programs were lost with a previous server as no longer running, listens,
-/// and serves until `server.stop`, SIGTERM or SIGINT; then it closes every grid (hang-up, then
-/// SIGKILL after a grace period), records the statuses, flushes the state, stops the helper
+/// and serves until `server.stop`, SIGTERM, SIGINT or SIGHUP; then it closes every grid (hang-up,
+/// then SIGKILL after a grace period), records the statuses, flushes the state, stops the helper
 /// pool and removes its socket. Everything runs on the one thread that calls `run()`.
 class Server {
 public:

@@ -180,7 +180,8 @@ json Server::snapshot() {
                 {"activeTerminalSessionID", optionalID(state_->activeTerminalSessionID().get())},
                 {"liveStatuses", std::move(live)},
                 {"bellPending", std::move(bells)},
-                {"openGrids", std::move(grids)}};
+                {"openGrids", std::move(grids)},
+                {"sessionsRoot", state_->sessionsRoot().get().string()}};
 }
 
 asio::awaitable<json> Server::stateMethod(const std::string& method, const json& params) {

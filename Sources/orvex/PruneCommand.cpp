@@ -15,6 +15,7 @@
 #include "orvex/Failure.hpp"
 #include "orvex/Progress.hpp"
 #include "orvex/Runtime.hpp"
+#include "orvex/StateClient.hpp"
 
 namespace Orvex {
 
@@ -128,7 +129,7 @@ void pruneCommand(Runtime& rt, const PruneArgs& args) {
     auto& state = rt.state();
     auto workspaces = allWorkspaces(state);
     auto sessions = allSessions(state);
-    std::string root = state.sessionsRoot().get().string();
+    std::string root = state.sessionsRoot().string();
     Progress progress("looking for what sessions left behind");
     Findings found = rt.run(OrvexCore::inBackground(
         [workspaces, sessions, root] { return find(workspaces, sessions, root); }));

@@ -42,6 +42,12 @@ void Runtime::armSignals() {
     });
 }
 
+void Runtime::releaseSignals() {
+    boost::system::error_code ignored;
+    signals_.cancel(ignored);
+    signals_.clear(ignored);
+}
+
 void Runtime::onSignal() {
     if (interrupting_) {
         // A second interrupt while the first is still saving: stop at once.

@@ -82,6 +82,10 @@ public:
         }
     }
 
+    /// Stops catching SIGINT, SIGTERM and SIGHUP, for a command that handles them itself (the
+    /// server): caught here, they would wait for a loop that no longer runs.
+    void releaseSignals();
+
     /// True once an interrupt arrived; its stop is under way and ends the process.
     bool interrupted() const { return interrupting_; }
 

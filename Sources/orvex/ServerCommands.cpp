@@ -64,6 +64,7 @@ void serverCommand(Runtime& rt, const ServerArgs& args) {
     ServerPaths paths = ServerPaths::current();
     auto& out = rt.out().text;
     if (args.action == "run") {
+        rt.releaseSignals();
         OrvexServer::Server server(paths);
         if (server.run() == OrvexServer::Server::Outcome::alreadyRunning) {
             throw CliFailure(ExitStatus::failure,

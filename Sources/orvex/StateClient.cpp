@@ -47,6 +47,7 @@ void StateClient::refresh() {
     if (state.at("selectedWorkspaceID").is_string()) {
         selected_ = UUID::parse(state["selectedWorkspaceID"].get<std::string>());
     }
+    sessionsRoot_ = state.at("sessionsRoot").get<std::string>();
     std::set<UUID> open;
     for (const auto& id : state.at("openGrids")) {
         if (auto parsed = UUID::parse(id.get<std::string>())) {
@@ -107,6 +108,11 @@ std::optional<SessionStatus> StateClient::liveStatus(const UUID& sessionID) {
     refresh();
     auto it = live_.find(sessionID);
     return it == live_.end() ? std::nullopt : std::optional(it->second);
+}
+
+const std::filesystem::path& StateClient::sessionsRoot() {
+    refresh();
+    return sessionsRoot_;
 }
 
 bool StateClient::bellPending(const UUID& sessionID) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -50,6 +52,8 @@ public:
     std::vector<OrvexCore::Session> sessions(const OrvexCore::UUID& workspaceID);
     std::optional<OrvexCore::Session> session(const OrvexCore::UUID& id);
     std::optional<OrvexCore::UUID> selectedWorkspaceID();
+    /// The folder new worktrees go into, from the user's settings.
+    const std::filesystem::path& sessionsRoot();
     /// The status of the session's programs; none when its grid is not open in the server.
     std::optional<OrvexCore::SessionStatus> liveStatus(const OrvexCore::UUID& sessionID);
     bool bellPending(const OrvexCore::UUID& sessionID);
@@ -110,6 +114,7 @@ private:
     std::vector<OrvexCore::Workspace> workspaces_;
     std::vector<OrvexCore::Session> sessions_;
     std::optional<OrvexCore::UUID> selected_;
+    std::filesystem::path sessionsRoot_;
     std::map<OrvexCore::UUID, OrvexCore::SessionStatus> live_;
     std::set<OrvexCore::UUID> bells_;
 };

@@ -1,8 +1,11 @@
 #include "Cli/CliHarness.hpp"
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -66,10 +69,25 @@ void CliHome::stopServer() const {
         // No server answers; one still holding the lock is stopping (or was killed) anyway.
     }
     int fd = ::open(lockPath().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::flock(fd, LOCK_EX);
-        ::close(fd);
+    if (fd < 0) {
+        return;
     }
+    // A server that does not end (a fault under test) must not hang the suite: it is
+    // killed after a while, and the test fails.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            int pid = serverPID();
+            ADD_FAILURE() << "the server " << pid << " did not stop";
+            if (pid > 0) {
+                ::kill(pid, SIGKILL);
+            }
+            ::flock(fd, LOCK_EX);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(fd);
 }
 
 std::string CliHome::storePath() const {
