@@ -44,7 +44,9 @@ void logLine(const std::string& line) {
     auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-    fmt::print(stderr, "{} orvex server[{}]: {}\n", stamp, ::getpid(), line);
+    // Never throws: a log that cannot be written (its reader gone) must not stop the server.
+    std::string text = fmt::format("{} orvex server[{}]: {}\n", stamp, ::getpid(), line);
+    std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
 }
 
@@ -70,6 +72,16 @@ Server::Server(ServerPaths paths) : paths_(std::move(paths)), signals_(io_) {
 }
 
 Server::~Server() {
+    // After a failure out of run(), accepts, reads and the signal wait may still be pending:
+    // ended here, or the run below would wait for them for ever.
+    boost::system::error_code ignored;
+    signals_.cancel(ignored);
+    if (acceptor_) {
+        acceptor_->close(ignored);
+    }
+    for (const auto& connection : std::set(connections_)) {
+        connection->close();
+    }
     connections_.clear();
     terminals_.reset();
     state_.reset();

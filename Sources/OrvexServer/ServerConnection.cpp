@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include <fcntl.h>
@@ -124,7 +125,10 @@ bool lockHeld(const ServerPaths& paths) {
 } // namespace
 
 int startDetached(const ServerPaths& paths, const std::string& executable) {
-    ::mkdir(paths.stateDir.c_str(), 0700);
+    // On a first run nothing of the data folder exists yet: without it the log cannot be
+    // opened, and the server would keep the caller's standard output and error open.
+    std::error_code ignoredError;
+    std::filesystem::create_directories(paths.stateDir, ignoredError);
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         throw ServerUnavailable(fmt::format("cannot start the server: {}", std::strerror(errno)));
@@ -142,6 +146,9 @@ int startDetached(const ServerPaths& paths, const std::string& executable) {
         if (server == 0) {
             int in = ::open("/dev/null", O_RDONLY);
             int out = ::open(paths.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+            if (out < 0) {
+                out = ::open("/dev/null", O_WRONLY);
+            }
             if (in >= 0) {
                 ::dup2(in, STDIN_FILENO);
             }

@@ -109,6 +109,9 @@ TEST(ServerConcurrency, ListingBesideReviewsAndTwoSettingsWritersLoseNothing) {
         commands.push_back({"review", "marks", name});
         commands.push_back({"ls"});
     }
+    // Untracked files are not among a session's changes: the files are committed.
+    OrvexTest::git(tree, {"add", "."});
+    OrvexTest::git(tree, {"commit", "-q", "-m", "files to review"});
     commands.push_back({"settings", "newBranchRows", "3"});
     commands.push_back({"settings", "theme", "dark"});
     for (const auto& result : runTogether(home, commands)) {
