@@ -344,6 +344,9 @@ void Server::closeGrid(const UUID& sessionID) {
 }
 
 asio::awaitable<void> Server::durable() {
+    // Some changes (a grid's layout and titles) only schedule a delayed save: an answer
+    // promises the change is on disk, so it is handed to the store now.
+    state_->flushPersist();
     auto store = store_;
     auto work = [store] { store->flush(); };
     co_await OrvexCore::inBackground(std::move(work));
