@@ -119,24 +119,6 @@ std::string requiredString(const json& object, const char* key) {
     return *value;
 }
 
-std::int64_t requiredInteger(const json& object, const char* key) {
-    const json& value = member(object, key);
-    if (value.is_null()) {
-        fail(std::string("missing \"") + key + "\"");
-    }
-    if (value.is_number_unsigned()) {
-        auto number = value.get<std::uint64_t>();
-        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            fail(std::string("\"") + key + "\" is out of range");
-        }
-        return static_cast<std::int64_t>(number);
-    }
-    if (!value.is_number_integer()) {
-        fail(std::string("\"") + key + "\" must be an integer, found " + value.type_name());
-    }
-    return value.get<std::int64_t>();
-}
-
 void writeString(std::string& out, std::string_view text) {
     if (!JSONString::append(out, text, JSONString::Slashes::escaped)) {
         throw DiffHelperEncodingError("text is not valid UTF-8");
