@@ -18,8 +18,8 @@ using namespace OrvexCore;
 
 namespace {
 
-/// What ends a record of the output: a line feed in the plain format (a NUL with -z).
-constexpr char recordEnd = '\n';
+/// What ends a record of the output: the listing reads git's NUL-separated (-z) format.
+constexpr char recordEnd = '\0';
 
 /// The entries as git would print them, one record per file. Kept in one place so that it
 /// follows the parser if git's record format for it changes.
@@ -36,8 +36,9 @@ std::string printed(const std::vector<FileDiff>& files) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto output = OrvexFuzz::asText(data, size);
-    const auto files = Numstat::parse(output);
-    // The parser reads invalid UTF-8 as its repaired text: paths come from that.
+    const auto files = Numstat::parse(output, recordEnd);
+    // Names that are not UTF-8 are listed with replacement characters, as the protocol carries
+    // them.
     const std::string text =
         JSONString::isValidUTF8(output) ? std::string(output) : Text::sanitizedUTF8(output);
 
@@ -59,6 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Each entry is one record of the input: no more entries or path bytes than it holds.
     FUZZ_CHECK(pathBytes <= text.size());
 
-    FUZZ_CHECK(Numstat::parse(printed(files)) == files);
+    FUZZ_CHECK(Numstat::parse(printed(files), recordEnd) == files);
     return 0;
 }

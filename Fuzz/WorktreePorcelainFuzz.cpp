@@ -24,8 +24,8 @@ std::size_t occurrences(std::string_view text, std::string_view piece) {
     return count;
 }
 
-/// What ends a field of the output: a line feed in the plain format (a NUL with -z).
-constexpr char fieldEnd = '\n';
+/// What ends a field of the output: the listing reads git's NUL-separated (-z) format.
+constexpr char fieldEnd = '\0';
 
 /// The path of the first record: the text after the first "worktree " that starts a field,
 /// up to the end of that field.
@@ -46,7 +46,7 @@ std::optional<std::string_view> firstPath(std::string_view output) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto output = OrvexFuzz::asText(data, size);
-    const auto records = WorktreePorcelain::parse(output);
+    const auto records = WorktreePorcelain::parse(output, fieldEnd);
 
     // The first record is the main worktree and is left out, so there is at least one
     // "worktree " line more than there are records.
@@ -67,6 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // Parsing the same output twice gives the same records (no state between calls).
-    FUZZ_CHECK(WorktreePorcelain::parse(output) == records);
+    FUZZ_CHECK(WorktreePorcelain::parse(output, fieldEnd) == records);
     return 0;
 }

@@ -101,6 +101,24 @@ std::optional<nlohmann::json> parsedObject(const std::string& bytes) {
     return document;
 }
 
+/// The JSON object stored at `path`. Nothing, with `missing` set, when there is no file (nor
+/// link) at all; nothing, with `missing` clear, when what is there cannot be read as an object.
+std::optional<nlohmann::json> readStoredObject(const std::string& path, bool& missing) {
+    missing = false;
+    std::optional<std::string> bytes;
+    try {
+        bytes = readFile(path);
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+    if (!bytes) {
+        std::error_code ignored;
+        missing = !std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
+        return std::nullopt;
+    }
+    return parsedObject(*bytes);
+}
+
 } // namespace
 
 std::string FileUserDefaults::defaultPath() {
@@ -114,25 +132,30 @@ FileUserDefaults::FileUserDefaults(std::string path) : path_(std::move(path)) {
 }
 
 void FileUserDefaults::load() {
-    std::optional<std::string> bytes;
-    try {
-        bytes = readFile(path_);
-    } catch (const std::system_error&) {
-        // Falls through to the move aside below, with the file treated as unreadable.
-    }
-    std::error_code ignored;
-    const bool exists = std::filesystem::exists(std::filesystem::symlink_status(path_, ignored));
-    if (!bytes && !exists) {
-        return;
-    }
-    if (bytes) {
-        if (auto document = parsedObject(*bytes)) {
-            for (auto& [key, value] : document->items()) {
-                values_[key] = std::move(value);
+    bool missing = false;
+    auto document = readStoredObject(path_, missing);
+    if (!document && !missing) {
+        // A writer in another process may be creating or replacing the file right now: look
+        // again under the writers' lock before calling what is there unreadable.
+        try {
+            WriteLock lock(path_);
+            document = readStoredObject(path_, missing);
+            if (!document && !missing) {
+                moveAsideUnreadable();
             }
-            return;
+        } catch (const std::system_error& error) {
+            writable_ = false;
+            persistenceError_ = error.what();
         }
     }
+    if (document) {
+        for (auto& [key, value] : document->items()) {
+            values_[key] = std::move(value);
+        }
+    }
+}
+
+void FileUserDefaults::moveAsideUnreadable() {
     // Whatever is there may still matter to the user (a hand edit with a typo): keep it under
     // another name rather than replacing it with the next write.
     try {

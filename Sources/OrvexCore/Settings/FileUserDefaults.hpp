@@ -46,6 +46,8 @@ public:
 
 private:
     void load();
+    /// Moves the unreadable file aside (called with the writers' lock held).
+    void moveAsideUnreadable();
     /// Writes `key` (removes it when `value` is nothing) into the file as it is now.
     void persist(const std::string& key, std::optional<nlohmann::json> value);
 
