@@ -25,6 +25,7 @@
 #include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Settings/FileUserDefaults.hpp"
 #include "OrvexCore/Util/Async.hpp"
+#include "OrvexCore/Util/Paths.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/TerminalHost.hpp"
 
@@ -208,6 +209,13 @@ asio::awaitable<void> Server::start() {
         co_await state_->ensureDiffHelperRunning();
     } catch (const std::exception& e) {
         helperError_ = e.what();
+        // The helper ships beside orvex; naming that folder tells the user what to fix, where
+        // the pool's own error names a fallback build folder that means nothing here.
+        namespace Paths = OrvexCore::Paths;
+        const std::string folder = Paths::deletingLastComponent(Paths::mainExecutablePath());
+        if (::access(Paths::appendingComponent(folder, "OrvexDiffHelper").c_str(), X_OK) != 0) {
+            helperError_ = fmt::format("OrvexDiffHelper must sit beside orvex, in {}", folder);
+        }
         logLine("the diff helper cannot be started: " + helperError_);
     }
     listen();

@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "OrvexCore/App/AppState.hpp"
+#include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/OrvexCore.hpp"
 #include "OrvexCore/Persistence/JSONSessionStore.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
@@ -226,6 +227,10 @@ asio::awaitable<json> Server::stateMethod(const std::string& method, const json&
 asio::awaitable<json> Server::sessionMethod(const std::string& method, const json& params) {
     json result = json::object();
     bool changes = true;
+    if ((method == "session.diff" || method == "session.patch") && !helperError_.empty()) {
+        // Without a helper every diff would fail with the pool's bare "not running".
+        throw OrvexCore::DiffHelperClient::ClientError::spawnFailed(helperError_);
+    }
     if (method == "session.add") {
         auto command = P::optionalString(params, "command");
         int rows = static_cast<int>(P::integer(params, "rows"));

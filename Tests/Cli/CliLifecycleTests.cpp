@@ -99,6 +99,17 @@ TEST_F(CliLifecycle, FailuresNameTheProgramAndGitsOwnError) {
     auto edit = noEditor.run({"edit", "e", "--editor", "cursor"});
     EXPECT_EQ(edit.status, 1);
     EXPECT_TRUE(has(edit.err, "neither 'cursor' nor 'xdg-open' was found")) << edit.err;
+
+    // A server started from a copy of orvex with no helper beside it says where it belongs.
+    TempDir alone;
+    fs::copy_file(OrvexTest::orvexBinary(), alone / "orvex");
+    fs::permissions(alone / "orvex", fs::perms(0755), fs::perm_options::replace);
+    noEditor.ok({"server", "stop"});
+    noEditor.binary = alone / "orvex";
+    auto noHelper = noEditor.run({"diff", "e"});
+    EXPECT_EQ(noHelper.status, 1);
+    EXPECT_TRUE(has(noHelper.err, "OrvexDiffHelper must sit beside orvex, in " + alone.path()))
+        << noHelper.err;
 }
 
 TEST_F(CliLifecycle, NewAppliesTheRepositoryFileAndKeepsASessionWhoseSetupFails) {
