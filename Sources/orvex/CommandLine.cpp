@@ -274,6 +274,9 @@ int runCommandLine(int argc, char** argv) {
                       "Work in the repository's main checkout instead of a new worktree");
         sub->add_flag("--no-setup", created.noSetup,
                       "Skip the repository's .orvex.json (no files copied, no setup command)");
+        sub->add_flag(
+            "--run", created.run,
+            "Start the session's terminals in the Orvex server at once (as 'orvex start')");
         sub->add_option_function<int>(
                "--rows", [&](const int& v) { created.rows = v; }, "Rows of terminals, 1 to 6")
             ->check(CLI::Range(1, 6));

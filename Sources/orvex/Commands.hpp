@@ -47,6 +47,7 @@ struct NewArgs {
     std::optional<std::string> command;
     bool noWorktree = false;
     bool noSetup = false;
+    bool run = false;
     std::optional<int> rows;
     std::optional<int> cols;
 };

@@ -219,6 +219,13 @@ void newCommand(Runtime& rt, const NewArgs& args) {
     if (config && session.isWorktree) {
         setUpSession(rt, workspace, session, *config);
     }
+    if (args.run) {
+        // After the setup, so that the programs start in a worktree that is ready.
+        auto terminals = rt.state().openGrid(session.id);
+        out +=
+            fmt::format("  started: {} in the Orvex server\n",
+                        counted(static_cast<long long>(terminals.size()), "terminal", "terminals"));
+    }
 }
 
 void rmCommand(Runtime& rt, const RmArgs& args) {

@@ -162,9 +162,7 @@ TEST_F(CliLifecycle, FinishPlansWithoutChangingThenMergesAndRemoves) {
     EXPECT_FALSE(fs::exists(worktree("s")));
 }
 
-// Disabled: the server keeps the session whose worktree git removed (it reconciles when it
-// starts), and removing that session fails on the missing folder, so prune cannot clear it.
-TEST_F(CliLifecycle, DISABLED_PruneListsLeftoversAndRemovesWorkOnlyWhenForced) {
+TEST_F(CliLifecycle, PruneListsLeftoversAndRemovesWorkOnlyWhenForced) {
     home.ok({"new", "-b", "gone"});
     OrvexTest::writeFile(worktree("gone") + "/x.txt", "x\n");
     OrvexTest::git(worktree("gone"), {"add", "-A"});

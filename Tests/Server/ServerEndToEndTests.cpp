@@ -211,6 +211,11 @@ TEST(ServerLifecycle, GridsRunWithoutAClientAndStopEndsThem) {
     home.ok({"start", "busy"});
     home.ok({"rm", "--force", "busy"});
     EXPECT_TRUE(home.store()["sessions"].empty());
+    // A session can start its programs as it is made.
+    auto made = home.ok({"new", "-b", "quick", "--run", "--command", "sleep 60"});
+    EXPECT_NE(made.find("started: 1 terminal in the Orvex server"), std::string::npos) << made;
+    EXPECT_TRUE(waitForSession(home, "quick",
+                               [](const nlohmann::json& s) { return s["running"] == true; }));
     EXPECT_GE(fs::file_size(marker), size);
     // Nothing is left running once the server stops.
     home.ok({"server", "stop"});

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "OrvexCore/App/RepositoryGitQueue.hpp"
+#include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Git/GitService.hpp"
 #include "OrvexCore/Models/AppError.hpp"
 #include "OrvexCore/Util/Async.hpp"
@@ -220,20 +221,33 @@ asio::awaitable<void> AppState::deleteSession(Session session, bool force) {
             // A worktree found detached at start-up carries its folder's name as branch,
             // which need not exist: there is then no branch to check or delete.
             const bool hasBranch = git->localBranchExists(repoPath, branch);
+            // A worktree folder the user already deleted holds no uncommitted changes and no
+            // HEAD of its own to ask; git forgets it on removal, and the branch is checked as
+            // usual.
+            std::error_code ignored;
+            const bool folderExists = std::filesystem::exists(worktreePath, ignored);
             if (!force) {
-                if (git->hasUncommittedChanges(worktreePath)) {
+                if (folderExists && git->hasUncommittedChanges(worktreePath)) {
                     throw AppError::uncommittedChanges(id);
                 }
                 // The branch is deleted with force below; commits found on no other ref
                 // would be lost with it, and so would commits made on a detached HEAD in the
                 // worktree, which no branch holds at all.
                 int unmerged = (hasBranch ? git->unmergedCommitCount(repoPath, branch) : 0) +
-                               git->detachedCommitCount(worktreePath);
+                               (folderExists ? git->detachedCommitCount(worktreePath) : 0);
                 if (unmerged > 0) {
                     throw AppError::unmergedCommits(id, unmerged);
                 }
             }
-            git->removeWorktree(repoPath, worktreePath, force);
+            if (folderExists) {
+                git->removeWorktree(repoPath, worktreePath, force);
+            } else {
+                try {
+                    git->removeWorktree(repoPath, worktreePath, false);
+                } catch (const GitError&) {
+                    // git had already forgotten it (removed with git itself): nothing to remove.
+                }
+            }
             if (hasBranch) {
                 git->deleteBranch(repoPath, branch, true);
             }
