@@ -41,25 +41,29 @@ bool writeLine(int fd, const std::string& line) {
     return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-/// The child's whole life: saves ever newer snapshots, reporting each one once `save` has
-/// returned, flushing now and then, until it is killed. Never returns.
+/// The child's whole life: saves ever newer snapshots, reporting each one as it is handed to
+/// the store, flushing now and then, until it is killed. Never returns.
 [[noreturn]] void saveUntilKilled(const std::string& storePath, std::uint64_t firstGeneration,
                                   int reportFd) {
     try {
         JSONSessionStore store(storePath);
+        // Each snapshot is reported before it is handed to the store: the store's writer may
+        // put it on disk at once, and a kill can land before a report written after `save`.
         std::uint64_t generation = firstGeneration;
+        if (!writeLine(reportFd, "handed " + std::to_string(generation))) {
+            ::_exit(2);
+        }
         store.save(snapshot(generation));
         store.flush();
-        if (!writeLine(reportFd, "handed " + std::to_string(generation)) ||
-            !writeLine(reportFd, "ready")) {
+        if (!writeLine(reportFd, "ready")) {
             ::_exit(2);
         }
         for (;;) {
             ++generation;
-            store.save(snapshot(generation));
             if (!writeLine(reportFd, "handed " + std::to_string(generation))) {
                 ::_exit(2);
             }
+            store.save(snapshot(generation));
             if (generation % 4 == 0) {
                 store.flush();
             }
