@@ -20,15 +20,6 @@ std::vector<std::string> pathsOf(const std::vector<FileDiff>& files) {
     return paths;
 }
 
-template <class Error, class Operation> std::optional<Error> thrownBy(Operation&& operation) {
-    try {
-        operation();
-    } catch (const Error& error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 class AppStateDiffsTest : public AppStateTest {
 protected:
     void SetUp() override {

@@ -23,15 +23,6 @@ bool branchExists(const TempGitRepo& repo, const std::string& branch) {
     return !repo.git({"branch", "--list", branch}).empty();
 }
 
-template <class Error, class Operation> std::optional<Error> thrownBy(Operation&& operation) {
-    try {
-        operation();
-    } catch (const Error& error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 class AppStateSessionsTest : public AppStateTest {
 protected:
     void SetUp() override {

@@ -5,6 +5,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,16 @@
 #include "Support/TempGitRepo.hpp"
 
 namespace OrvexTest {
+
+/// The error of type `Error` that `operation` throws, or nothing when it throws none.
+template <class Error, class Operation> std::optional<Error> thrownBy(Operation&& operation) {
+    try {
+        operation();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
+}
 
 /// A store that keeps the last snapshot in memory and counts what it was asked to do.
 class FakeStore : public OrvexCore::SessionStore {
