@@ -25,6 +25,7 @@ class JSONSessionStore;
 namespace OrvexServer {
 
 class TerminalHost;
+class TerminalScreens;
 
 /// The per-user server: the one owner of the application state and its file, the settings
 /// file, the diff helper pool and every session's terminals, serving clients over a Unix
@@ -53,6 +54,8 @@ public:
     void setAttachHandler(Connection::AttachHandler handler) { attach_ = std::move(handler); }
     /// The terminals, for the handlers that plug into their output. Valid during `run()`.
     TerminalHost& terminals() { return *terminals_; }
+    /// Every terminal's screen model. Valid during `run()`.
+    TerminalScreens& screens() { return *screens_; }
     boost::asio::io_context& io() { return io_; }
 
 private:
@@ -91,6 +94,7 @@ private:
     std::shared_ptr<OrvexCore::FileUserDefaults> defaults_;
     std::unique_ptr<OrvexCore::AppSettings> settings_;
     std::unique_ptr<TerminalHost> terminals_;
+    std::unique_ptr<TerminalScreens> screens_;
     std::set<std::shared_ptr<Connection>> connections_;
     std::vector<std::string> notices_;
     std::string helperError_;
