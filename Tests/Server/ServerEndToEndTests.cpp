@@ -48,11 +48,6 @@ std::vector<CliResult> runTogether(const CliHome& home,
     return results;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 /// Waits (polling the server through ls) until `predicate` holds for the session's ls entry.
 template <class Predicate>
 bool waitForSession(const CliHome& home, const std::string& slug, Predicate predicate) {
@@ -119,7 +114,8 @@ TEST(ServerConcurrency, ListingBesideReviewsAndTwoSettingsWritersLoseNothing) {
     }
     auto session = OrvexTest::sessionInStore(home.store(), "marks");
     EXPECT_EQ(session["reviewedFiles"].size(), 12u) << session.dump();
-    auto defaults = nlohmann::json::parse(readFile(home.home() + "/config/orvex/defaults.json"));
+    auto defaults =
+        nlohmann::json::parse(OrvexTest::readFile(home.home() + "/config/orvex/defaults.json"));
     EXPECT_EQ(defaults["newBranchRows"], 3);
     EXPECT_EQ(defaults["theme"], "dark");
 }
@@ -155,14 +151,14 @@ TEST(ServerLifecycle, InterruptedCommandsNeverWriteTheStore) {
     for (int i = 0; i < 5; ++i) {
         home.ok({"new", "-b", "s" + std::to_string(i)});
     }
-    std::string before = readFile(home.storePath());
+    std::string before = OrvexTest::readFile(home.storePath());
     std::mt19937 random(7);
     for (int round = 0; round < 10; ++round) {
         auto child = home.start({"ls"});
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
         child.sendSignal(SIGINT);
         child.wait();
-        EXPECT_EQ(readFile(home.storePath()), before) << "round " << round;
+        EXPECT_EQ(OrvexTest::readFile(home.storePath()), before) << "round " << round;
     }
 }
 
@@ -253,7 +249,7 @@ TEST(ServerLifecycle, SigkillAtRandomMomentsKeepsEveryAcknowledgedChange) {
             acknowledged = title;
         }
         // Whatever the moment, the store loads and holds the last acknowledged change.
-        auto text = readFile(home.storePath());
+        auto text = OrvexTest::readFile(home.storePath());
         ASSERT_NO_THROW(OrvexCore::decodePersistedState(text)) << "round " << round;
         if (!acknowledged.empty()) {
             EXPECT_EQ(OrvexTest::sessionInStore(home.store(), "victim")["title"], acknowledged)
@@ -330,7 +326,7 @@ TEST(ServerSecurity, AnotherUserIsRefused) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 20) << "10: could not become nobody, 11: could not connect, "
                                           "0: answered, 30: neither answered nor closed";
-    EXPECT_NE(readFile(home.home() + "/data/Orvex/server.log")
+    EXPECT_NE(OrvexTest::readFile(home.home() + "/data/Orvex/server.log")
                   .find(fmt::format("refused a client of uid {}", uid)),
               std::string::npos);
     EXPECT_EQ(home.run({"ls"}).status, 0);

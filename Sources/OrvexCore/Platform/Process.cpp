@@ -134,17 +134,9 @@ ChildProcess ChildProcess::spawn(const std::string& executable,
     }
     argv.push_back(nullptr);
 
-    std::vector<char*> envp;
-    if (options.environment) {
-        for (const auto& e : *options.environment) {
-            envp.push_back(const_cast<char*>(e.c_str()));
-        }
-        envp.push_back(nullptr);
-    }
-
     pid_t pid = -1;
     int rc = ::posix_spawn(&pid, executable.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                           options.environment ? envp.data() : environ);
+                           environ);
     if (rc != 0) {
         closeAll();
         throwErrno(rc, "cannot launch " + executable);
@@ -195,12 +187,6 @@ void ChildProcess::reset() noexcept {
     status_.reset();
 }
 
-int ChildProcess::releaseInputFd() {
-    return std::exchange(inputFd_, -1);
-}
-int ChildProcess::releaseOutputFd() {
-    return std::exchange(outputFd_, -1);
-}
 void ChildProcess::closeInput() {
     closeFd(inputFd_);
 }

@@ -23,8 +23,6 @@ struct SpawnOptions {
     Stdio error = Stdio::pipe;
     /// Folder the child starts in; absent keeps the parent's.
     std::optional<std::string> workingDirectory;
-    /// The child's whole environment as "NAME=value" entries; absent inherits the parent's.
-    std::optional<std::vector<std::string>> environment;
 };
 
 /// A child process and the parent's ends of its pipes.
@@ -52,10 +50,6 @@ public:
     int inputFd() const { return inputFd_; }
     int outputFd() const { return outputFd_; }
     int errorFd() const { return errorFd_; }
-
-    /// Hands the pipe end over to the caller, who then closes it; this object forgets it.
-    int releaseInputFd();
-    int releaseOutputFd();
 
     void closeInput();
     void closeOutput();
