@@ -17,6 +17,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/connect_pair.hpp>
 #include <boost/asio/read_until.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <nlohmann/json.hpp>
 
@@ -88,6 +89,25 @@ std::optional<Expected> expectationFor(std::string_view line) {
     return expected;
 }
 
+// Named coroutines rather than lambdas: g++ 12 gives two coroutine lambdas inside an extern "C"
+// function the same symbol.
+asio::awaitable<void> send(Connection::Socket& client, const std::string& bytes) {
+    co_await asio::async_write(client, asio::buffer(bytes), asio::use_awaitable);
+}
+
+asio::awaitable<void> readAnswers(Connection::Socket& client, std::vector<json>& answers,
+                                  std::string& received) {
+    for (;;) {
+        const auto n = co_await asio::async_read_until(client, asio::dynamic_buffer(received), '\n',
+                                                       asio::use_awaitable);
+        answers.push_back(json::parse(received.substr(0, n - 1)));
+        received.erase(0, n);
+        if (answers.back()["id"] == lastID) {
+            co_return;
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -115,26 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<json> answers;
     std::string received;
-    asio::co_spawn(
-        io,
-        [&]() -> asio::awaitable<void> {
-            co_await asio::async_write(client, asio::buffer(sent), asio::use_awaitable);
-        },
-        [](std::exception_ptr) {});
-    asio::co_spawn(
-        io,
-        [&]() -> asio::awaitable<void> {
-            for (;;) {
-                const auto n = co_await asio::async_read_until(
-                    client, asio::dynamic_buffer(received), '\n', asio::use_awaitable);
-                answers.push_back(json::parse(received.substr(0, n - 1)));
-                received.erase(0, n);
-                if (answers.back()["id"] == lastID) {
-                    co_return;
-                }
-            }
-        },
-        [](std::exception_ptr) {}); // the end of the stream after a line too long ends it too
+    asio::co_spawn(io, send(client, sent), [](std::exception_ptr) {});
+    // A line too long ends the stream early, and with it the reading.
+    asio::co_spawn(io, readAnswers(client, answers, received), [](std::exception_ptr) {});
     io.run();
     FUZZ_CHECK(received.empty());
 
