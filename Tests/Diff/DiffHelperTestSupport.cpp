@@ -20,7 +20,7 @@ namespace OrvexTest {
 
 HelperPipe::HelperPipe(const std::string& executable)
     : process_(ChildProcess::spawn(executable, {},
-                                   SpawnOptions{Stdio::pipe, Stdio::pipe, Stdio::null, {}})) {}
+                                   SpawnOptions{Stdio::pipe, Stdio::pipe, Stdio::null, {}, {}})) {}
 
 void HelperPipe::send(std::string_view bytes) {
     if (!process_.writeInput(bytes)) {

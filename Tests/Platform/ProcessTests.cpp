@@ -119,12 +119,18 @@ TEST(ProcessTests, DestroyingARunningChildKillsAndReapsIt) {
     EXPECT_EQ(::kill(pid, 0), -1) << "the child is still there (running or a zombie)";
 }
 
-TEST(ProcessTests, WorkingDirectoryIsTheGivenOne) {
+TEST(ProcessTests, WorkingDirectoryAndEnvironmentAreTheGivenOnes) {
     SpawnOptions options;
     options.workingDirectory = "/tmp";
-    auto child = ChildProcess::spawn("/bin/pwd", {}, options);
+    options.environment = std::vector<std::string>{"ORVEX_PROBE=yes"};
+    auto child = ChildProcess::spawn("/bin/sh",
+                                     {"-c", "pwd; echo $ORVEX_PROBE; echo ${HOME:-none}"}, options);
+    std::string out;
     char buffer[256];
-    ssize_t n = ::read(child.outputFd(), buffer, sizeof buffer);
+    ssize_t n;
+    while ((n = ::read(child.outputFd(), buffer, sizeof buffer)) > 0) {
+        out.append(buffer, static_cast<size_t>(n));
+    }
     EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), "/tmp\n");
+    EXPECT_EQ(out, "/tmp\nyes\nnone\n");
 }

@@ -48,7 +48,7 @@ void reapInBackground(ChildProcess process) {
 
 DiffHelperWorker::DiffHelperWorker(const std::filesystem::path& helperURL)
     : process_(ChildProcess::spawn(helperURL.string(), {},
-                                   SpawnOptions{Stdio::pipe, Stdio::pipe, Stdio::null, {}})) {}
+                                   SpawnOptions{Stdio::pipe, Stdio::pipe, Stdio::null, {}, {}})) {}
 
 DiffHelperWorker::~DiffHelperWorker() {
     process_.closeInput();

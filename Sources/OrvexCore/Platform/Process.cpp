@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -134,9 +135,17 @@ ChildProcess ChildProcess::spawn(const std::string& executable,
     }
     argv.push_back(nullptr);
 
+    std::vector<char*> envp;
+    if (options.environment) {
+        for (const auto& e : *options.environment) {
+            envp.push_back(const_cast<char*>(e.c_str()));
+        }
+        envp.push_back(nullptr);
+    }
+
     pid_t pid = -1;
     int rc = ::posix_spawn(&pid, executable.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                           environ);
+                           options.environment ? envp.data() : environ);
     if (rc != 0) {
         closeAll();
         throwErrno(rc, "cannot launch " + executable);

@@ -23,6 +23,8 @@ struct SpawnOptions {
     Stdio error = Stdio::pipe;
     /// Folder the child starts in; absent keeps the parent's.
     std::optional<std::string> workingDirectory;
+    /// The child's whole environment as "NAME=value" entries; absent inherits the parent's.
+    std::optional<std::vector<std::string>> environment;
 };
 
 /// A child process and the parent's ends of its pipes.
