@@ -103,6 +103,8 @@ asio::awaitable<void> readAnswers(Connection::Socket& client, std::vector<json>&
         answers.push_back(json::parse(received.substr(0, n - 1)));
         received.erase(0, n);
         if (answers.back()["id"] == lastID) {
+            // Hanging up ends the connection's reading, and with it the run.
+            client.close();
             co_return;
         }
     }
