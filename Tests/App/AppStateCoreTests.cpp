@@ -260,54 +260,50 @@ TEST(AppStateSetAsideTests, NamesTheFileByUTCTimeAndKeepsEarlierOnes) {
 
 // MARK: Saving
 
+// A timer never fires early, so the save's distance from the last change has a firm lower
+// bound; how late it comes depends on the machine and is not checked.
 TEST_F(AppStateTest, DebouncedChangesSaveOnceAfterTheLastOne) {
     auto state = makeState();
     run(state->loadPersisted());
     ASSERT_EQ(store->saveCount(), 0);
 
-    std::chrono::steady_clock::time_point lastChange;
     for (int change = 0; change < 5; ++change) {
         state->selectWorkspace(UUID());
-        lastChange = std::chrono::steady_clock::now();
-        runFor(context, 100ms);
     }
-    EXPECT_EQ(store->saveCount(), 0);
-    runFor(context, 600ms);
+    const auto lastChange = std::chrono::steady_clock::now();
+    ASSERT_TRUE(runUntil(context, [&] { return store->saveCount() > 0; }));
+    runFor(context, 100ms);
     ASSERT_EQ(store->saveCount(), 1);
-    auto delay = store->saveTimes[0] - lastChange;
-    EXPECT_GE(delay, 400ms);
-    EXPECT_LT(delay, 1000ms);
+    EXPECT_GE(store->saveTimes[0] - lastChange, 400ms); // the debounce delay
     EXPECT_EQ(store->stored.lastSelectedWorkspaceID, state->selectedWorkspaceID().get());
 }
 
-TEST_F(AppStateTest, ImmediateSaveCancelsAPendingDebouncedOne) {
-    auto state = makeState();
-    run(state->loadPersisted());
-
-    state->selectWorkspace(UUID());
-    runFor(context, 100ms);
-    state->flushPersist();
-    EXPECT_EQ(store->saveCount(), 1);
-    runFor(context, 600ms);
-    EXPECT_EQ(store->saveCount(), 1);
-
-    // The debounce timer has expired but its handler has not run when the immediate save
-    // comes: the earlier snapshot must still not be written after the later one.
-    const UUID chosen;
-    state->selectWorkspace(chosen);
-    std::this_thread::sleep_for(450ms);
-    state->flushPersist();
-    runFor(context, 100ms);
-    EXPECT_EQ(store->saveCount(), 2);
+TEST_F(AppStateTest, AnImmediateSaveCancelsThePendingDebouncedOne) {
+    for (bool timerExpired : {false, true}) {
+        SCOPED_TRACE(timerExpired ? "timer expired, handler not yet run" : "timer pending");
+        auto state = makeState();
+        run(state->loadPersisted());
+        const int before = store->saveCount();
+        const UUID chosen;
+        state->selectWorkspace(chosen);
+        if (timerExpired) {
+            // The executor is not running, so the expired timer's handler waits for it.
+            std::this_thread::sleep_for(600ms);
+        }
+        state->flushPersist();
+        EXPECT_EQ(store->saveCount(), before + 1);
+        runFor(context, 700ms);
+        EXPECT_EQ(store->saveCount(), before + 1);
+        EXPECT_EQ(store->stored.lastSelectedWorkspaceID, chosen);
+    }
 }
 
 TEST_F(AppStateTest, DestroyedStateWithPendingDebounceNeitherSavesNorCrashes) {
     auto state = makeState();
     run(state->loadPersisted());
     state->selectWorkspace(UUID());
-    runFor(context, 50ms);
     state.reset();
-    runFor(context, 600ms);
+    runFor(context, 700ms);
     EXPECT_EQ(store->saveCount(), 0);
 }
 
@@ -327,18 +323,6 @@ TEST_F(AppStateTest, SnapshotCarriesLiveStatusesWithoutWritingThemBack) {
     EXPECT_EQ(store->stored.sessions[0].lastKnownStatus, SessionStatus::needsInput);
     EXPECT_EQ(store->stored.sessions[1].lastKnownStatus, SessionStatus::idle);
     EXPECT_EQ(state->sessions()->at(0).lastKnownStatus, SessionStatus::unknown);
-}
-
-TEST_F(AppStateTest, ObserversHearOnlyRealChanges) {
-    auto state = makeState();
-    run(state->loadPersisted());
-    int selections = 0;
-    auto connection = state->selectedWorkspaceID().observe([&](const auto&) { ++selections; });
-    const UUID chosen;
-    state->selectWorkspace(chosen);
-    state->selectWorkspace(chosen);
-    EXPECT_EQ(selections, 1);
-    connection.disconnect();
 }
 
 } // namespace

@@ -447,13 +447,5 @@ TEST_F(AppStateSessionsTest, ObserversOfTheListFindTheNewStateThroughTheLookups)
     connection.disconnect();
 }
 
-TEST_F(AppStateSessionsTest, GitNeverRunsOnTheMainThread) {
-    Session session = add("threads");
-    run(state->renameSessionBranch(session.id, "threads-2"));
-    run(state->deleteSession(*state->session(session.id), true));
-    EXPECT_GT(git->calls(), 0);
-    EXPECT_FALSE(git->calledOn(std::this_thread::get_id()));
-}
-
 } // namespace
 } // namespace OrvexTest

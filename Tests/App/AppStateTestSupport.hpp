@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -21,6 +22,7 @@
 #include "OrvexCore/Models/SlugGenerator.hpp"
 #include "OrvexCore/Persistence/SessionStore.hpp"
 #include "Support/RunAwaitable.hpp"
+#include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
 namespace OrvexTest {
@@ -60,7 +62,8 @@ public:
     std::vector<std::chrono::steady_clock::time_point> saveTimes;
 };
 
-/// The real git service, wrapped: records the thread of every call and can fail the
+/// The real git service, wrapped: counts its calls, fails the test that calls it on the thread
+/// that made it (the main executor's thread, which git must never block), and can fail the
 /// worktree listing of chosen repositories.
 class RecordingGit : public OrvexCore::GitService {
 public:
@@ -147,19 +150,7 @@ public:
         return note(), real_.detachedCommitCount(worktreePath);
     }
 
-    int calls() const {
-        std::lock_guard lock(mutex_);
-        return static_cast<int>(threads_.size());
-    }
-    bool calledOn(std::thread::id thread) const {
-        std::lock_guard lock(mutex_);
-        for (const auto& id : threads_) {
-            if (id == thread) {
-                return true;
-            }
-        }
-        return false;
-    }
+    int calls() const { return calls_; }
     void failListing(const std::string& repoPath) {
         std::lock_guard lock(mutex_);
         failingListings_.insert(repoPath);
@@ -170,12 +161,15 @@ public:
 
 private:
     void note() {
-        std::lock_guard lock(mutex_);
-        threads_.push_back(std::this_thread::get_id());
+        ++calls_;
+        if (std::this_thread::get_id() == mainThread_) {
+            ADD_FAILURE() << "git ran on the main executor's thread";
+        }
     }
 
+    const std::thread::id mainThread_ = std::this_thread::get_id();
+    std::atomic<int> calls_ = 0;
     mutable std::mutex mutex_;
-    std::vector<std::thread::id> threads_;
     std::set<std::string> failingListings_;
     OrvexCore::GitCLIService real_;
 };

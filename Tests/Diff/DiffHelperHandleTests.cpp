@@ -1,7 +1,6 @@
 #include "OrvexCore/Diff/OrvexDiffHelper.hpp"
 
 #include <functional>
-#include <random>
 #include <stdexcept>
 #include <system_error>
 
@@ -203,51 +202,6 @@ TEST(DiffHelperHandleTests, AnAnswerThatCannotBeEncodedBecomesAFailureResponse) 
     EXPECT_FALSE(response.ok);
     EXPECT_FALSE(response.id);
     EXPECT_FALSE(response.error.value_or("").empty());
-}
-
-// Whatever a line holds, handle answers it with exactly one well-formed response line.
-TEST(DiffHelperHandleTests, RandomAndDamagedLinesEachGetExactlyOneResponse) {
-    std::mt19937 random(20240611);
-    const std::vector<std::string> valid{
-        R"({"id":"list","op":"list","worktreePath":"\/w","base":"main"})",
-        R"({"id":"patch","op":"patch","worktreePath":"\/w","base":"main","path":"a\/b.txt"})",
-        R"({"id":"shutdown","op":"shutdown"})",
-    };
-    FakeGitService git;
-    git.files = {{"a", 1, 1, ""}};
-    for (int i = 0; i < 10000; ++i) {
-        std::string line;
-        switch (i % 3) {
-        case 0:
-            line.resize(1 + random() % 200);
-            for (auto& c : line) {
-                c = static_cast<char>(random() % 256);
-            }
-            break;
-        case 1:
-            line = valid[random() % valid.size()];
-            line.resize(random() % line.size());
-            break;
-        case 2:
-            line = valid[random() % valid.size()];
-            for (int flips = 1 + random() % 3; flips > 0; --flips) {
-                line[random() % line.size()] = static_cast<char>(random() % 256);
-            }
-            break;
-        }
-        std::erase(line, '\n');
-        if (line.empty()) {
-            continue;
-        }
-        auto reply = handle(line, git);
-        if (reply.endProcess) {
-            EXPECT_TRUE(reply.bytes.empty());
-            continue;
-        }
-        ASSERT_FALSE(reply.bytes.empty()) << line;
-        ASSERT_EQ(reply.bytes.find('\n'), reply.bytes.size() - 1) << line;
-        EXPECT_NO_THROW(onlyResponse(reply)) << line;
-    }
 }
 
 // Cut at a NUL, a path would name another file (or worktree) than the one asked for; a NUL

@@ -1,7 +1,5 @@
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
 
-#include <random>
-
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
@@ -140,47 +138,10 @@ TEST(DiffHelperMessageTests, MalformedMessagesAreDecodingErrors) {
 }
 
 TEST(DiffHelperMessageTests, EncodingRefusesTextThatIsNotUTF8) {
-    DiffHelperRequest request{"list", DiffHelperOp::list, "/w/\xc3", "main", {}};
-    EXPECT_THROW(request.encodedLine(), DiffHelperEncodingError);
-    for (const char* bad :
-         {"\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\x80", "\xf5\x80\x80\x80"}) {
-        EXPECT_THROW(DiffHelperCoding::encode(nlohmann::json(bad)), DiffHelperEncodingError) << bad;
-    }
-}
-
-// The encoder writes what nlohmann's own dump() writes, with each "/" escaped, and refuses
-// exactly the strings that dump() refuses.
-TEST(DiffHelperMessageTests, EncodingMatchesTheReferenceOnRandomText) {
-    auto reference = [](const nlohmann::json& value) {
-        std::string compact = value.dump();
-        std::string escaped;
-        for (char c : compact) {
-            if (c == '/') {
-                escaped += '\\';
-            }
-            escaped += c;
-        }
-        return escaped;
-    };
-    std::mt19937 random(3);
-    const std::string alphabet =
-        "ab/\\\"\x01\x1f\x7f\n\t\r\b\f \xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80";
-    for (int i = 0; i < 20000; ++i) {
-        std::string text(random() % 12, ' ');
-        for (auto& c : text) {
-            c = (i % 2) ? static_cast<char>(random() % 256) : alphabet[random() % alphabet.size()];
-        }
-        nlohmann::json value{{"text", text}, {"n", i}, {"list", {text, -i}}};
-        std::optional<std::string> expected;
-        try {
-            expected = reference(value);
-        } catch (const nlohmann::json::exception&) {
-        }
-        if (expected) {
-            EXPECT_EQ(DiffHelperCoding::encode(value), *expected);
-        } else {
-            EXPECT_THROW(DiffHelperCoding::encode(value), DiffHelperEncodingError);
-        }
+    for (const char* bad : {"\xc3", "\xc0\x80", "\xe0\x80\x80", "\xed\xa0\x80", "\xf0\x80\x80\x80",
+                            "\xf4\x90\x80\x80", "\xe2\x82", "\x80", "\xf5\x80\x80\x80"}) {
+        DiffHelperRequest request{"list", DiffHelperOp::list, std::string("/w/") + bad, "main", {}};
+        EXPECT_THROW(request.encodedLine(), DiffHelperEncodingError) << bad;
     }
 }
 

@@ -30,16 +30,6 @@ std::optional<std::string> answeredId(const std::optional<std::string>& line) {
 
 } // namespace
 
-TEST(DiffHelperProgramTests, TwoRequestsInOneWriteAreAnsweredInOrder) {
-    HelperPipe helper;
-    helper.send(quickRequest("first") + quickRequest("second"));
-    EXPECT_EQ(answeredId(helper.readLine()), "first");
-    EXPECT_EQ(answeredId(helper.readLine()), "second");
-    helper.closeInput();
-    EXPECT_EQ(helper.readToEnd(), "");
-    EXPECT_EQ(helper.wait(), 0);
-}
-
 TEST(DiffHelperProgramTests, ARequestSplitOverManyWritesIsAnsweredAtItsLineFeed) {
     HelperPipe helper;
     // A long id makes the request span many pipe buffers; the answer echoes it whole.

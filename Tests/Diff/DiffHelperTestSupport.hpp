@@ -10,9 +10,9 @@
 #include <sys/types.h>
 
 #include "OrvexCore/Platform/Process.hpp"
+#include "Support/ProcessProbe.hpp"
 
-/// Helpers shared by the diff helper tests: the real helper program on pipes, and a look at
-/// this test process's descriptors and children through /proc.
+/// The diff helper tests' view of the real helper program on pipes.
 namespace OrvexTest {
 
 /// The helper program built with the tests, started with its standard input and output on
@@ -39,20 +39,5 @@ private:
     OrvexCore::Platform::ChildProcess process_;
     std::string buffer_;
 };
-
-size_t openDescriptorCount();
-
-/// A direct child of this process.
-struct ChildInfo {
-    pid_t pid = 0;
-    char state = '?'; ///< as in /proc/PID/stat: 'Z' for a zombie
-    std::string executable;
-};
-std::vector<ChildInfo> childProcesses();
-
-/// Polls `condition` until it holds or `limit` passes; returns its last value. For waiting on
-/// things that happen asynchronously (a process being reaped), never for measuring speed.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::milliseconds(20000));
 
 } // namespace OrvexTest

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <random>
 #include <sstream>
 
 #include "Support/TempGitRepo.hpp"
@@ -175,31 +174,8 @@ TEST(DiffParserTests, SizeGuardAppliesAboveFiftyMebibytes) {
     EXPECT_TRUE(DiffParser::parse(patch).empty());
 }
 
-// Any bytes give hunks that start with their header, hold no other header, and number every
-// line only on the sides it belongs to.
-TEST(DiffParserTests, ArbitraryBytesGiveWellFormedHunks) {
-    const std::string pieces[] = {
-        "@@", " -", " +", "1",  "9",    ",",        " ", "+",
-        "-",  "\\", "\n", "\r", "\xFF", "\xCC\x81", "@", "99999999999999999999"};
-    std::mt19937 random(7);
-    for (int round = 0; round < 500; ++round) {
-        std::string patch;
-        size_t count = random() % 60;
-        for (size_t i = 0; i < count; ++i) {
-            patch += pieces[random() % std::size(pieces)];
-        }
-        for (const auto& hunk : DiffParser::parse(patch)) {
-            ASSERT_FALSE(hunk.lines.empty());
-            EXPECT_EQ(hunk.lines[0].kind, DiffLineKind::hunkHeader);
-            for (size_t i = 1; i < hunk.lines.size(); ++i) {
-                const auto& line = hunk.lines[i];
-                EXPECT_NE(line.kind, DiffLineKind::hunkHeader);
-                EXPECT_TRUE(line.kind != DiffLineKind::addition || !line.oldLine);
-                EXPECT_TRUE(line.kind != DiffLineKind::deletion || !line.newLine);
-                EXPECT_EQ(line.text.find('\n'), std::string::npos);
-            }
-        }
-    }
+// A line far longer than any buffer the parser might size by guess keeps every byte.
+TEST(DiffParserTests, AVeryLongLineIsKeptWhole) {
     std::string longLine = "@@ -1 +1 @@\n+" + std::string(100'000, '\xE9') + "\n";
     auto hunks = DiffParser::parse(longLine);
     ASSERT_EQ(hunks.size(), 1u);

@@ -69,17 +69,6 @@ TEST(GitDiffTests, RenameIsADeletionAndAnAddition) {
               (std::vector<FileDiff>{{"new name.txt", 20, 0, ""}, {"old/name.txt", 0, 20, ""}}));
 }
 
-TEST(GitDiffTests, SortsPathsByByteOrder) {
-    OrvexTest::TempGitRepo repo;
-    const std::string base = repo.head();
-    for (const char* name : {"b.txt", "a_b", "a.txt", "A.txt", "a/b", "Z/z.txt"}) {
-        repo.write(name, "x\n");
-    }
-    repo.commitAll("files");
-    EXPECT_EQ(pathsOf(GitCLIService().diff(repo.path(), base)),
-              (std::vector<std::string>{"A.txt", "Z/z.txt", "a.txt", "a/b", "a_b", "b.txt"}));
-}
-
 TEST(GitDiffTests, NamesAreReportedAsGitPrintsThem) {
     OrvexTest::TempGitRepo repo;
     const std::string base = repo.head();

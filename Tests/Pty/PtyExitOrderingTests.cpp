@@ -10,28 +10,13 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
+#include "Support/RunUntil.hpp"
+
 #include "OrvexCore/Terminal/TerminalHandle.hpp"
 
 using OrvexCore::UUID;
 using OrvexPty::PtyTerminalEngine;
-
-namespace {
-
-/// Runs `io` until `done` holds; false past a generous deadline (a bound for a hung test, not
-/// a speed target).
-template <typename Done> bool runUntil(boost::asio::io_context& io, Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        io.restart();
-        io.run_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-} // namespace
+using OrvexTest::runUntil;
 
 // The exit and the last output of a program become ready in the same turn of the event loop;
 // whichever the loop serves first, the exit must be reported after every byte. The race is

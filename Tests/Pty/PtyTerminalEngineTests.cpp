@@ -11,6 +11,8 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
+#include "Support/RunUntil.hpp"
+
 #include "OrvexCore/Status/StatusMonitor.hpp"
 #include "OrvexCore/Terminal/TerminalController.hpp"
 #include "Support/TempGitRepo.hpp"
@@ -89,18 +91,8 @@ protected:
         }
     }
 
-    /// Runs the main executor until `done` holds; false when it did not within the deadline
-    /// (a correctness bound for a test that hangs, not a speed target).
     bool runUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            io.restart();
-            io.run_for(std::chrono::milliseconds(20));
-        }
-        return true;
+        return OrvexTest::runUntil(io, done, std::chrono::seconds(30));
     }
 
     bool contains(const UUID& id, std::string_view text) {

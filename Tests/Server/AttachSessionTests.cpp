@@ -9,6 +9,8 @@
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include "Support/RunUntil.hpp"
+
 #include "OrvexServer/AttachGrid.hpp"
 #include "OrvexServer/ScreenModel.hpp"
 
@@ -17,6 +19,7 @@ using OrvexServer::AttachSession;
 using OrvexServer::ScreenModel;
 using State = F::Status::State;
 using Socket = AttachSession::Socket;
+using OrvexTest::runUntil;
 
 namespace {
 
@@ -67,16 +70,6 @@ public:
     std::map<const AttachSession*, F::Resize> sizes;
     std::vector<std::shared_ptr<AttachSession>> sessions;
 };
-
-/// Runs the context until `done` holds; false when it never does (a failure guard, not a
-/// measured time: the context is given up to thirty seconds of idle turns).
-bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done) {
-    for (int turn = 0; turn < 3000 && !done(); ++turn) {
-        io.restart();
-        io.run_one_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
 
 /// The client's end of an attached connection.
 struct Client {

@@ -339,44 +339,6 @@ TEST_F(AppSettingsTests, SessionsRootMustStayInsideTheHomeFolder) {
     EXPECT_EQ(AppSettings::sanitizedSessionsRoot("/home/bobx"), "/home/bob/.orvex-sessions");
 }
 
-TEST_F(AppSettingsTests, EverySettingReadsBackFromTheStoreItWroteTo) {
-    const UUID id;
-    {
-        AppSettings settings(store);
-        settings.setDefaultEditor(Editor::cursor);
-        settings.setNewBranchRows(2);
-        settings.setNewBranchCols(3);
-        settings.setNewBranchCommand("assistant --continue");
-        settings.setUiFontSize(14);
-        settings.setCodeFontSize(15.5);
-        settings.setUiFontFamily("Inter");
-        settings.setCodeFontFamily("JetBrains Mono");
-        settings.setFontSmoothingEnabled(false);
-        settings.setReduceMotion(ReduceMotion::off);
-        settings.setTheme(AppTheme::light);
-        settings.setTerminalTheme(AppTheme::dark);
-        settings.setSessionsRootPath("~/trees");
-        settings.setCollapsedWorkspaceIDs({id});
-        settings.setDiffPanelWidthFraction(0.4);
-    }
-    AppSettings settings(store);
-    EXPECT_EQ(settings.defaultEditor(), Editor::cursor);
-    EXPECT_EQ(settings.newBranchRows(), 2);
-    EXPECT_EQ(settings.newBranchCols(), 3);
-    EXPECT_EQ(settings.newBranchCommand(), "assistant --continue");
-    EXPECT_EQ(settings.uiFontSize(), 14.0);
-    EXPECT_EQ(settings.codeFontSize(), 15.5);
-    EXPECT_EQ(settings.uiFontFamily(), "Inter");
-    EXPECT_EQ(settings.codeFontFamily(), "JetBrains Mono");
-    EXPECT_FALSE(settings.fontSmoothingEnabled());
-    EXPECT_EQ(settings.reduceMotion(), ReduceMotion::off);
-    EXPECT_EQ(settings.theme(), AppTheme::light);
-    EXPECT_EQ(settings.terminalTheme(), AppTheme::dark);
-    EXPECT_EQ(settings.sessionsRootPath(), "/home/bob/trees");
-    EXPECT_EQ(settings.collapsedWorkspaceIDs(), std::set<UUID>{id});
-    EXPECT_EQ(settings.diffPanelWidthFraction(), 0.4);
-}
-
 TEST(AppSettingsEnumerationTests, RawValuesAreExactAndInOrder) {
     std::vector<std::string_view> themes, motions;
     for (AppTheme value : AppTheme::allCases) {

@@ -1,6 +1,5 @@
 #include "OrvexCore/Status/StatusMonitor.hpp"
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -255,94 +254,4 @@ TEST(CommandActivity, FollowsSubmissionAndFinishTimes) {
     EXPECT_EQ(commandActivity(t0, t0 - 1s, t0 + 1s, 5), TerminalActivity::working);
     EXPECT_EQ(commandActivity(t0, std::nullopt, t0 + 4s, 5), TerminalActivity::working);
     EXPECT_EQ(commandActivity(t0, std::nullopt, t0 + 5s, 5), TerminalActivity::idle);
-}
-
-namespace {
-
-/// A stream mixing everything the scanner distinguishes.
-std::string mixedStream() {
-    std::string s;
-    for (int i = 0; i < 40; ++i) {
-        s += "\x1b[1;3" + std::to_string(i % 8) + "mfile" + std::to_string(i) + "\x1b[0m\r\n";
-        s += "\x1b]0;title " + std::to_string(i) + "\a";
-        if (i % 7 == 0) {
-            s += "ding\a\x1b(B\x1b]133;D;0\x1b\\";
-        }
-        if (i % 11 == 0) {
-            s += "\x1b]133;C\a\xe2\x9c\x93 ok\t\x08";
-        }
-    }
-    return s;
-}
-
-} // namespace
-
-TEST(StatusMonitorEquivalence, OneChunkAndByteByByteAgree) {
-    const std::string stream = mixedStream();
-    for (std::int64_t maxTail : {100000, 64, 7}) {
-        Monitor whole(config(maxTail));
-        Monitor bytes(config(maxTail));
-        whole.feed(stream);
-        for (char byte : stream) {
-            bytes.feed(std::string_view(&byte, 1));
-        }
-        EXPECT_EQ(whole.bells.size(), bytes.bells.size());
-        EXPECT_EQ(whole.bells.size(), 6u);
-        EXPECT_EQ(whole.recent(), bytes.recent());
-        const std::string a = whole.tail();
-        const std::string b = bytes.tail();
-        if (maxTail == 100000) {
-            EXPECT_EQ(a, b);
-        } else {
-            // Cuts fall at different chunk ends; both keep the same most recent bytes.
-            const size_t common = std::min(a.size(), b.size());
-            EXPECT_GE(common, static_cast<size_t>(maxTail));
-            EXPECT_EQ(a.substr(a.size() - common), b.substr(b.size() - common));
-        }
-    }
-}
-
-TEST(StatusMonitorRobustness, RandomAndMutatedChunksKeepTheTailBounded) {
-    std::mt19937_64 random(20240607);
-    const std::string seed = mixedStream();
-    const std::int64_t maxTail = 256;
-    StatusMonitor monitor(config(maxTail, {"(y/n)", ""}));
-    std::vector<UUID> terminals(8);
-    size_t bells = 0;
-    monitor.onBell = [&](const UUID&) { ++bells; };
-    Date now = t0;
-    std::string chunk;
-    for (int i = 0; i < 100000; ++i) {
-        chunk.clear();
-        const size_t length = random() % 200;
-        if (i % 2 == 0) {
-            for (size_t k = 0; k < length; ++k) {
-                chunk.push_back(static_cast<char>(random() % 256));
-            }
-        } else {
-            const size_t start = random() % seed.size();
-            chunk = seed.substr(start, length);
-            for (size_t flips = random() % 4; flips > 0 && !chunk.empty(); --flips) {
-                chunk[random() % chunk.size()] = static_cast<char>(random() % 256);
-            }
-        }
-        const UUID& id = terminals[random() % terminals.size()];
-        now += std::chrono::milliseconds(random() % 3000);
-        monitor.ingest(id, chunk, now);
-        const auto tail = monitor.tail(id);
-        if (!chunk.empty()) {
-            ASSERT_TRUE(tail);
-        }
-        if (tail) {
-            ASSERT_LE(tail->size(), static_cast<size_t>(2 * maxTail));
-            for (unsigned char byte : *tail) {
-                ASSERT_TRUE(byte == 0x0A || byte >= 0x20) << int(byte);
-            }
-        }
-        monitor.status(id, now + std::chrono::milliseconds(random() % 5000));
-        if (random() % 1000 == 0) {
-            monitor.noteClosed(id);
-        }
-    }
-    EXPECT_GT(bells, 0u);
 }

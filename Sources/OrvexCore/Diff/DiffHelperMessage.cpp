@@ -37,12 +37,6 @@ std::optional<DiffHelperOp> diffHelperOpFromWire(std::string_view wire) {
 namespace DiffHelperCoding {
 namespace {
 
-void putIfPresent(json& object, const char* key, const std::optional<std::string>& value) {
-    if (value) {
-        object[key] = *value;
-    }
-}
-
 [[noreturn]] void fail(const std::string& message) {
     throw DiffHelperDecodingError(message);
 }
@@ -129,62 +123,6 @@ template <class Integer> void writeInteger(std::string& out, Integer number) {
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
     out.append(digits, end);
-}
-
-void writeValue(std::string& out, const json& value) {
-    switch (value.type()) {
-    case json::value_t::null:
-        out += "null";
-        return;
-    case json::value_t::boolean:
-        out += value.get<bool>() ? "true" : "false";
-        return;
-    case json::value_t::number_integer:
-        writeInteger(out, value.get<std::int64_t>());
-        return;
-    case json::value_t::number_unsigned:
-        writeInteger(out, value.get<std::uint64_t>());
-        return;
-    case json::value_t::number_float:
-        out += value.dump();
-        return;
-    case json::value_t::string:
-        writeString(out, value.get_ref<const std::string&>());
-        return;
-    case json::value_t::array: {
-        out += '[';
-        bool first = true;
-        for (const auto& element : value) {
-            if (!first) {
-                out += ',';
-            }
-            first = false;
-            writeValue(out, element);
-        }
-        out += ']';
-        return;
-    }
-    case json::value_t::object: {
-        // Objects keep their keys in a std::map, so they come out sorted.
-        out += '{';
-        bool first = true;
-        for (const auto& [key, member] : value.items()) {
-            if (!first) {
-                out += ',';
-            }
-            first = false;
-            writeString(out, key);
-            out += ':';
-            writeValue(out, member);
-        }
-        out += '}';
-        return;
-    }
-    case json::value_t::binary:
-    case json::value_t::discarded:
-        break;
-    }
-    throw DiffHelperEncodingError(std::string("cannot encode a JSON ") + value.type_name());
 }
 
 /// Writes one object's members in the order given (callers give keys sorted).
@@ -448,47 +386,6 @@ private:
 };
 
 } // namespace
-
-json toJSON(const FileDiff& file) {
-    json object{{"path", file.path}, {"added", file.added}, {"removed", file.removed}};
-    if (!file.patch.empty()) {
-        object["patch"] = file.patch;
-    }
-    return object;
-}
-
-json toJSON(const DiffHelperRequest& request) {
-    json object = json::object();
-    putIfPresent(object, "id", request.id);
-    object["op"] = std::string(wireValue(request.op));
-    putIfPresent(object, "worktreePath", request.worktreePath);
-    putIfPresent(object, "base", request.base);
-    putIfPresent(object, "path", request.path);
-    return object;
-}
-
-json toJSON(const DiffHelperResponse& response) {
-    json object = json::object();
-    putIfPresent(object, "id", response.id);
-    object["ok"] = response.ok;
-    if (response.files) {
-        json files = json::array();
-        for (const auto& file : *response.files) {
-            files.push_back(toJSON(file));
-        }
-        object["files"] = std::move(files);
-    }
-    putIfPresent(object, "path", response.path);
-    putIfPresent(object, "patch", response.patch);
-    putIfPresent(object, "error", response.error);
-    return object;
-}
-
-std::string encode(const json& value) {
-    std::string out;
-    writeValue(out, value);
-    return out;
-}
 
 DiffHelperRequest decodeRequest(std::string_view bytes) {
     json object = parseObject(bytes);

@@ -86,15 +86,6 @@ struct DiffHelperResponse {
 /// form of "/", treats a null value like a missing key and ignores keys it does not know.
 namespace DiffHelperCoding {
 
-nlohmann::json toJSON(const DiffHelperRequest& request);
-nlohmann::json toJSON(const DiffHelperResponse& response);
-nlohmann::json toJSON(const FileDiff& file);
-
-/// `value` as compact JSON text with sorted keys and escaped slashes, without a line feed:
-/// what nlohmann's dump() writes, with every "/" as "\/". Throws `DiffHelperEncodingError`
-/// when a string is not valid UTF-8.
-std::string encode(const nlohmann::json& value);
-
 /// Appends one changed file as a JSON object: "added", "path", "removed", and "patch" only
 /// when it is not empty (list answers carry no patches). Throws `DiffHelperEncodingError`
 /// when a string is not valid UTF-8.

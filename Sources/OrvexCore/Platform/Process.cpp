@@ -196,12 +196,6 @@ void ChildProcess::reset() noexcept {
     status_.reset();
 }
 
-int ChildProcess::releaseInputFd() {
-    return std::exchange(inputFd_, -1);
-}
-int ChildProcess::releaseOutputFd() {
-    return std::exchange(outputFd_, -1);
-}
 void ChildProcess::closeInput() {
     closeFd(inputFd_);
 }

@@ -53,10 +53,6 @@ public:
     int outputFd() const { return outputFd_; }
     int errorFd() const { return errorFd_; }
 
-    /// Hands the pipe end over to the caller, who then closes it; this object forgets it.
-    int releaseInputFd();
-    int releaseOutputFd();
-
     void closeInput();
     void closeOutput();
     void closeError();

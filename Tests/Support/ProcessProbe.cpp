@@ -1,0 +1,78 @@
+#include "Support/ProcessProbe.hpp"
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace OrvexTest {
+
+size_t openDescriptorCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+std::vector<ChildInfo> childProcesses() {
+    std::vector<ChildInfo> children;
+    const pid_t self = ::getpid();
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const auto& entry = *it;
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // Processes come and go while the folder is read: a vanished one is skipped.
+        std::string text;
+        int fd = ::open((entry.path() / "stat").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        char bytes[1024];
+        ssize_t n = ::read(fd, bytes, sizeof bytes);
+        ::close(fd);
+        if (n <= 0) {
+            continue;
+        }
+        text.assign(bytes, static_cast<size_t>(n));
+        // "pid (comm) state ppid ...": comm may hold spaces and parentheses, so read after the
+        // last ")".
+        auto close = text.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(text.substr(close + 1));
+        char state = '?';
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent != self) {
+            continue;
+        }
+        ChildInfo child;
+        child.pid = static_cast<pid_t>(std::stol(name));
+        child.state = state;
+        child.executable = fs::read_symlink(entry.path() / "exe", ec).string();
+        children.push_back(child);
+    }
+    return children;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return condition();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+} // namespace OrvexTest

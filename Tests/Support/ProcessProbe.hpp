@@ -1,0 +1,31 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+/// A look at this test process's descriptors and children through /proc, for tests that check
+/// nothing is left behind.
+namespace OrvexTest {
+
+/// Descriptors this process has open now.
+size_t openDescriptorCount();
+
+/// A direct child of this process.
+struct ChildInfo {
+    pid_t pid = 0;
+    char state = '?'; ///< as in /proc/PID/stat: 'Z' for a zombie
+    std::string executable;
+};
+std::vector<ChildInfo> childProcesses();
+
+/// Polls `condition` until it holds or `limit` passes; returns its last value. For waiting on
+/// things that happen asynchronously (a process being reaped), never for measuring speed.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(20000));
+
+} // namespace OrvexTest
