@@ -121,7 +121,8 @@ void Attachments::attach(Socket socket, std::string pending, const json& params)
     }
     auto& slot = grids_[*sessionID];
     if (!slot) {
-        slot = std::make_unique<ServerAttachGrid>(*sessionID, host_, screens_);
+        slot =
+            std::make_unique<ServerAttachGrid>(socket.get_executor(), *sessionID, host_, screens_);
     }
     ServerAttachGrid* grid = slot.get();
     // Frames the client sent right behind its request line are not expected: a client waits

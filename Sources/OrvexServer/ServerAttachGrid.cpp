@@ -15,8 +15,10 @@ using OrvexCore::TerminalRef;
 using OrvexCore::UUID;
 using State = AttachFrame::Status::State;
 
-ServerAttachGrid::ServerAttachGrid(UUID sessionID, TerminalHost& host, TerminalScreens& screens)
-    : sessionID_(sessionID), host_(host), screens_(screens) {}
+ServerAttachGrid::ServerAttachGrid(boost::asio::any_io_executor executor, UUID sessionID,
+                                   TerminalHost& host, TerminalScreens& screens)
+    : sessionID_(sessionID), host_(host), screens_(screens), refreshTimer_(executor),
+      alive_(std::make_shared<bool>(true)) {}
 
 ServerAttachGrid::~ServerAttachGrid() = default;
 
@@ -176,7 +178,23 @@ void ServerAttachGrid::output(const UUID& terminalID, std::string_view bytes) {
     for (const auto& client : std::vector(clients_)) {
         client->terminalOutput(*index, bytes);
     }
-    refresh();
+    refreshSoon();
+}
+
+void ServerAttachGrid::refreshSoon() {
+    if (refreshPending_) {
+        return;
+    }
+    refreshPending_ = true;
+    refreshTimer_.expires_after(std::chrono::milliseconds(50));
+    refreshTimer_.async_wait(
+        [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& error) {
+            if (error || !alive.lock()) {
+                return;
+            }
+            refreshPending_ = false;
+            refresh();
+        });
 }
 
 void ServerAttachGrid::bell(const UUID& terminalID) {

@@ -8,6 +8,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include "OrvexCore/Models/UUID.hpp"
 #include "OrvexCore/Terminal/TerminalRef.hpp"
 #include "OrvexServer/AttachGrid.hpp"
@@ -27,7 +30,8 @@ class TerminalScreens;
 /// that size as it appears. Main executor only.
 class ServerAttachGrid : public AttachGrid {
 public:
-    ServerAttachGrid(OrvexCore::UUID sessionID, TerminalHost& host, TerminalScreens& screens);
+    ServerAttachGrid(boost::asio::any_io_executor executor, OrvexCore::UUID sessionID,
+                     TerminalHost& host, TerminalScreens& screens);
     ~ServerAttachGrid() override;
 
     AttachFrame::Status status() const override;
@@ -49,8 +53,9 @@ public:
     /// The clients still attached.
     std::size_t clientCount() const { return clients_.size(); }
 
-    /// The terminal wrote `bytes`: sent to the clients showing it, and the status when its
-    /// state or title changed with it.
+    /// The terminal wrote `bytes`: sent to the clients showing it. Its state or title may have
+    /// changed with it: the status is looked at once the output pauses for a moment, not for
+    /// every chunk of a flood.
     void output(const OrvexCore::UUID& terminalID, std::string_view bytes);
     /// The terminal rang the bell.
     void bell(const OrvexCore::UUID& terminalID);
@@ -66,6 +71,7 @@ private:
     std::vector<OrvexCore::TerminalRef> ordered() const;
     std::optional<std::size_t> indexOf(const OrvexCore::UUID& terminalID) const;
     void applySize(std::optional<AttachFrame::Resize> extra = std::nullopt);
+    void refreshSoon();
 
     OrvexCore::UUID sessionID_;
     TerminalHost& host_;
@@ -78,6 +84,9 @@ private:
     std::unordered_set<OrvexCore::UUID> bells_;
     std::unordered_set<OrvexCore::UUID> sized_;
     std::optional<AttachFrame::Status> sent_;
+    boost::asio::steady_timer refreshTimer_;
+    bool refreshPending_ = false;
+    std::shared_ptr<bool> alive_;
 };
 
 } // namespace OrvexServer
