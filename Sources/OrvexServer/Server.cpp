@@ -1,8 +1,10 @@
 #include "OrvexServer/Server.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -26,6 +28,7 @@
 #include "OrvexCore/Settings/FileUserDefaults.hpp"
 #include "OrvexCore/Util/Async.hpp"
 #include "OrvexCore/Util/Paths.hpp"
+#include "OrvexServer/Attachments.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/TerminalHost.hpp"
 #include "OrvexServer/TerminalScreens.hpp"
@@ -85,6 +88,7 @@ Server::~Server() {
         connection->close();
     }
     connections_.clear();
+    attachments_.reset();
     screens_.reset();
     terminals_.reset();
     state_.reset();
@@ -137,6 +141,10 @@ Server::Outcome Server::run() {
     if (!takeLock()) {
         return Outcome::alreadyRunning;
     }
+    // The programs draw for the server's screen models and its clients, which understand
+    // xterm's sequences, not for whatever terminal (or none) the command that started the
+    // server had.
+    ::setenv("TERM", "xterm-256color", 1);
     // Only now: while waiting for the lock there is nothing to save, and a signal caught but
     // not handled until the wait ends would leave the process deaf to SIGTERM meanwhile.
     signals_.add(SIGINT);
@@ -158,21 +166,41 @@ Server::Outcome Server::run() {
     }
     terminals_ = std::make_unique<TerminalHost>(io_.get_executor(), TerminalHost::monitorConfig());
     screens_ = std::make_unique<TerminalScreens>(*terminals_);
+    attachments_ = std::make_unique<Attachments>(*terminals_, *screens_, [this](const UUID& id) {
+        auto session = state_->session(id);
+        if (!session || stopping_) {
+            return false;
+        }
+        // A grid whose programs have all ended has nothing to show: it starts afresh.
+        const auto& refs = terminals_->controller().terminals(id);
+        if (!refs.empty() &&
+            std::all_of(refs.begin(), refs.end(), [](const auto& ref) { return ref.isExited; })) {
+            closeGrid(id);
+        }
+        terminals_->openGrid(*session);
+        return true;
+    });
+    attach_ = [this](Connection::Socket socket, std::string pending, json params) {
+        attachments_->attach(std::move(socket), std::move(pending), params);
+    };
     terminals_->onStatus = [this](const UUID& session, SessionStatus status) {
         state_->liveStatuses().modify(
             [&](std::map<UUID, SessionStatus>& statuses) { statuses[session] = status; });
         broadcast("statusChanged",
                   {{"sessionID", session.string()}, {"status", OrvexCore::rawValue(status)}});
+        attachments_->statusChanged(session);
     };
     terminals_->onBell = [this](const UUID& session, const UUID& terminal) {
         state_->bellPending().modify([&](std::set<UUID>& pending) { pending.insert(session); });
         broadcast("bell", {{"sessionID", session.string()}, {"terminalID", terminal.string()}});
+        attachments_->bell(session, terminal);
     };
     terminals_->onExit = [this](const UUID& session, const UUID& terminal,
                                 std::optional<std::int32_t> code) {
         broadcast("terminalExited", {{"sessionID", session.string()},
                                      {"terminalID", terminal.string()},
                                      {"exitCode", code ? json(*code) : json(nullptr)}});
+        attachments_->exited(session, terminal, code);
     };
     auto sessionsWatch = state_->sessions().observe([this](const std::vector<OrvexCore::Session>&) {
         broadcast("stateChanged", json::object());
@@ -303,7 +331,7 @@ asio::awaitable<void> Server::acceptLoop() {
             logLine(fmt::format("refused a client of uid {}", static_cast<long>(peer.uid)));
             continue;
         }
-        if (connections_.size() >= maxConnections) {
+        if (connections_.size() + attachments_->clientCount() >= maxConnections) {
             continue;
         }
         auto connection = std::make_shared<Connection>(
@@ -350,6 +378,7 @@ void Server::closeGrid(const UUID& sessionID) {
         state_->saveGridLayout(layout, sessionID);
         state_->saveGridTitles(controller.orderedTitles(sessionID), sessionID);
     }
+    attachments_->gridClosed(sessionID);
     terminals_->closeGrid(sessionID);
     recordClosedStatus(sessionID);
 }
@@ -374,6 +403,7 @@ asio::awaitable<void> Server::shutdown() {
     for (const auto& connection : clients) {
         connection->closeWhenWritten();
     }
+    attachments_->stopAll();
     for (const auto& session : terminals_->openSessions()) {
         closeGrid(session);
     }

@@ -26,6 +26,7 @@ namespace OrvexServer {
 
 class TerminalHost;
 class TerminalScreens;
+class Attachments;
 
 /// The per-user server: the one owner of the application state and its file, the settings
 /// file, the diff helper pool and every session's terminals, serving clients over a Unix
@@ -56,6 +57,8 @@ public:
     TerminalHost& terminals() { return *terminals_; }
     /// Every terminal's screen model. Valid during `run()`.
     TerminalScreens& screens() { return *screens_; }
+    /// The clients attached to grids (who looks at which session). Valid during `run()`.
+    Attachments& attachments() { return *attachments_; }
     boost::asio::io_context& io() { return io_; }
 
 private:
@@ -95,6 +98,7 @@ private:
     std::unique_ptr<OrvexCore::AppSettings> settings_;
     std::unique_ptr<TerminalHost> terminals_;
     std::unique_ptr<TerminalScreens> screens_;
+    std::unique_ptr<Attachments> attachments_;
     std::set<std::shared_ptr<Connection>> connections_;
     std::vector<std::string> notices_;
     std::string helperError_;

@@ -49,7 +49,18 @@ std::unique_ptr<ServerConnection> ServerConnection::connect(const std::string& s
 }
 
 ServerConnection::~ServerConnection() {
-    ::close(fd_);
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+ServerConnection::Attached ServerConnection::attach(json params) {
+    call("attach", std::move(params));
+    std::lock_guard lock(mutex_);
+    Attached attached{fd_, std::move(input_)};
+    fd_ = -1;
+    input_.clear();
+    return attached;
 }
 
 std::string ServerConnection::readLine() {
@@ -74,6 +85,9 @@ std::string ServerConnection::readLine() {
 
 json ServerConnection::call(const std::string& method, json params) {
     std::lock_guard lock(mutex_);
+    if (fd_ < 0) {
+        throw ServerUnavailable("the connection was handed over to an attachment");
+    }
     long long id = nextID_++;
     std::string line = json{{"id", id}, {"method", method}, {"params", std::move(params)}}.dump(
                            -1, ' ', false, json::error_handler_t::replace) +

@@ -36,6 +36,17 @@ public:
     /// connection breaks.
     nlohmann::json call(const std::string& method,
                         nlohmann::json params = nlohmann::json::object());
+    /// A connection the server switched to attach frames.
+    struct Attached {
+        /// The socket, now owned by the caller.
+        int fd;
+        /// Frame bytes that arrived behind the answer line.
+        std::string pending;
+    };
+    /// Sends `attach` with `params` and, once the server accepted it, gives up the socket:
+    /// this connection can make no more calls. Raises the server's error as `call` does.
+    Attached attach(nlohmann::json params);
+
     /// The server's answer to `hello` (version, pid, notices).
     const nlohmann::json& greeting() const { return greeting_; }
 

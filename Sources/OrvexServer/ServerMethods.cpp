@@ -14,6 +14,7 @@
 #include "OrvexCore/Persistence/JSONSessionStore.hpp"
 #include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Settings/FileUserDefaults.hpp"
+#include "OrvexServer/Attachments.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ProtocolError.hpp"
 #include "OrvexServer/TerminalHost.hpp"
@@ -126,6 +127,7 @@ asio::awaitable<json> Server::handle(std::shared_ptr<Connection> connection, std
                        {"openGrids", terminals_->openSessions().size()},
                        {"terminals", terminals},
                        {"clients", connections_.size()},
+                       {"attached", attachments_->clientCount()},
                        {"diffHelperError", helperError_}};
     }
     if (method == "server.stop") {
@@ -291,21 +293,6 @@ asio::awaitable<json> Server::sessionMethod(const std::string& method, const jso
         state_->saveGridLayout(layout, P::uuid(params, "id"));
     } else if (method == "session.saveGridTitles") {
         state_->saveGridTitles(P::strings(params, "titles"), P::uuid(params, "id"));
-    } else if (method == "session.recordStatus") {
-        // A client that runs a grid of its own reports its final status here.
-        UUID id = P::uuid(params, "id");
-        SessionStatus status;
-        try {
-            OrvexCore::from_json(json(P::string(params, "status")), status);
-        } catch (const std::exception&) {
-            throw ProtocolError("invalidParams", "params.status must be a session status");
-        }
-        if (P::boolean(params, "bell", false)) {
-            state_->bellPending().modify([&](std::set<UUID>& pending) { pending.insert(id); });
-        }
-        state_->liveStatuses().modify(
-            [&](std::map<UUID, SessionStatus>& statuses) { statuses[id] = status; });
-        state_->flushPersist();
     } else if (method == "session.diff") {
         changes = false;
         auto task = state_->diff(decodeSession(params));

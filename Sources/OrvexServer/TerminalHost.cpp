@@ -140,6 +140,12 @@ SessionStatus TerminalHost::status(const UUID& sessionID) {
     return StatusMonitor::aggregate(activities);
 }
 
+TerminalActivity TerminalHost::activity(const UUID& terminalID) {
+    auto it = monitors_.find(terminalID);
+    return it == monitors_.end() ? TerminalActivity::idle
+                                 : it->second->status(terminalID, StatusMonitor::Clock::now());
+}
+
 void TerminalHost::evaluate(const UUID& sessionID) {
     auto& watch = watches_[sessionID];
     if (!watch) {

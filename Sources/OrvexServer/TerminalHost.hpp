@@ -77,6 +77,9 @@ public:
     /// The session's status now: `aggregate` of its running terminals' activities.
     OrvexCore::SessionStatus status(const OrvexCore::UUID& sessionID);
 
+    /// The terminal's activity now, as its monitor tells it (`idle` before any output).
+    OrvexCore::TerminalActivity activity(const OrvexCore::UUID& terminalID);
+
     OrvexCore::TerminalController& controller() { return *controller_; }
 
 private:

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "OrvexCore/OrvexCore.hpp"
+#include "orvex/AttachKeys.hpp"
 #include "orvex/CommandTree.hpp"
 #include "orvex/Commands.hpp"
 #include "orvex/Failure.hpp"
@@ -432,11 +433,13 @@ int runCommandLine(int argc, char** argv) {
         auto* sub = command(
             "run",
             "Work in a session's terminal grid.\n"
-            "Opens the grid (each terminal starts in the session's folder with its command) and\n"
-            "attaches this terminal to one grid terminal at a time.\n"
-            "Keys: Ctrl-] switches to the next terminal and lists every terminal's title and\n"
-            "status; Ctrl-\\ detaches, which closes the grid and ends its programs. The\n"
-            "session's status and bells are saved as its last known status.",
+            "Attaches this terminal to the session's grid in the server, opening it if needed\n"
+            "(each terminal starts in the session's folder with its command). One grid\n"
+            "terminal is shown at a time; the bottom row lists every terminal's title and\n"
+            "status, and marks hidden ones that rang the bell or wait for input. Detaching\n"
+            "leaves every program running; attaching again shows each screen as it is. When\n"
+            "several windows show one grid, the programs get the smallest window's size.\n\n" +
+                AttachKeys::help(),
             sessionNaming, [&](Runtime& rt) { runCommand(rt, run); });
         addSessionName(sub, run.session);
     }

@@ -23,7 +23,7 @@ RawTerminal::RawTerminal(int fd) : fd_(fd) {
     cfmakeraw(&raw);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSAFLUSH, &raw) != 0) {
+    if (tcsetattr(fd, TCSADRAIN, &raw) != 0) {
         throw CliFailure(ExitStatus::failure, "cannot switch the terminal to raw mode");
     }
     active_ = true;

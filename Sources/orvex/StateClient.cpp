@@ -201,11 +201,6 @@ void StateClient::saveGridTitles(const std::vector<std::string>& titles, const U
     change("session.saveGridTitles", {{"id", sessionID.string()}, {"titles", titles}});
 }
 
-void StateClient::recordStatus(const UUID& sessionID, SessionStatus status, bool bell) {
-    change("session.recordStatus",
-           {{"id", sessionID.string()}, {"status", OrvexCore::rawValue(status)}, {"bell", bell}});
-}
-
 std::vector<StateClient::Terminal> StateClient::openGrid(const UUID& sessionID) {
     json result = change("grid.open", {{"id", sessionID.string()}});
     std::vector<Terminal> terminals;

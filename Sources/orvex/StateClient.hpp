@@ -79,8 +79,6 @@ public:
     void moveSessions(const OrvexCore::UUID& inWorkspace, const std::set<int>& from, int to);
     void saveGridLayout(const OrvexCore::TerminalLayout& layout, const OrvexCore::UUID& sessionID);
     void saveGridTitles(const std::vector<std::string>& titles, const OrvexCore::UUID& sessionID);
-    /// Records the status of a grid this process ran itself (and a bell rung out of sight).
-    void recordStatus(const OrvexCore::UUID& sessionID, OrvexCore::SessionStatus status, bool bell);
 
     // Terminals kept by the server.
     /// Opens the session's grid in the server (or finds it open) and lists its terminals.
