@@ -11,6 +11,8 @@
 #include <boost/asio/signal_set.hpp>
 #include <nlohmann/json.hpp>
 
+#include <functional>
+
 #include "OrvexCore/Models/UUID.hpp"
 #include "OrvexServer/Connection.hpp"
 #include "OrvexServer/ServerPaths.hpp"
@@ -24,6 +26,7 @@ class JSONSessionStore;
 
 namespace OrvexServer {
 
+class Notifier;
 class TerminalHost;
 
 /// The per-user server: the one owner of the application state and its file, the settings
@@ -51,6 +54,11 @@ public:
 
     /// Takes over connections that ask to attach (the frame protocol's handler).
     void setAttachHandler(Connection::AttachHandler handler) { attach_ = std::move(handler); }
+    /// Tells whether a client is attached to a session; notifications are only sent for
+    /// sessions nobody is attached to. By default nobody is.
+    void setAttachedQuery(std::function<bool(const OrvexCore::UUID& sessionID)> attached) {
+        attached_ = std::move(attached);
+    }
     /// The terminals, for the handlers that plug into their output. Valid during `run()`.
     TerminalHost& terminals() { return *terminals_; }
     boost::asio::io_context& io() { return io_; }
@@ -68,6 +76,9 @@ private:
     void watchSignals();
     void settleLostStatuses();
     void applySettingsToState();
+    void applySettingsToTerminals();
+    void watchTerminals();
+    nlohmann::json terminalsOf(const OrvexCore::UUID& sessionID);
     void broadcast(const std::string& event, const nlohmann::json& data);
     void recordClosedStatus(const OrvexCore::UUID& sessionID);
     void closeGrid(const OrvexCore::UUID& sessionID);
@@ -91,6 +102,8 @@ private:
     std::shared_ptr<OrvexCore::FileUserDefaults> defaults_;
     std::unique_ptr<OrvexCore::AppSettings> settings_;
     std::unique_ptr<TerminalHost> terminals_;
+    std::unique_ptr<Notifier> notifier_;
+    std::function<bool(const OrvexCore::UUID& sessionID)> attached_;
     std::set<std::shared_ptr<Connection>> connections_;
     std::vector<std::string> notices_;
     std::string helperError_;
