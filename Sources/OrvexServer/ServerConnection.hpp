@@ -5,6 +5,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -36,6 +37,12 @@ public:
     /// connection breaks.
     nlohmann::json call(const std::string& method,
                         nlohmann::json params = nlohmann::json::object());
+    /// The socket, to wait (poll) for events on a connection that subscribed to some.
+    int descriptor() const { return fd_; }
+    /// Reads once what the server has sent and returns the events among the complete lines;
+    /// call it when `descriptor()` is readable, so it does not block. Throws ServerUnavailable
+    /// once the server has closed the connection.
+    std::vector<nlohmann::json> readEvents();
     /// The server's answer to `hello` (version, pid, notices).
     const nlohmann::json& greeting() const { return greeting_; }
 
