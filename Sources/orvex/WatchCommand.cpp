@@ -32,7 +32,9 @@ WatchView viewOf(StateClient& state, const std::set<UUID>& rang) {
         WatchView::Workspace shown{workspace.displayName, abbreviatedHome(workspace.repoPath), {}};
         for (const auto& session : sessionsOf(state, workspace.id)) {
             WatchView::Session item;
-            item.name = session.title.empty() ? session.slug : session.slug + "  " + session.title;
+            item.name = session.title.empty() || session.title == session.slug
+                            ? session.slug
+                            : session.slug + "  " + session.title;
             item.branch = session.branch;
             item.live = state.liveStatus(session.id);
             item.lastKnown = session.lastKnownStatus;
@@ -158,6 +160,7 @@ void watchCommand(Runtime& rt, const WatchArgs& args) {
     std::set<UUID> rang;
     const Style& style = rt.style();
     std::string ended;
+    bool interrupted = false;
     draw(state, rang, style);
     for (;;) {
         pollfd watched[3] = {{STDIN_FILENO, POLLIN, 0},
@@ -174,8 +177,9 @@ void watchCommand(Runtime& rt, const WatchArgs& args) {
             char caught[16];
             const auto n = ::read(signalPipe[0], caught, sizeof caught);
             for (ssize_t i = 0; i < n; ++i) {
-                quit = quit || caught[i] != SIGWINCH;
+                interrupted = interrupted || caught[i] != SIGWINCH;
             }
+            quit = interrupted;
         }
         if (watched[0].revents & (POLLIN | POLLHUP)) {
             char keys[64];
@@ -212,6 +216,9 @@ void watchCommand(Runtime& rt, const WatchArgs& args) {
     }
     if (!ended.empty()) {
         throw CliFailure(ExitStatus::failure, ended);
+    }
+    if (interrupted) {
+        throw CliFailure(ExitStatus::interrupted, "interrupted");
     }
 }
 
