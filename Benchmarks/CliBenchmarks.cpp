@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <fstream>
@@ -339,5 +341,99 @@ BENCHMARK(BM_DiffOfManyUnstagedFiles)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(4);
+
+/// CPU time the process has run, in nanoseconds (scheduler accounting, not clock ticks), and
+/// how often it went to sleep of its own accord (each wake-up of a polling loop counts).
+struct CpuSample {
+    double nanoseconds = 0;
+    double wakeups = 0;
+};
+
+CpuSample cpuOf(int pid) {
+    CpuSample sample;
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    schedstat >> sample.nanoseconds;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("voluntary_ctxt_switches:")) {
+            sample.wakeups = std::stod(line.substr(line.find(':') + 1));
+        }
+    }
+    return sample;
+}
+
+int serverPID(const ScratchHome& home) {
+    std::ifstream lock(home / "run/orvex/server.lock");
+    int pid = -1;
+    lock >> pid;
+    return pid;
+}
+
+/// Whether every terminal of the session runs and is idle (its shell at the prompt).
+bool allIdle(const std::string& slug, std::size_t terminals) {
+    auto result = runToCompletion(orvex(), {"ls", "--json"});
+    auto doc = nlohmann::json::parse(result.output, nullptr, false);
+    if (!doc.is_object()) {
+        return false;
+    }
+    for (const auto& w : doc["workspaces"]) {
+        for (const auto& s : w["sessions"]) {
+            if (s["slug"] != slug || !s.contains("terminals") ||
+                s["terminals"].size() != terminals) {
+                continue;
+            }
+            return std::all_of(s["terminals"].begin(), s["terminals"].end(),
+                               [](const auto& t) { return t["status"] == "idle"; });
+        }
+    }
+    return false;
+}
+
+/// The server's CPU over 10 s with 20 idle shells (each with its activity detector) against
+/// the same server with no terminals, measured in turns. Target: 0 % CPU, under 1 ms of CPU
+/// per idle terminal per minute.
+void BM_ServerIdleWithTwentyTerminals(benchmark::State& state) {
+    constexpr std::size_t terminals = 20;
+    constexpr auto window = std::chrono::seconds(10);
+    ScratchHome home;
+    std::string repo = home / "repo";
+    makeRepo(repo);
+    run({"open", repo});
+    run({"new", "-b", "idle", "--rows", "4", "--cols", "5"});
+    const int pid = serverPID(home);
+    double withTerminals = 0, withTerminalsWakeups = 0, without = 0, withoutWakeups = 0;
+    for (auto _ : state) {
+        run({"start", "idle"});
+        while (!allIdle("idle", terminals)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        // The last evaluation may still have a timer out: let it pass before counting.
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        auto before = cpuOf(pid);
+        std::this_thread::sleep_for(window);
+        auto after = cpuOf(pid);
+        withTerminals += after.nanoseconds - before.nanoseconds;
+        withTerminalsWakeups += after.wakeups - before.wakeups;
+
+        run({"stop", "idle"});
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        before = cpuOf(pid);
+        std::this_thread::sleep_for(window);
+        after = cpuOf(pid);
+        without += after.nanoseconds - before.nanoseconds;
+        withoutWakeups += after.wakeups - before.wakeups;
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double seconds = std::chrono::duration<double>(window).count();
+    state.counters["twenty_cpu_ms"] = withTerminals / 1e6 / n;
+    state.counters["none_cpu_ms"] = without / 1e6 / n;
+    state.counters["twenty_cpu_percent"] = withTerminals / 1e9 / n / seconds * 100;
+    state.counters["twenty_wakeups"] = withTerminalsWakeups / n;
+    state.counters["none_wakeups"] = withoutWakeups / n;
+    state.counters["ms_per_idle_terminal_minute"] =
+        withTerminals / 1e6 / n / static_cast<double>(terminals) * (60.0 / seconds);
+    state.counters["ratio"] = without > 0 ? withTerminals / without : 0;
+}
+BENCHMARK(BM_ServerIdleWithTwentyTerminals)->Unit(benchmark::kSecond)->Iterations(2);
 
 } // namespace

@@ -58,7 +58,13 @@ const ForegroundSnapshot::Process* find(const std::vector<const ForegroundSnapsh
 } // namespace
 
 ActivityDetector::ActivityDetector(Config config, std::unique_ptr<ForegroundProbe> probe)
-    : config_(std::move(config)), probe_(std::move(probe)) {
+    : probe_(std::move(probe)) {
+    setConfig(std::move(config));
+}
+
+void ActivityDetector::setConfig(Config config) {
+    config_ = std::move(config);
+    lowercasedPatterns_.clear();
     for (const auto& pattern : config_.questionPatterns) {
         if (!pattern.empty()) {
             lowercasedPatterns_.push_back(OrvexCore::Text::lowercased(pattern));

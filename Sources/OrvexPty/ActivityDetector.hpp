@@ -72,6 +72,10 @@ public:
     ActivityDetector(const ActivityDetector&) = delete;
     ActivityDetector& operator=(const ActivityDetector&) = delete;
 
+    /// Takes new tuning (the user changed a setting) without forgetting the output seen so far;
+    /// the next `evaluate` decides with it.
+    void setConfig(Config config);
+
     /// Feeds one chunk of the terminal's output, arrived at `now`. Empty chunks are ignored.
     void ingest(std::string_view bytes, Date now);
 

@@ -29,6 +29,7 @@
 #include "OrvexCore/Util/Async.hpp"
 #include "OrvexCore/Util/Paths.hpp"
 #include "OrvexServer/Attachments.hpp"
+#include "OrvexServer/Notifier.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/TerminalHost.hpp"
 #include "OrvexServer/TerminalScreens.hpp"
@@ -91,6 +92,7 @@ Server::~Server() {
     attachments_.reset();
     screens_.reset();
     terminals_.reset();
+    notifier_.reset();
     state_.reset();
     // Background work may still hold the context's work guard for a moment.
     io_.restart();
@@ -183,25 +185,11 @@ Server::Outcome Server::run() {
     attach_ = [this](Connection::Socket socket, std::string pending, json params) {
         attachments_->attach(std::move(socket), std::move(pending), params);
     };
-    terminals_->onStatus = [this](const UUID& session, SessionStatus status) {
-        state_->liveStatuses().modify(
-            [&](std::map<UUID, SessionStatus>& statuses) { statuses[session] = status; });
-        broadcast("statusChanged",
-                  {{"sessionID", session.string()}, {"status", OrvexCore::rawValue(status)}});
-        attachments_->statusChanged(session);
-    };
-    terminals_->onBell = [this](const UUID& session, const UUID& terminal) {
-        state_->bellPending().modify([&](std::set<UUID>& pending) { pending.insert(session); });
-        broadcast("bell", {{"sessionID", session.string()}, {"terminalID", terminal.string()}});
-        attachments_->bell(session, terminal);
-    };
-    terminals_->onExit = [this](const UUID& session, const UUID& terminal,
-                                std::optional<std::int32_t> code) {
-        broadcast("terminalExited", {{"sessionID", session.string()},
-                                     {"terminalID", terminal.string()},
-                                     {"exitCode", code ? json(*code) : json(nullptr)}});
-        attachments_->exited(session, terminal, code);
-    };
+    notifier_ = std::make_unique<Notifier>(io_.get_executor(), logLine);
+    // Nobody needs telling about a session they are looking at.
+    notifier_->setAttached([this](const UUID& session) { return attachments_->isAttached(session); });
+    applySettingsToTerminals();
+    watchTerminals();
     auto sessionsWatch = state_->sessions().observe([this](const std::vector<OrvexCore::Session>&) {
         broadcast("stateChanged", json::object());
     });
@@ -261,6 +249,86 @@ void Server::applySettingsToState() {
     // The user's sessions root (already repaired to a folder in the home folder) decides where
     // new worktrees go.
     state_->sessionsRoot().set(std::filesystem::path(settings_->sessionsRootPath()));
+}
+
+void Server::applySettingsToTerminals() {
+    auto config = terminals_->activityConfig();
+    config.quietSeconds = settings_->activityQuietSeconds();
+    config.questionPatterns = settings_->activityQuestionPatterns();
+    terminals_->setActivityConfig(std::move(config));
+    notifier_->setCommand(settings_->notifyCommand());
+}
+
+void Server::watchTerminals() {
+    // Names for a notice about a terminal, looked up when it is due.
+    auto subject = [this](const UUID& session, const UUID& terminal) {
+        Notifier::Subject subject{session, terminal, {}, {}, {}};
+        if (auto record = state_->session(session)) {
+            subject.session = record->title.empty() ? record->slug : record->title;
+            for (const auto& workspace : state_->workspaces().get()) {
+                if (workspace.id == record->workspaceID) {
+                    subject.workspace = workspace.displayName;
+                }
+            }
+        }
+        for (const auto& ref : terminals_->controller().terminals(session)) {
+            if (ref.id == terminal) {
+                subject.terminal = ref.title;
+            }
+        }
+        return subject;
+    };
+    terminals_->onStatus = [this, subject](const TerminalHost::StatusChange& change) {
+        if (change.sessionChanged) {
+            state_->liveStatuses().modify([&](std::map<UUID, SessionStatus>& statuses) {
+                statuses[change.sessionID] = change.status;
+            });
+        }
+        json data{{"sessionID", change.sessionID.string()},
+                  {"status", OrvexCore::rawValue(change.status)},
+                  {"terminalID", change.terminalID ? json(change.terminalID->string()) : json()}};
+        if (change.terminal) {
+            data["terminalStatus"] = change.terminal->name();
+            data["reason"] = change.terminal->report.reason;
+        }
+        broadcast("statusChanged", data);
+        attachments_->statusChanged(change.sessionID);
+        if (change.terminalID && change.terminal) {
+            if (change.terminal->exited) {
+                notifier_->forget(*change.terminalID);
+            } else {
+                notifier_->statusChanged(subject(change.sessionID, *change.terminalID),
+                                         change.terminal->report.activity);
+            }
+        }
+    };
+    terminals_->onBell = [this, subject](const UUID& session, const UUID& terminal) {
+        state_->bellPending().modify([&](std::set<UUID>& pending) { pending.insert(session); });
+        broadcast("bell", {{"sessionID", session.string()}, {"terminalID", terminal.string()}});
+        attachments_->bell(session, terminal);
+        notifier_->bell(subject(session, terminal));
+    };
+    terminals_->onExit = [this](const UUID& session, const UUID& terminal,
+                                std::optional<std::int32_t> code) {
+        broadcast("terminalExited", {{"sessionID", session.string()},
+                                     {"terminalID", terminal.string()},
+                                     {"exitCode", code ? json(*code) : json(nullptr)}});
+        attachments_->exited(session, terminal, code);
+    };
+}
+
+json Server::terminalsOf(const UUID& sessionID) {
+    json terminals = json::array();
+    for (const auto& ref : terminals_->controller().terminals(sessionID)) {
+        auto status = terminals_->terminalStatus(ref.id);
+        terminals.push_back({{"id", ref.id.string()},
+                             {"title", ref.title},
+                             {"exited", ref.isExited},
+                             {"exitCode", ref.exitCode ? json(*ref.exitCode) : json(nullptr)},
+                             {"status", status ? status->name() : "idle"},
+                             {"reason", status ? status->report.reason : ""}});
+    }
+    return terminals;
 }
 
 void Server::settleLostStatuses() {
@@ -364,8 +432,9 @@ void Server::recordClosedStatus(const UUID& sessionID) {
         state_->bellPending().get().contains(sessionID) ? SessionStatus::bell : SessionStatus::idle;
     state_->liveStatuses().modify(
         [&](std::map<UUID, SessionStatus>& statuses) { statuses[sessionID] = status; });
-    broadcast("statusChanged",
-              {{"sessionID", sessionID.string()}, {"status", OrvexCore::rawValue(status)}});
+    broadcast("statusChanged", {{"sessionID", sessionID.string()},
+                                {"status", OrvexCore::rawValue(status)},
+                                {"terminalID", nullptr}});
 }
 
 void Server::closeGrid(const UUID& sessionID) {
@@ -379,6 +448,9 @@ void Server::closeGrid(const UUID& sessionID) {
         state_->saveGridTitles(controller.orderedTitles(sessionID), sessionID);
     }
     attachments_->gridClosed(sessionID);
+    for (const auto& ref : controller.terminals(sessionID)) {
+        notifier_->forget(ref.id);
+    }
     terminals_->closeGrid(sessionID);
     recordClosedStatus(sessionID);
 }

@@ -11,6 +11,8 @@
 #include <boost/asio/signal_set.hpp>
 #include <nlohmann/json.hpp>
 
+#include <functional>
+
 #include "OrvexCore/Models/UUID.hpp"
 #include "OrvexServer/Connection.hpp"
 #include "OrvexServer/ServerPaths.hpp"
@@ -24,6 +26,7 @@ class JSONSessionStore;
 
 namespace OrvexServer {
 
+class Notifier;
 class TerminalHost;
 class TerminalScreens;
 class Attachments;
@@ -74,6 +77,9 @@ private:
     void watchSignals();
     void settleLostStatuses();
     void applySettingsToState();
+    void applySettingsToTerminals();
+    void watchTerminals();
+    nlohmann::json terminalsOf(const OrvexCore::UUID& sessionID);
     void broadcast(const std::string& event, const nlohmann::json& data);
     void recordClosedStatus(const OrvexCore::UUID& sessionID);
     void closeGrid(const OrvexCore::UUID& sessionID);
@@ -99,6 +105,7 @@ private:
     std::unique_ptr<TerminalHost> terminals_;
     std::unique_ptr<TerminalScreens> screens_;
     std::unique_ptr<Attachments> attachments_;
+    std::unique_ptr<Notifier> notifier_;
     std::set<std::shared_ptr<Connection>> connections_;
     std::vector<std::string> notices_;
     std::string helperError_;

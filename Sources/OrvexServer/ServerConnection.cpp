@@ -83,6 +83,28 @@ std::string ServerConnection::readLine() {
     }
 }
 
+std::vector<json> ServerConnection::readEvents() {
+    std::lock_guard lock(mutex_);
+    char buffer[65536];
+    ssize_t n;
+    do {
+        n = ::read(fd_, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        throw ServerUnavailable("the server closed the connection");
+    }
+    input_.append(buffer, static_cast<std::size_t>(n));
+    std::vector<json> events;
+    for (auto end = input_.find('\n'); end != std::string::npos; end = input_.find('\n')) {
+        json line = json::parse(input_.substr(0, end), nullptr, false);
+        input_.erase(0, end + 1);
+        if (line.is_object() && line.contains("event")) {
+            events.push_back(std::move(line));
+        }
+    }
+    return events;
+}
+
 json ServerConnection::call(const std::string& method, json params) {
     std::lock_guard lock(mutex_);
     if (fd_ < 0) {

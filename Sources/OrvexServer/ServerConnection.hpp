@@ -5,6 +5,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -47,6 +48,12 @@ public:
     /// this connection can make no more calls. Raises the server's error as `call` does.
     Attached attach(nlohmann::json params);
 
+    /// The socket, to wait (poll) for events on a connection that subscribed to some.
+    int descriptor() const { return fd_; }
+    /// Reads once what the server has sent and returns the events among the complete lines;
+    /// call it when `descriptor()` is readable, so it does not block. Throws ServerUnavailable
+    /// once the server has closed the connection.
+    std::vector<nlohmann::json> readEvents();
     /// The server's answer to `hello` (version, pid, notices).
     const nlohmann::json& greeting() const { return greeting_; }
 

@@ -49,7 +49,10 @@ const std::set<std::string>& settingsKeys() {
                                             "sessionsRootPath",
                                             "collapsedWorkspaceIDs",
                                             "diffPanelWidthFraction",
-                                            "diffPanelWidth"};
+                                            "diffPanelWidth",
+                                            "activityQuietSeconds",
+                                            "activityQuestionPatterns",
+                                            "notifyCommand"};
     return keys;
 }
 
@@ -174,8 +177,10 @@ json Server::snapshot() {
         bells.push_back(id.string());
     }
     json grids = json::array();
+    json terminals = json::object();
     for (const auto& id : terminals_->openSessions()) {
         grids.push_back(id.string());
+        terminals[id.string()] = terminalsOf(id);
     }
     return json{{"workspaces", std::move(workspaces)},
                 {"sessions", std::move(sessions)},
@@ -184,6 +189,7 @@ json Server::snapshot() {
                 {"liveStatuses", std::move(live)},
                 {"bellPending", std::move(bells)},
                 {"openGrids", std::move(grids)},
+                {"terminals", std::move(terminals)},
                 {"sessionsRoot", state_->sessionsRoot().get().string()}};
 }
 
@@ -339,14 +345,7 @@ asio::awaitable<json> Server::gridMethod(const std::string& method, const json& 
     } else if (method != "grid.list") {
         unknownMethod(method);
     }
-    json terminals = json::array();
-    for (const auto& ref : terminals_->controller().terminals(id)) {
-        terminals.push_back({{"id", ref.id.string()},
-                             {"title", ref.title},
-                             {"exited", ref.isExited},
-                             {"exitCode", ref.exitCode ? json(*ref.exitCode) : json(nullptr)}});
-    }
-    co_return json{{"terminals", std::move(terminals)},
+    co_return json{{"terminals", terminalsOf(id)},
                    {"status", OrvexCore::rawValue(terminals_->status(id))}};
 }
 
@@ -379,6 +378,7 @@ json Server::settingsMethod(const std::string& method, const json& params) {
     // Read again through the settings, which repair what they read.
     settings_ = std::make_unique<OrvexCore::AppSettings>(defaults_);
     applySettingsToState();
+    applySettingsToTerminals();
     if (auto error = defaults_->persistenceError()) {
         throw std::runtime_error("the settings could not be saved: " + *error);
     }

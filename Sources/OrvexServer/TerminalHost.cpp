@@ -4,6 +4,7 @@
 
 #include <boost/asio/use_awaitable.hpp>
 
+#include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexPty/PtyTerminalEngine.hpp"
 
 namespace OrvexServer {
@@ -15,13 +16,67 @@ using OrvexCore::TerminalActivity;
 using OrvexCore::TerminalRef;
 using OrvexCore::UUID;
 
-/// A session's last reported status and the timer that notices its output going quiet.
-struct TerminalHost::SessionWatch {
-    explicit SessionWatch(asio::any_io_executor executor) : quiet(executor) {}
-    std::optional<SessionStatus> reported;
-    StatusMonitor::Date lastOutput{};
-    asio::steady_timer quiet;
-    bool armed = false;
+using OrvexPty::ActivityDetector;
+
+namespace {
+
+/// A reason's words without its numbers: "sleep has been running for 3.0 s" and "... 4.0 s"
+/// say the same thing.
+std::string wordsOf(const std::string& reason) {
+    std::string words;
+    for (char c : reason) {
+        const bool digit = c >= '0' && c <= '9';
+        if (digit || (c == '.' && !words.empty() && words.back() == '#')) {
+            if (words.empty() || words.back() != '#') {
+                words += '#';
+            }
+            continue;
+        }
+        words += c;
+    }
+    return words;
+}
+
+bool sameForClients(const TerminalHost::TerminalStatus& a, const TerminalHost::TerminalStatus& b) {
+    return a.exited == b.exited && a.report.activity == b.report.activity &&
+           wordsOf(a.report.reason) == wordsOf(b.report.reason);
+}
+
+TerminalHost::TerminalStatus exitedStatus(const TerminalRef& ref) {
+    std::string reason = ref.exitCode
+                             ? "the program ended with exit code " + std::to_string(*ref.exitCode)
+                             : std::string("the program ended");
+    return {{TerminalActivity::idle, std::move(reason)}, true};
+}
+
+} // namespace
+
+std::string TerminalHost::TerminalStatus::name() const {
+    if (exited) {
+        return "exited";
+    }
+    switch (report.activity) {
+    case TerminalActivity::working:
+        return "working";
+    case TerminalActivity::needsInput:
+        return "needsInput";
+    case TerminalActivity::idle:
+        break;
+    }
+    return "idle";
+}
+
+/// One terminal's detector, the status last told about it and the timer that brings the
+/// detector's next look.
+struct TerminalHost::TerminalWatch {
+    explicit TerminalWatch(asio::any_io_executor executor) : timer(executor) {}
+    std::unique_ptr<ActivityDetector> detector;
+    /// The latest evaluation, numbers and all.
+    TerminalStatus latest;
+    /// What clients were last told.
+    std::optional<TerminalStatus> told;
+    asio::steady_timer timer;
+    std::optional<ActivityDetector::Date> armedFor;
 };
 
 StatusMonitor::Config TerminalHost::monitorConfig() {
@@ -35,16 +90,25 @@ StatusMonitor::Config TerminalHost::monitorConfig() {
 
 TerminalHost::TerminalHost(asio::any_io_executor executor, StatusMonitor::Config config)
     : executor_(executor), config_(std::move(config)), alive_(std::make_shared<bool>(true)) {
+    activityConfig_.quietSeconds = OrvexCore::AppSettings::defaultActivityQuietSeconds;
+    activityConfig_.questionPatterns = OrvexCore::AppSettings::defaultActivityQuestionPatterns();
     OrvexPty::PtyTerminalEngine::Options options;
     options.onOutput = [this](const UUID& id, std::string_view bytes) { ingest(id, bytes); };
     auto engine = std::make_unique<OrvexPty::PtyTerminalEngine>(executor, std::move(options));
     engine_ = engine.get();
     controller_ = std::make_shared<OrvexCore::TerminalController>(executor, std::move(engine));
     controller_->onTerminalExit = [this](const TerminalRef& ref, std::optional<std::int32_t> code) {
+        // The detector holds the terminal's descriptor, which is not to be read once the
+        // terminal has ended.
+        forgetTerminal(ref.id);
         if (onExit) {
             onExit(ref.sessionID, ref.id, code);
         }
-        evaluate(ref.sessionID);
+        if (refOf(ref.id)) {
+            auto ended = ref;
+            ended.exitCode = code;
+            tell(ref.sessionID, ref.id, exitedStatus(ended));
+        }
     };
 }
 
@@ -66,6 +130,15 @@ std::optional<UUID> TerminalHost::sessionOf(const UUID& terminalID) {
     return std::nullopt;
 }
 
+const TerminalRef* TerminalHost::refOf(const UUID& terminalID) {
+    for (const auto& ref : controller_->terminals().get()) {
+        if (ref.id == terminalID) {
+            return &ref;
+        }
+    }
+    return nullptr;
+}
+
 void TerminalHost::ingest(const UUID& terminalID, std::string_view bytes) {
     auto session = sessionOf(terminalID);
     auto& monitor = monitors_[terminalID];
@@ -84,80 +157,152 @@ void TerminalHost::ingest(const UUID& terminalID, std::string_view bytes) {
             hook(terminalID, bytes);
         }
     }
-    if (session) {
-        auto& watch = watches_[*session];
-        if (!watch) {
-            watch = std::make_unique<SessionWatch>(executor_);
-        }
-        watch->lastOutput = now;
-        evaluate(*session);
-        armQuietTimer(*session);
+    const TerminalRef* ref = refOf(terminalID);
+    if (!ref) {
+        return;
+    }
+    if (auto* watch = watchOf(*ref)) {
+        watch->detector->ingest(bytes, ActivityDetector::Clock::now());
+        evaluateTerminal(terminalID);
     }
 }
 
-void TerminalHost::armQuietTimer(const UUID& sessionID) {
-    auto& watch = watches_[sessionID];
-    if (!watch || watch->armed) {
+TerminalHost::TerminalWatch* TerminalHost::watchOf(const TerminalRef& ref) {
+    if (ref.isExited) {
+        return nullptr;
+    }
+    auto& watch = watches_[ref.id];
+    if (!watch) {
+        watch = std::make_unique<TerminalWatch>(executor_);
+        auto process =
+            ref.handle ? OrvexPty::PtyTerminalEngine::processOf(*ref.handle) : std::nullopt;
+        // Without the processes (a handle of another engine) the bytes alone decide.
+        watch->detector = process ? ActivityDetector::forTerminal(activityConfig_,
+                                                                  process->masterFD, process->pid)
+                                  : std::make_unique<ActivityDetector>(activityConfig_, nullptr);
+    }
+    return watch.get();
+}
+
+void TerminalHost::forgetTerminal(const UUID& terminalID) {
+    monitors_.erase(terminalID);
+    // Destroying the timer cancels its wait; the handler then finds no watch.
+    watches_.erase(terminalID);
+}
+
+void TerminalHost::evaluateTerminal(const UUID& terminalID) {
+    const TerminalRef* ref = refOf(terminalID);
+    if (!ref) {
         return;
     }
-    watch->armed = true;
-    auto due = watch->lastOutput +
-               std::chrono::duration_cast<StatusMonitor::Clock::duration>(
-                   std::chrono::duration<double>(config_.quietThreshold)) +
-               std::chrono::milliseconds(20);
-    auto wait = due - StatusMonitor::Clock::now();
-    watch->quiet.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::max(wait, StatusMonitor::Clock::duration::zero())));
-    watch->quiet.async_wait([this, alive = alive_, sessionID](boost::system::error_code error) {
+    auto* watch = watchOf(*ref);
+    if (!watch) {
+        return;
+    }
+    watch->latest = {watch->detector->evaluate(ActivityDetector::Clock::now()), false};
+    if (!watch->told || !sameForClients(*watch->told, watch->latest)) {
+        watch->told = watch->latest;
+        tell(ref->sessionID, terminalID, watch->latest);
+    }
+    // `tell` runs callbacks, which may close the terminal.
+    auto it = watches_.find(terminalID);
+    if (it != watches_.end()) {
+        arm(terminalID, *it->second);
+    }
+}
+
+void TerminalHost::arm(const UUID& terminalID, TerminalWatch& watch) {
+    const auto now = ActivityDetector::Clock::now();
+    const auto next = watch.detector->nextCheck(now);
+    if (!next) {
+        if (watch.armedFor) {
+            watch.timer.cancel();
+            watch.armedFor.reset();
+        }
+        return;
+    }
+    // A wait that ends sooner stays: it looks and arms again for whatever is due then. So
+    // steady output moves no timer; it is looked at once per settle period at most.
+    if (watch.armedFor && *watch.armedFor <= *next) {
+        return;
+    }
+    watch.armedFor = *next;
+    watch.timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::max(*next - now, ActivityDetector::Clock::duration::zero())));
+    watch.timer.async_wait([this, alive = alive_, terminalID](boost::system::error_code error) {
         if (error || !*alive) {
             return;
         }
-        auto it = watches_.find(sessionID);
+        auto it = watches_.find(terminalID);
         if (it == watches_.end()) {
             return;
         }
-        it->second->armed = false;
-        evaluate(sessionID);
-        // Output that came while the timer ran moved the quiet point: wait for it again.
-        auto quietFor = StatusMonitor::Clock::now() - it->second->lastOutput;
-        if (quietFor < std::chrono::duration<double>(config_.quietThreshold)) {
-            armQuietTimer(sessionID);
-        }
+        it->second->armedFor.reset();
+        evaluateTerminal(terminalID);
     });
 }
 
 SessionStatus TerminalHost::status(const UUID& sessionID) {
     std::vector<TerminalActivity> activities;
-    auto now = StatusMonitor::Clock::now();
     for (const auto& ref : controller_->terminals(sessionID)) {
         if (ref.isExited) {
             continue;
         }
-        auto it = monitors_.find(ref.id);
-        activities.push_back(it == monitors_.end() ? TerminalActivity::idle
-                                                   : it->second->status(ref.id, now));
+        auto it = watches_.find(ref.id);
+        activities.push_back(it == watches_.end() ? TerminalActivity::idle
+                                                  : it->second->latest.report.activity);
     }
     return StatusMonitor::aggregate(activities);
 }
 
 TerminalActivity TerminalHost::activity(const UUID& terminalID) {
-    auto it = monitors_.find(terminalID);
-    return it == monitors_.end() ? TerminalActivity::idle
-                                 : it->second->status(terminalID, StatusMonitor::Clock::now());
+    const auto status = terminalStatus(terminalID);
+    return status ? status->report.activity : TerminalActivity::idle;
+}
+
+std::optional<TerminalHost::TerminalStatus> TerminalHost::terminalStatus(const UUID& terminalID) {
+    const TerminalRef* ref = refOf(terminalID);
+    if (!ref) {
+        return std::nullopt;
+    }
+    if (ref->isExited) {
+        return exitedStatus(*ref);
+    }
+    auto it = watches_.find(terminalID);
+    if (it == watches_.end()) {
+        return TerminalStatus{{TerminalActivity::idle, "no output yet"}, false};
+    }
+    return it->second->latest;
+}
+
+void TerminalHost::setActivityConfig(ActivityDetector::Config config) {
+    activityConfig_ = std::move(config);
+    std::vector<UUID> terminals;
+    for (auto& [id, watch] : watches_) {
+        watch->detector->setConfig(activityConfig_);
+        terminals.push_back(id);
+    }
+    for (const auto& id : terminals) {
+        evaluateTerminal(id);
+    }
+}
+
+void TerminalHost::tell(const UUID& sessionID, std::optional<UUID> terminalID,
+                        std::optional<TerminalStatus> terminal) {
+    const SessionStatus now = status(sessionID);
+    auto it = reported_.find(sessionID);
+    const bool sessionChanged = it == reported_.end() || it->second != now;
+    reported_[sessionID] = now;
+    if (!sessionChanged && !terminalID) {
+        return;
+    }
+    if (onStatus) {
+        onStatus(StatusChange{sessionID, now, sessionChanged, terminalID, std::move(terminal)});
+    }
 }
 
 void TerminalHost::evaluate(const UUID& sessionID) {
-    auto& watch = watches_[sessionID];
-    if (!watch) {
-        watch = std::make_unique<SessionWatch>(executor_);
-    }
-    SessionStatus now = status(sessionID);
-    if (watch->reported != now) {
-        watch->reported = now;
-        if (onStatus) {
-            onStatus(sessionID, now);
-        }
-    }
+    tell(sessionID, std::nullopt, std::nullopt);
 }
 
 void TerminalHost::openGrid(const OrvexCore::Session& session) {
@@ -184,10 +329,10 @@ std::vector<UUID> TerminalHost::openSessions() const {
 
 void TerminalHost::closeGrid(const UUID& sessionID) {
     for (const auto& ref : controller_->terminals(sessionID)) {
-        monitors_.erase(ref.id);
+        forgetTerminal(ref.id);
     }
     controller_->closeAll(sessionID);
-    watches_.erase(sessionID);
+    reported_.erase(sessionID);
 }
 
 void TerminalHost::closeAll() {

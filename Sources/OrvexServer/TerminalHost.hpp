@@ -18,6 +18,8 @@
 #include "OrvexCore/Models/UUID.hpp"
 #include "OrvexCore/Status/StatusMonitor.hpp"
 #include "OrvexCore/Terminal/TerminalController.hpp"
+#include "OrvexPty/ActivityDetector.hpp"
+#include "OrvexPty/ActivityReport.hpp"
 
 namespace OrvexPty {
 class PtyTerminalEngine;
@@ -26,14 +28,15 @@ class PtyTerminalEngine;
 namespace OrvexServer {
 
 /// The server's terminals: a `TerminalController` over `PtyTerminalEngine`, one
-/// `StatusMonitor` per terminal, and each session's status folded from its terminals.
+/// `StatusMonitor` (bells) and one `ActivityDetector` (status and its reason) per terminal, and
+/// each session's status folded from its terminals.
 ///
 /// Every chunk a terminal's program writes goes, from one read, first to the terminal's
-/// monitor and then to the output hooks in stage order (activity detection, the screen model,
-/// the attached clients); hooks of one stage run in the order they were added. A session's
-/// status is evaluated when output arrives, when a terminal ends and once its output has been
-/// quiet for the monitor's threshold (one timer per session, armed only while output is
-/// recent), so idle terminals cost no work. Main executor only.
+/// monitor and detector and then to the output hooks in stage order (activity detection, the
+/// screen model, the attached clients); hooks of one stage run in the order they were added. A
+/// terminal's status is evaluated when output arrives, when it ends and when its detector's
+/// `nextCheck` comes (one timer per terminal, armed only when the detector asks for a look),
+/// so an idle terminal costs no work. Main executor only.
 class TerminalHost {
 public:
     /// Where an output hook sits in the chain, after the status monitor.
@@ -43,6 +46,28 @@ public:
     /// The status monitor's tuning used for every terminal.
     static OrvexCore::StatusMonitor::Config monitorConfig();
 
+    /// A terminal's status as clients see it: its detector's report, or, once its program
+    /// ended, `exited` with the exit code in the reason.
+    struct TerminalStatus {
+        OrvexPty::ActivityReport report;
+        bool exited = false;
+        /// "working", "idle", "needsInput" or "exited".
+        std::string name() const;
+        bool operator==(const TerminalStatus&) const = default;
+    };
+
+    /// A change of a session's folded status or of one of its terminals' statuses.
+    struct StatusChange {
+        OrvexCore::UUID sessionID;
+        /// The session's folded status after the change.
+        OrvexCore::SessionStatus status;
+        /// Whether `status` differs from the one told before.
+        bool sessionChanged = false;
+        /// The terminal whose status changed, if the change came from one.
+        std::optional<OrvexCore::UUID> terminalID;
+        std::optional<TerminalStatus> terminal;
+    };
+
     TerminalHost(boost::asio::any_io_executor executor, OrvexCore::StatusMonitor::Config config);
     ~TerminalHost();
     TerminalHost(const TerminalHost&) = delete;
@@ -51,8 +76,10 @@ public:
     /// Adds a hook that sees every terminal's output at `stage`.
     void addOutputHook(Stage stage, OutputHook hook);
 
-    /// Told when a session's folded status changes (with the new status).
-    std::function<void(const OrvexCore::UUID& sessionID, OrvexCore::SessionStatus)> onStatus;
+    /// Told when a session's folded status or one of its terminals' statuses changes. A
+    /// terminal's reason counts as changed when its words change, not when only a number in it
+    /// does ("running for 3 s" to "running for 4 s"), so a silent job does not tell every second.
+    std::function<void(const StatusChange&)> onStatus;
     /// Told for every bell a terminal rings.
     std::function<void(const OrvexCore::UUID& sessionID, const OrvexCore::UUID& terminalID)> onBell;
     /// Told when a terminal's program ends.
@@ -76,25 +103,41 @@ public:
     boost::asio::awaitable<void> reaped();
     /// The session's status now: `aggregate` of its running terminals' activities.
     OrvexCore::SessionStatus status(const OrvexCore::UUID& sessionID);
+    /// The terminal's status as last evaluated; none for a terminal this host does not have.
+    std::optional<TerminalStatus> terminalStatus(const OrvexCore::UUID& terminalID);
 
-    /// The terminal's activity now, as its monitor tells it (`idle` before any output).
+    /// Retunes every terminal's detector (quiet period, question patterns) and evaluates them
+    /// again; terminals opened later use it too.
+    void setActivityConfig(OrvexPty::ActivityDetector::Config config);
+    const OrvexPty::ActivityDetector::Config& activityConfig() const { return activityConfig_; }
+
+    /// The terminal's activity now, as its detector last told it (`idle` before any output).
     OrvexCore::TerminalActivity activity(const OrvexCore::UUID& terminalID);
 
     OrvexCore::TerminalController& controller() { return *controller_; }
 
 private:
-    struct SessionWatch;
+    struct TerminalWatch;
     void ingest(const OrvexCore::UUID& terminalID, std::string_view bytes);
     void evaluate(const OrvexCore::UUID& sessionID);
-    void armQuietTimer(const OrvexCore::UUID& sessionID);
+    void evaluateTerminal(const OrvexCore::UUID& terminalID);
+    void tell(const OrvexCore::UUID& sessionID, std::optional<OrvexCore::UUID> terminalID,
+              std::optional<TerminalStatus> terminal);
+    void arm(const OrvexCore::UUID& terminalID, TerminalWatch& watch);
+    TerminalWatch* watchOf(const OrvexCore::TerminalRef& ref);
+    void forgetTerminal(const OrvexCore::UUID& terminalID);
     std::optional<OrvexCore::UUID> sessionOf(const OrvexCore::UUID& terminalID);
+    const OrvexCore::TerminalRef* refOf(const OrvexCore::UUID& terminalID);
 
     boost::asio::any_io_executor executor_;
     OrvexCore::StatusMonitor::Config config_;
+    OrvexPty::ActivityDetector::Config activityConfig_;
     OrvexPty::PtyTerminalEngine* engine_ = nullptr; // owned by the controller
     std::shared_ptr<OrvexCore::TerminalController> controller_;
     std::map<OrvexCore::UUID, std::unique_ptr<OrvexCore::StatusMonitor>> monitors_;
-    std::map<OrvexCore::UUID, std::unique_ptr<SessionWatch>> watches_;
+    std::map<OrvexCore::UUID, std::unique_ptr<TerminalWatch>> watches_;
+    /// Each session's folded status as last told.
+    std::map<OrvexCore::UUID, OrvexCore::SessionStatus> reported_;
     std::map<Stage, std::vector<OutputHook>> hooks_;
     std::shared_ptr<bool> alive_;
 };

@@ -245,7 +245,22 @@ int runCommandLine(int argc, char** argv) {
                           "Only this workspace (default: all of them)");
         sub->add_flag("--changes", ls.changes,
                       "Add each session's number of changed files against its base");
+        sub->add_flag("--why", ls.why,
+                      "Under each running session, its terminals with their status and why");
         sub->add_flag("--json", ls.json, "Print JSON for scripts");
+    }
+
+    WatchArgs watch;
+    {
+        auto* sub = command(
+            "watch",
+            "Watch every workspace, session and terminal live.\n"
+            "A full-screen overview that follows the server's events: each session's status and,\n"
+            "for running ones, each terminal's status and why. Sessions and terminals that need\n"
+            "input are marked '!', those that rang the bell '*'. q quits.",
+            nullptr, [&](Runtime& rt) { watchCommand(rt, watch); });
+        sub->add_flag("--once", watch.once,
+                      "Print one frame and exit (plain text when the output is no terminal)");
     }
 
     NewArgs created;

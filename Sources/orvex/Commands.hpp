@@ -38,7 +38,11 @@ struct ForgetArgs {
 struct LsArgs {
     std::optional<std::string> workspace;
     bool changes = false;
+    bool why = false;
     bool json = false;
+};
+struct WatchArgs {
+    bool once = false;
 };
 struct NewArgs {
     std::optional<std::string> workspace;
@@ -141,6 +145,7 @@ void forgetCommand(Runtime& rt, const ForgetArgs& args);
 
 // Sessions (SessionCommands.cpp, ListCommand.cpp).
 void lsCommand(Runtime& rt, const LsArgs& args);
+void watchCommand(Runtime& rt, const WatchArgs& args);
 void newCommand(Runtime& rt, const NewArgs& args);
 void rmCommand(Runtime& rt, const RmArgs& args);
 void renameCommand(Runtime& rt, const RenameArgs& args);

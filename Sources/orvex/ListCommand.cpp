@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -6,6 +8,7 @@
 #include "orvex/Progress.hpp"
 #include "orvex/Runtime.hpp"
 #include "orvex/StateClient.hpp"
+#include "orvex/WatchFrame.hpp"
 
 namespace Orvex {
 
@@ -57,6 +60,28 @@ std::string liveStatusCell(const Style& style, StateClient& state, const Session
     return text;
 }
 
+/// The lines under a running session for --why: each terminal's title, status and reason,
+/// the titles aligned.
+std::vector<std::string> whyLines(const Style& style, StateClient& state, const Session& session) {
+    auto terminals = state.terminalStatuses(session.id);
+    std::size_t titleWidth = 0;
+    for (const auto& terminal : terminals) {
+        titleWidth = std::max(titleWidth, displayWidth(terminal.title));
+    }
+    std::vector<std::string> lines;
+    for (const auto& terminal : terminals) {
+        std::string status = terminalStatusText(Style{}, terminal.status);
+        lines.push_back(fmt::format("        {}  {}{}  {}", padded(terminal.title, titleWidth),
+                                    terminalStatusText(style, terminal.status),
+                                    std::string(status.size() < 11 ? 11 - status.size() : 0, ' '),
+                                    style.dim(terminal.reason)));
+        while (!lines.back().empty() && lines.back().back() == ' ') {
+            lines.back().pop_back();
+        }
+    }
+    return lines;
+}
+
 } // namespace
 
 void lsCommand(Runtime& rt, const LsArgs& args) {
@@ -98,6 +123,16 @@ void lsCommand(Runtime& rt, const LsArgs& args) {
                 auto live = state.liveStatus(s.id);
                 item["running"] = live.has_value();
                 item["liveStatus"] = live ? nlohmann::json(OrvexCore::rawValue(*live)) : nullptr;
+                if (live) {
+                    auto terminals = nlohmann::json::array();
+                    for (const auto& terminal : state.terminalStatuses(s.id)) {
+                        terminals.push_back({{"id", terminal.id.string()},
+                                             {"title", terminal.title},
+                                             {"status", terminal.status},
+                                             {"reason", terminal.reason}});
+                    }
+                    item["terminals"] = std::move(terminals);
+                }
                 if (args.changes) {
                     item["changes"] = counts[k] ? nlohmann::json(*counts[k]) : nullptr;
                     if (!errors[k].empty()) {
@@ -144,8 +179,12 @@ void lsCommand(Runtime& rt, const LsArgs& args) {
         }
         headers.push_back("WORKTREE");
         Table table(headers);
+        // With --why, the lines to put under each session's row.
+        std::vector<std::vector<std::string>> under;
         int position = 1;
         for (const auto& s : sessions) {
+            under.push_back(args.why && state.liveStatus(s.id) ? whyLines(style, state, s)
+                                                               : std::vector<std::string>{});
             std::vector<std::string> row{std::to_string(position++), s.slug, s.title, s.branch,
                                          liveStatusCell(style, state, s)};
             if (args.changes) {
@@ -156,7 +195,20 @@ void lsCommand(Runtime& rt, const LsArgs& args) {
                                        : abbreviatedHome(s.worktreePath) + " (main checkout)");
             table.add(std::move(row));
         }
-        out += table.render(style, "    ");
+        // The table renders its header, then one line per row in order.
+        std::string rendered = table.render(style, "    ");
+        std::size_t start = 0;
+        for (std::size_t line = 0; start < rendered.size(); ++line) {
+            auto end = rendered.find('\n', start);
+            end = end == std::string::npos ? rendered.size() : end + 1;
+            out.append(rendered, start, end - start);
+            start = end;
+            if (line >= 1 && line - 1 < under.size()) {
+                for (const auto& text : under[line - 1]) {
+                    out += text + "\n";
+                }
+            }
+        }
     }
     for (std::size_t i = 0; i < errors.size(); ++i) {
         if (!errors[i].empty()) {

@@ -220,6 +220,31 @@ const std::vector<Setting>& settingsTable() {
              s.setDiffPanelWidthFraction(value);
              return json(value);
          }},
+        {"activityQuietSeconds", [](AppSettings& s) { return json(s.activityQuietSeconds()); },
+         [](AppSettings& s, const std::string& v) {
+             auto value = number("activityQuietSeconds", v);
+             s.setActivityQuietSeconds(value);
+             return json(value);
+         }},
+        {"activityQuestionPatterns",
+         [](AppSettings& s) { return json(s.activityQuestionPatterns()); },
+         [](AppSettings& s, const std::string& v) {
+             // Comma-separated, as the list is shown.
+             std::vector<std::string> patterns;
+             std::size_t start = 0;
+             while (start <= v.size()) {
+                 auto end = std::min(v.find(',', start), v.size());
+                 patterns.push_back(v.substr(start, end - start));
+                 start = end + 1;
+             }
+             s.setActivityQuestionPatterns(patterns);
+             return json(patterns);
+         }},
+        {"notifyCommand", [](AppSettings& s) { return json(s.notifyCommand()); },
+         [](AppSettings& s, const std::string& v) {
+             s.setNotifyCommand(v);
+             return json(v);
+         }},
     };
     return table;
 }

@@ -61,6 +61,23 @@ void StateClient::refresh() {
             live_[*id] = value.get<SessionStatus>();
         }
     }
+    terminals_.clear();
+    // Older servers send no terminal statuses.
+    const json terminals = state.value("terminals", json::object());
+    for (const auto& [key, list] : terminals.items()) {
+        auto session = UUID::parse(key);
+        if (!session || !list.is_array()) {
+            continue;
+        }
+        auto& terminals = terminals_[*session];
+        for (const auto& item : list) {
+            auto id = UUID::parse(item.value("id", ""));
+            if (id) {
+                terminals.push_back({*id, item.value("title", ""), item.value("status", "idle"),
+                                     item.value("reason", "")});
+            }
+        }
+    }
     bells_.clear();
     for (const auto& id : state.at("bellPending")) {
         if (auto parsed = UUID::parse(id.get<std::string>())) {
@@ -199,6 +216,12 @@ void StateClient::saveGridLayout(const OrvexCore::TerminalLayout& layout, const 
 
 void StateClient::saveGridTitles(const std::vector<std::string>& titles, const UUID& sessionID) {
     change("session.saveGridTitles", {{"id", sessionID.string()}, {"titles", titles}});
+}
+
+std::vector<StateClient::TerminalStatus> StateClient::terminalStatuses(const UUID& sessionID) {
+    refresh();
+    auto it = terminals_.find(sessionID);
+    return it == terminals_.end() ? std::vector<TerminalStatus>{} : it->second;
 }
 
 std::vector<StateClient::Terminal> StateClient::openGrid(const UUID& sessionID) {

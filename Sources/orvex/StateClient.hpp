@@ -41,6 +41,15 @@ public:
         bool exited = false;
     };
 
+    /// One terminal of an open grid with its status ("working", "idle", "needsInput",
+    /// "exited") and the reason for it in words.
+    struct TerminalStatus {
+        OrvexCore::UUID id;
+        std::string title;
+        std::string status;
+        std::string reason;
+    };
+
     StateClient(std::unique_ptr<OrvexServer::ServerConnection> connection, std::string socketPath);
     ~StateClient();
     StateClient(const StateClient&) = delete;
@@ -57,6 +66,10 @@ public:
     /// The status of the session's programs; none when its grid is not open in the server.
     std::optional<OrvexCore::SessionStatus> liveStatus(const OrvexCore::UUID& sessionID);
     bool bellPending(const OrvexCore::UUID& sessionID);
+    /// The terminals of the session's open grid with their statuses; empty when not open.
+    std::vector<TerminalStatus> terminalStatuses(const OrvexCore::UUID& sessionID);
+    /// Reads the state again on the next read (after an event said it changed).
+    void invalidate() { fresh_ = false; }
 
     // Workspaces and selection.
     boost::asio::awaitable<OrvexCore::AppState::OpenResult> openWorkspace(std::string path);
@@ -96,6 +109,9 @@ public:
     boost::asio::awaitable<OrvexCore::AppState::DiffCompareRefs>
     listDiffCompareRefs(OrvexCore::Session session);
 
+    /// Where the server listens, for a second connection of one's own.
+    const std::string& socketPath() const { return socketPath_; }
+
     /// Sends any request on the main connection and returns its result.
     nlohmann::json call(const std::string& method,
                         nlohmann::json params = nlohmann::json::object());
@@ -115,6 +131,7 @@ private:
     std::filesystem::path sessionsRoot_;
     std::map<OrvexCore::UUID, OrvexCore::SessionStatus> live_;
     std::set<OrvexCore::UUID> bells_;
+    std::map<OrvexCore::UUID, std::vector<TerminalStatus>> terminals_;
 };
 
 } // namespace Orvex

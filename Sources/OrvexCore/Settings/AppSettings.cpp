@@ -32,6 +32,7 @@ constexpr const char* diffPanelWidthFraction = "diffPanelWidthFraction";
 constexpr const char* diffPanelWidth = "diffPanelWidth";
 constexpr const char* activityQuietSeconds = "activityQuietSeconds";
 constexpr const char* activityQuestionPatterns = "activityQuestionPatterns";
+constexpr const char* notifyCommand = "notifyCommand";
 } // namespace Key
 
 constexpr int minGridSize = 1, maxGridSize = 6;
@@ -213,6 +214,8 @@ AppSettings::AppSettings(std::shared_ptr<UserDefaults> defaults) : defaults_(std
         }
         activityQuestionPatterns_.set(repairedPatterns(std::move(patterns)));
     }
+    // A line break would end the command early in a shell and hides the rest from the user.
+    notifyCommand_.set(withoutLineBreaks(read.string(Key::notifyCommand).value_or("")));
 }
 
 void AppSettings::setDefaultEditor(Editor value) {
@@ -307,6 +310,11 @@ void AppSettings::setActivityQuietSeconds(double value) {
 void AppSettings::setActivityQuestionPatterns(std::vector<std::string> value) {
     activityQuestionPatterns_.set(repairedPatterns(std::move(value)));
     defaults_->set(Key::activityQuestionPatterns, activityQuestionPatterns());
+}
+
+void AppSettings::setNotifyCommand(std::string value) {
+    notifyCommand_.set(withoutLineBreaks(std::move(value)));
+    defaults_->set(Key::notifyCommand, notifyCommand());
 }
 
 const std::vector<std::string>& AppSettings::defaultActivityQuestionPatterns() {

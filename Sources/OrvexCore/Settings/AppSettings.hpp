@@ -139,6 +139,13 @@ public:
         return activityQuestionPatterns_;
     }
 
+    /// A shell command the server runs when a terminal nobody is attached to needs input or
+    /// rings the bell; empty for none (then a desktop notification, where one can be shown).
+    /// Stored on one line: line breaks are removed.
+    const std::string& notifyCommand() const { return notifyCommand_.get(); }
+    void setNotifyCommand(std::string value);
+    const Observable<std::string>& notifyCommandObservable() const { return notifyCommand_; }
+
     static constexpr double defaultActivityQuietSeconds = 1.0;
     static const std::vector<std::string>& defaultActivityQuestionPatterns();
 
@@ -178,6 +185,7 @@ private:
     Observable<double> activityQuietSeconds_{defaultActivityQuietSeconds};
     Observable<std::vector<std::string>> activityQuestionPatterns_{
         defaultActivityQuestionPatterns()};
+    Observable<std::string> notifyCommand_;
 };
 
 } // namespace OrvexCore

@@ -1,0 +1,133 @@
+// The server's terminals with real shells: each terminal's status and reason come from its
+// activity detector, are told as they change, and fold into the session's status.
+
+#include "OrvexServer/TerminalHost.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "Support/TempGitRepo.hpp"
+
+using OrvexCore::Session;
+using OrvexCore::SessionStatus;
+using OrvexCore::TerminalActivity;
+using OrvexCore::TerminalRef;
+using OrvexCore::UUID;
+using OrvexServer::TerminalHost;
+
+namespace {
+
+class TerminalHostActivity : public ::testing::Test {
+protected:
+    TerminalHostActivity() : host(io.get_executor(), TerminalHost::monitorConfig()) {
+        host.onStatus = [this](const TerminalHost::StatusChange& change) {
+            changes.push_back(change);
+            if (change.terminalID && change.terminal) {
+                latest[*change.terminalID] = *change.terminal;
+            }
+            sessionStatus = change.status;
+        };
+    }
+
+    ~TerminalHostActivity() override {
+        host.closeAll();
+        run([] { return false; }, std::chrono::milliseconds(0));
+    }
+
+    /// Runs the server's executor until `done` holds; false when it did not within the
+    /// deadline (a bound for a test that hangs, not a speed target).
+    bool run(const std::function<bool()>& done,
+             std::chrono::milliseconds patience = std::chrono::seconds(30)) {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            io.restart();
+            io.run_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    /// Waits until the terminal was last told to be `status` with `words` in its reason.
+    bool told(const UUID& terminal, const std::string& status, const std::string& words) {
+        return run([&] {
+            auto it = latest.find(terminal);
+            return it != latest.end() && it->second.name() == status &&
+                   it->second.report.reason.find(words) != std::string::npos;
+        });
+    }
+
+    std::string describe(const UUID& terminal) {
+        auto it = latest.find(terminal);
+        return it == latest.end() ? "nothing told"
+                                  : it->second.name() + ": " + it->second.report.reason;
+    }
+
+    OrvexTest::TempDir folder;
+    boost::asio::io_context io;
+    TerminalHost host;
+    std::vector<TerminalHost::StatusChange> changes;
+    std::map<UUID, TerminalHost::TerminalStatus> latest;
+    std::optional<SessionStatus> sessionStatus;
+};
+
+} // namespace
+
+TEST_F(TerminalHostActivity, QuestionsSilentJobsPromptsAndExitsAreToldWithTheirReasons) {
+    Session session;
+    session.worktreePath = folder.path();
+    session.gridRows = 1;
+    session.gridCols = 3;
+    session.initialCommand = "unset HISTFILE";
+    host.openGrid(session);
+    ASSERT_TRUE(run([&] { return host.controller().terminals(session.id).size() == 3; }));
+    const std::vector<TerminalRef> refs = host.controller().terminals(session.id);
+    const UUID asking = refs[0].id, sleeping = refs[1].id, resting = refs[2].id;
+
+    // A shell at its prompt is idle.
+    ASSERT_TRUE(told(resting, "idle", "prompt")) << describe(resting);
+
+    // A question without a question mark: needs input, the reason quotes it; the session
+    // follows. Answering brings the prompt back.
+    refs[0].handle->send("read -p 'Name: ' n; echo \"got:$n\"\n");
+    ASSERT_TRUE(told(asking, "needsInput", "Name:")) << describe(asking);
+    EXPECT_TRUE(run([&] { return sessionStatus == SessionStatus::needsInput; }));
+    EXPECT_EQ(host.status(session.id), SessionStatus::needsInput);
+    refs[0].handle->send("ada\n");
+    ASSERT_TRUE(told(asking, "idle", "prompt")) << describe(asking);
+
+    // A silent job stays working long after its output stopped, and says what runs.
+    refs[1].handle->send("sleep 30\n");
+    ASSERT_TRUE(told(sleeping, "working", "without output")) << describe(sleeping);
+    EXPECT_NE(latest[sleeping].report.reason.find("sleep"), std::string::npos)
+        << describe(sleeping);
+    EXPECT_TRUE(run([&] { return sessionStatus == SessionStatus::running; }));
+
+    // The seconds in the reason count up in what a client asks for, but a change of the
+    // number alone is not told.
+    const auto toldSleeping = [&] {
+        return std::count_if(changes.begin(), changes.end(),
+                             [&](const auto& c) { return c.terminalID == sleeping; });
+    };
+    const auto toldSoFar = toldSleeping();
+    const std::string toldReason = latest[sleeping].report.reason;
+    ASSERT_TRUE(run([&] {
+        auto now = host.terminalStatus(sleeping);
+        return now && now->name() == "working" && now->report.reason != toldReason;
+    })) << toldReason;
+    EXPECT_EQ(toldSleeping(), toldSoFar);
+
+    // A terminal whose program ends is told as exited, with its code, and leaves the fold.
+    refs[1].handle->send("\x03");
+    refs[2].handle->send("exit 3\n");
+    ASSERT_TRUE(told(resting, "exited", "exit code 3")) << describe(resting);
+    ASSERT_TRUE(told(sleeping, "idle", "prompt")) << describe(sleeping);
+    EXPECT_TRUE(run([&] { return sessionStatus == SessionStatus::idle; }));
+}
