@@ -89,17 +89,25 @@ inline size_t countBits(std::uint64_t x) {
     }
 }
 
-/// Copies the bytes of [from, to) (inside one 64-byte block of the map, with `returns` its
-/// carriage returns counted from `from`) that are not carriage returns to `out`, in one
-/// compressing store; the block must have 64 readable bytes from `from` and `out` room for
-/// 64. Returns the end of the copy.
-[[gnu::target("avx512bw,avx512vbmi2")]] char* compressBlock(char* out, const std::uint8_t* from,
-                                                            size_t size, std::uint64_t returns) {
-    const std::uint64_t inBlock = size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
-    const std::uint64_t keep = inBlock & ~returns;
-    const __m512i kept = _mm512_maskz_compress_epi8(keep, _mm512_loadu_si512(from));
-    _mm512_storeu_si512(out, kept);
-    return out + _mm_popcnt_u64(keep);
+/// Copies the bytes of [from, to) that are not carriage returns to `out` (with room for 64
+/// bytes past the copy), a block of the chunk's map at a time, each in one compressing store;
+/// `returns` is the map's carriage returns, `base` the chunk's start. Masked loads read
+/// nothing outside [from, to). Returns the end of the copy.
+[[gnu::target("avx512bw,avx512vbmi2,popcnt")]] char*
+compressRange(char* out, const std::uint8_t* from, const std::uint8_t* to, const std::uint8_t* base,
+              const std::uint64_t* returns) {
+    while (from < to) {
+        const size_t at = static_cast<size_t>(from - base);
+        const size_t size = std::min(static_cast<size_t>(to - from), 64 - (at & 63));
+        const std::uint64_t inBlock =
+            size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
+        const std::uint64_t keep = inBlock & ~(returns[at >> 6] >> (at & 63));
+        const __m512i bytes = _mm512_maskz_loadu_epi8(inBlock, from);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
+        out += _mm_popcnt_u64(keep);
+        from += size;
+    }
+    return out;
 }
 
 const bool hasWideVectors = [] {
@@ -203,10 +211,8 @@ struct ByteMap {
                 continue; // the rest of the block, from its new start
             }
 #if defined(__x86_64__)
-            if (hasCompress && end - from >= 64) {
-                out = compressBlock(out, from, size, bits);
-                from = blockEnd;
-                continue;
+            if (hasCompress) {
+                return compressRange(out, from, to, base, returns);
             }
 #endif
             while (bits != 0) {
