@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <istream>
+#include <streambuf>
 #include <thread>
 
 #include <fcntl.h>
@@ -17,6 +19,7 @@
 #include <fmt/format.h>
 
 #include "OrvexCore/OrvexCore.hpp"
+#include "OrvexServer/ListingAnswerReader.hpp"
 #include "OrvexServer/Protocol.hpp"
 
 namespace OrvexServer {
@@ -105,8 +108,7 @@ std::vector<json> ServerConnection::readEvents() {
     return events;
 }
 
-json ServerConnection::call(const std::string& method, json params) {
-    std::lock_guard lock(mutex_);
+long long ServerConnection::send(const std::string& method, json params) {
     if (fd_ < 0) {
         throw ServerUnavailable("the connection was handed over to an attachment");
     }
@@ -125,23 +127,119 @@ json ServerConnection::call(const std::string& method, json params) {
         }
         sent += static_cast<std::size_t>(n);
     }
+    return id;
+}
+
+std::optional<json> ServerConnection::resultOf(json& answer, long long id) {
+    if (!answer.is_object() || answer.contains("event")) {
+        return std::nullopt;
+    }
+    auto answered = answer.find("id");
+    if (answered == answer.end() || !answered->is_number_integer() ||
+        answered->get<long long>() != id) {
+        if (answered != answer.end() && answered->is_null() && answer.contains("error")) {
+            Protocol::raise(answer["error"]);
+        }
+        return std::nullopt;
+    }
+    if (auto error = answer.find("error"); error != answer.end()) {
+        Protocol::raise(*error);
+    }
+    return answer.value("result", json(nullptr));
+}
+
+json ServerConnection::call(const std::string& method, json params) {
+    std::lock_guard lock(mutex_);
+    long long id = send(method, std::move(params));
     for (;;) {
         json answer = json::parse(readLine(), nullptr, false);
-        if (!answer.is_object() || answer.contains("event")) {
-            continue;
+        if (auto result = resultOf(answer, id)) {
+            return std::move(*result);
         }
-        auto answered = answer.find("id");
-        if (answered == answer.end() || !answered->is_number_integer() ||
-            answered->get<long long>() != id) {
-            if (answered != answer.end() && answered->is_null() && answer.contains("error")) {
-                Protocol::raise(answer["error"]);
+    }
+}
+
+namespace {
+
+/// The connection's input as a stream: first the bytes already read, then the socket, read
+/// 64 KiB at a time. What the parser leaves unread is handed back afterwards.
+class SocketBuffer final : public std::streambuf {
+public:
+    SocketBuffer(int fd, std::string& pending) : fd_(fd), pending_(pending) {
+        buffer_ = std::move(pending_);
+        pending_.clear();
+        char* begin = buffer_.data();
+        setg(begin, begin, begin + buffer_.size());
+    }
+
+    /// Puts the unread bytes back into the connection's pending input.
+    void giveBack() { pending_.assign(gptr(), static_cast<std::size_t>(egptr() - gptr())); }
+
+    /// Skips what is left of the current line, its line feed included; false at end of input.
+    bool skipLine() {
+        for (;;) {
+            const auto* begin = gptr();
+            const auto* found = static_cast<const char*>(
+                std::memchr(begin, '\n', static_cast<std::size_t>(egptr() - begin)));
+            if (found != nullptr) {
+                setg(eback(), const_cast<char*>(found) + 1, egptr());
+                return true;
             }
-            continue;
+            if (underflow() == traits_type::eof()) {
+                return false;
+            }
         }
-        if (auto error = answer.find("error"); error != answer.end()) {
-            Protocol::raise(*error);
+    }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) {
+            return traits_type::to_int_type(*gptr());
         }
-        return answer.value("result", json(nullptr));
+        buffer_.resize(65536);
+        for (;;) {
+            ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                setg(buffer_.data(), buffer_.data(), buffer_.data());
+                return traits_type::eof();
+            }
+            setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
+            return traits_type::to_int_type(*gptr());
+        }
+    }
+
+private:
+    int fd_;
+    std::string& pending_;
+    std::string buffer_;
+};
+
+} // namespace
+
+json ServerConnection::callListing(const std::string& method, json params, const FileVisit& visit,
+                                   const std::function<void()>& restart) {
+    std::lock_guard lock(mutex_);
+    long long id = send(method, std::move(params));
+    SocketBuffer buffer(fd_, input_);
+    std::istream in(&buffer);
+    for (;;) {
+        json answer;
+        ListingAnswerReader reader(answer, visit);
+        json::sax_parse(in, &reader, json::input_format_t::json, false);
+        if (!reader.failed()) {
+            buffer.skipLine(); // its line feed
+            buffer.giveBack();
+            if (auto result = resultOf(answer, id)) {
+                return std::move(*result);
+            }
+        } else if (in.eof() || !buffer.skipLine()) {
+            buffer.giveBack();
+            throw ServerUnavailable("the server closed the connection");
+        }
+        restart();
     }
 }
 

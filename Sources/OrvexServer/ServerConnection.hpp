@@ -1,11 +1,15 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -54,12 +58,27 @@ public:
     /// call it when `descriptor()` is readable, so it does not block. Throws ServerUnavailable
     /// once the server has closed the connection.
     std::vector<nlohmann::json> readEvents();
+    /// Called for each changed file of a listing answer.
+    using FileVisit =
+        std::function<void(std::string_view path, std::int64_t added, std::int64_t removed)>;
+    /// `call` for methods whose result lists changed files ("files": path, added, removed):
+    /// each file goes to `visit` as it is read off the socket and the returned result's
+    /// "files" is left empty, so the answer is held neither as text nor as a document.
+    /// `restart` is called when a line read turns out not to be the answer (an event), so
+    /// that what `visit` collected from it can be dropped.
+    nlohmann::json callListing(const std::string& method, nlohmann::json params,
+                               const FileVisit& visit, const std::function<void()>& restart);
     /// The server's answer to `hello` (version, pid, notices).
     const nlohmann::json& greeting() const { return greeting_; }
 
 private:
     explicit ServerConnection(int fd) : fd_(fd) {}
     std::string readLine();
+    /// Sends one request line with a fresh id; returns the id.
+    long long send(const std::string& method, nlohmann::json params);
+    /// The answer's result when `answer` answers request `id`; throws its error; nothing
+    /// when the line is something else (an event, another answer).
+    std::optional<nlohmann::json> resultOf(nlohmann::json& answer, long long id);
 
     int fd_;
     long long nextID_ = 1;

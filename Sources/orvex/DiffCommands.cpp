@@ -11,8 +11,10 @@
 #include "OrvexCore/Platform/Process.hpp"
 #include "OrvexCore/Util/Async.hpp"
 #include "OrvexCore/Util/Paths.hpp"
+#include "orvex/ChangedFiles.hpp"
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Failure.hpp"
+#include "orvex/Output.hpp"
 #include "orvex/PatchView.hpp"
 #include "orvex/Progress.hpp"
 #include "orvex/Runtime.hpp"
@@ -52,6 +54,14 @@ std::vector<FileDiff> changedFiles(Runtime& rt, const Session& session) {
     Progress progress("listing the changes of " + session.slug);
     auto& state = rt.state();
     return rt.run(state.diff(session));
+}
+
+/// The session's changed files, held compactly: a listing may run to a hundred thousand.
+ChangedFiles listedFiles(Runtime& rt, const Session& session) {
+    rt.ensureDiffHelper();
+    Progress progress("listing the changes of " + session.slug);
+    auto& state = rt.state();
+    return rt.run(state.changedFiles(session));
 }
 
 /// The current patches of `paths`, asked of the helper pool all at once.
@@ -112,26 +122,78 @@ std::vector<std::string> changedFiles(const Session& session, const std::vector<
 
 /// For each file, whether it carries a mark that still holds. Only marked files need their
 /// patch, so an unreviewed session costs no patch at all.
-std::vector<bool> reviewedMarks(Runtime& rt, const Session& session,
-                                const std::vector<FileDiff>& files) {
-    std::vector<std::string> marked;
-    for (const auto& f : files) {
-        if (session.reviewedFiles.contains(f.path)) {
-            marked.push_back(f.path);
+std::vector<bool> reviewedMarks(Runtime& rt, const Session& session, const ChangedFiles& files) {
+    std::vector<bool> marks(files.size(), false);
+    if (session.reviewedFiles.empty()) {
+        return marks;
+    }
+    std::vector<std::size_t> marked;
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        std::string path(files.path(i));
+        if (session.reviewedFiles.contains(path)) {
+            marked.push_back(i);
+            paths.push_back(std::move(path));
         }
     }
-    std::map<std::string, std::string> current;
-    auto texts = patches(rt, session, marked);
-    for (std::size_t i = 0; i < marked.size(); ++i) {
-        current[marked[i]] = texts[i];
-    }
-    std::vector<bool> marks;
-    for (const auto& f : files) {
-        auto it = current.find(f.path);
-        marks.push_back(it != current.end() && OrvexCore::DiffReview::isReviewed(
-                                                   f.path, it->second, session.reviewedFiles));
+    auto texts = patches(rt, session, paths);
+    for (std::size_t k = 0; k < marked.size(); ++k) {
+        marks[marked[k]] =
+            OrvexCore::DiffReview::isReviewed(paths[k], texts[k], session.reviewedFiles);
     }
     return marks;
+}
+
+/// Writes the listing's table the way Table lays it out (two-space indent, columns two
+/// spaces apart, bold headings, no trailing blanks), one row at a time: a table of a hundred
+/// thousand rows is not built as cells first. `write` takes the text in pieces.
+template <typename Write>
+void writeFileTable(const Style& style, const ChangedFiles& files, const std::vector<bool>& marks,
+                    Write write) {
+    auto plusCell = [&](std::size_t i) { return fmt::format("+{}", files.added(i)); };
+    std::size_t fileWidth = displayWidth("FILE");
+    std::size_t addedWidth = displayWidth("ADDED");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        fileWidth = std::max(fileWidth, displayWidth(printable(files.path(i))));
+        addedWidth = std::max(addedWidth, plusCell(i).size());
+    }
+    std::string piece;
+    auto pad = [&piece](std::size_t from, std::size_t width) {
+        piece.append(width > from ? width - from : 0, ' ');
+        piece += "  ";
+    };
+    auto endLine = [&piece] {
+        while (!piece.empty() && piece.back() == ' ') {
+            piece.pop_back();
+        }
+        piece += '\n';
+    };
+    piece = "  " + style.bold("R");
+    pad(1, 1);
+    piece += style.bold("FILE");
+    pad(4, fileWidth);
+    piece += style.bold("ADDED");
+    pad(5, addedWidth);
+    piece += style.bold("REMOVED");
+    endLine();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        piece += "  ";
+        piece += marks[i] ? style.green("R") : "";
+        pad(marks[i] ? 1 : 0, 1);
+        std::string path = printable(files.path(i));
+        piece += path;
+        pad(displayWidth(path), fileWidth);
+        std::string plus = plusCell(i);
+        piece += style.green(plus);
+        pad(plus.size(), addedWidth);
+        piece += style.red(fmt::format("-{}", files.removed(i)));
+        endLine();
+        if (piece.size() >= 65536) {
+            write(piece);
+            piece.clear();
+        }
+    }
+    write(piece);
 }
 
 /// Throws CliFailure unless `ref` names a commit in the session's repository.
@@ -150,23 +212,23 @@ void checkRef(const Session& session, const std::string& ref) {
 
 void diffCommand(Runtime& rt, const DiffArgs& args) {
     Session session = findSession(rt, args.session);
-    auto files = changedFiles(rt, session);
+    auto files = listedFiles(rt, session);
     auto marks = reviewedMarks(rt, session, files);
     auto base = describeBase(session);
     long long added = 0;
     long long removed = 0;
     std::size_t reviewed = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        added += files[i].added;
-        removed += files[i].removed;
+        added += files.added(i);
+        removed += files.removed(i);
         reviewed += marks[i] ? 1 : 0;
     }
     if (args.json) {
         auto list = nlohmann::json::array();
         for (std::size_t i = 0; i < files.size(); ++i) {
-            list.push_back({{"path", files[i].path},
-                            {"added", files[i].added},
-                            {"removed", files[i].removed},
+            list.push_back({{"path", files.path(i)},
+                            {"added", files.added(i)},
+                            {"removed", files.removed(i)},
                             {"reviewed", static_cast<bool>(marks[i])}});
         }
         nlohmann::json doc{{"session", session.slug},
@@ -189,18 +251,24 @@ void diffCommand(Runtime& rt, const DiffArgs& args) {
         out += "no changes\n";
         return;
     }
-    Table table({"R", "FILE", "ADDED", "REMOVED"});
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        table.add({marks[i] ? style.green("R") : "", printable(files[i].path),
-                   style.green(fmt::format("+{}", files[i].added)),
-                   style.red(fmt::format("-{}", files[i].removed))});
-    }
-    out += table.render(style, "  ");
-    out +=
+    // Output that is not paged goes out as it is written: a long listing is then never held
+    // whole. Paged output has to be whole before the pager decides.
+    bool stream = isatty(STDOUT_FILENO) != 1 || !rt.options().pager;
+    bool readerGone = false;
+    auto write = [&](const std::string& piece) {
+        if (!stream) {
+            out += piece;
+        } else if (!readerGone) {
+            readerGone = !writeAll(STDOUT_FILENO, out) || !writeAll(STDOUT_FILENO, piece);
+            out.clear();
+        }
+    };
+    writeFileTable(style, files, marks, write);
+    write(
         fmt::format("{}, {}(+), {}(-); {} of {} reviewed\n",
                     counted(static_cast<long long>(files.size()), "file changed", "files changed"),
                     counted(added, "insertion", "insertions"),
-                    counted(removed, "deletion", "deletions"), reviewed, files.size());
+                    counted(removed, "deletion", "deletions"), reviewed, files.size()));
     rt.out().pageable = true;
 }
 

@@ -250,11 +250,48 @@ boost::asio::awaitable<json> StateClient::callAside(std::string method, json par
     co_return co_await OrvexCore::inBackground(std::move(work));
 }
 
+boost::asio::awaitable<void> StateClient::listAside(Session session,
+                                                    OrvexServer::ServerConnection::FileVisit visit,
+                                                    std::function<void()> restart) {
+    auto work = [path = socketPath_, session = std::move(session), visit = std::move(visit),
+                 restart = std::move(restart)] {
+        auto connection = OrvexServer::ServerConnection::connect(path);
+        connection->callListing("session.diff", json{{"session", session}}, visit, restart);
+    };
+    co_await OrvexCore::inBackground(std::move(work));
+}
+
 boost::asio::awaitable<std::vector<OrvexCore::FileDiff>> StateClient::diff(Session session) {
-    json params{{"session", session}};
-    auto task = callAside("session.diff", std::move(params));
-    json result = co_await std::move(task);
-    co_return OrvexServer::Protocol::decodeFileDiffs(result.at("files"));
+    auto files = std::make_shared<std::vector<OrvexCore::FileDiff>>();
+    auto task = listAside(
+        std::move(session),
+        [files](std::string_view path, std::int64_t added, std::int64_t removed) {
+            files->push_back(OrvexCore::FileDiff{std::string(path), added, removed, {}});
+        },
+        [files] { files->clear(); });
+    co_await std::move(task);
+    co_return std::move(*files);
+}
+
+boost::asio::awaitable<ChangedFiles> StateClient::changedFiles(Session session) {
+    auto files = std::make_shared<ChangedFiles>();
+    auto task = listAside(
+        std::move(session),
+        [files](std::string_view path, std::int64_t added, std::int64_t removed) {
+            files->add(path, added, removed);
+        },
+        [files] { files->clear(); });
+    co_await std::move(task);
+    co_return std::move(*files);
+}
+
+boost::asio::awaitable<std::size_t> StateClient::changeCount(Session session) {
+    auto count = std::make_shared<std::size_t>(0);
+    auto task = listAside(
+        std::move(session), [count](std::string_view, std::int64_t, std::int64_t) { ++*count; },
+        [count] { *count = 0; });
+    co_await std::move(task);
+    co_return *count;
 }
 
 boost::asio::awaitable<std::string> StateClient::filePatch(Session session, std::string path) {

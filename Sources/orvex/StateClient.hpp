@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,6 +20,8 @@
 #include "OrvexCore/Models/SessionStatus.hpp"
 #include "OrvexCore/Models/Workspace.hpp"
 #include "OrvexCore/Terminal/TerminalLayout.hpp"
+#include "OrvexServer/ServerConnection.hpp"
+#include "orvex/ChangedFiles.hpp"
 
 namespace OrvexServer {
 class ServerConnection;
@@ -101,6 +105,11 @@ public:
 
     // Diffs and review state.
     boost::asio::awaitable<std::vector<OrvexCore::FileDiff>> diff(OrvexCore::Session session);
+    /// The session's changed files, held compactly (see ChangedFiles): for listings of any
+    /// size.
+    boost::asio::awaitable<ChangedFiles> changedFiles(OrvexCore::Session session);
+    /// How many files the session changed, without keeping the list.
+    boost::asio::awaitable<std::size_t> changeCount(OrvexCore::Session session);
     boost::asio::awaitable<std::string> filePatch(OrvexCore::Session session, std::string path);
     void toggleReviewed(const OrvexCore::UUID& sessionID, const std::string& path,
                         std::string_view patch);
@@ -121,6 +130,11 @@ private:
     nlohmann::json change(const std::string& method, nlohmann::json params);
     void refresh();
     boost::asio::awaitable<nlohmann::json> callAside(std::string method, nlohmann::json params);
+    /// The session's diff, asked over a connection of its own; each file goes to `visit` as
+    /// it arrives (see ServerConnection::callListing).
+    boost::asio::awaitable<void> listAside(OrvexCore::Session session,
+                                           OrvexServer::ServerConnection::FileVisit visit,
+                                           std::function<void()> restart);
 
     std::unique_ptr<OrvexServer::ServerConnection> connection_;
     std::string socketPath_;

@@ -69,6 +69,26 @@ TEST_F(CliReview, DiffListsFilesCountsTotalsAndTheBase) {
     EXPECT_NE(table.find("base commit " + repo.head().substr(0, 10)), std::string::npos) << table;
 }
 
+TEST_F(CliReview, DiffTableAlignsColumnsAndMarksReviewedFiles) {
+    edit("story.txt", numberedLines(30, {{5, "line five"}, {6, "line six"}}));
+    std::string added;
+    for (int i = 0; i < 12; ++i) {
+        added += "x\n";
+    }
+    edit("a-much-longer-name.txt", added);
+    OrvexTest::git(tree, {"add", "a-much-longer-name.txt"});
+    home.ok({"review", "work", "story.txt"});
+
+    auto table = home.ok({"diff", "work"});
+    auto from = table.find("\n") + 1;
+    EXPECT_EQ(table.substr(from), "  R  FILE                    ADDED  REMOVED\n"
+                                  "     a-much-longer-name.txt  +12    -0\n"
+                                  "  R  story.txt               +2     -2\n"
+                                  "2 files changed, 14 insertions(+), 2 deletions(-); 1 of 2 "
+                                  "reviewed\n")
+        << table;
+}
+
 TEST_F(CliReview, ShowNumbersLinesAndFoldsLongContext) {
     edit("story.txt", numberedLines(30, {{5, "line FIVE"}}));
     // git gives three lines of context: lines 2 to 4 before the change, 6 to 8 after.

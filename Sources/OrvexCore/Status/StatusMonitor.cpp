@@ -1,6 +1,7 @@
 #include "OrvexCore/Status/StatusMonitor.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -24,124 +25,339 @@ constexpr std::uint8_t kEscape = 0x1B;
 constexpr std::uint8_t kLineFeed = 0x0A;
 constexpr std::uint8_t kCarriageReturn = 0x0D;
 
-/// Where a printable run stops: the first byte in [p, end) that is a C0 control byte other
-/// than the line feed and the carriage return, or `end`. A carriage return is dropped from the
-/// tail like every other control byte, but it does not need the scanner: it stays inside the
-/// run (so a CR LF line end does not split the run in two) and is left out when the run is
-/// copied. `carriageReturns` grows by the number of them in [p, stop). Long printable runs are
-/// searched sixteen bytes at a time, the carriage returns counted in byte lanes on the way.
-inline const std::uint8_t* findRunEnd(const std::uint8_t* p, const std::uint8_t* end,
-                                      size_t& carriageReturns) {
-#if defined(__SSE2__)
-    const __m128i highestControl = _mm_set1_epi8(0x1F);
-    const __m128i lineFeed = _mm_set1_epi8(static_cast<char>(kLineFeed));
-    const __m128i carriageReturn = _mm_set1_epi8(static_cast<char>(kCarriageReturn));
-    const __m128i zero = _mm_setzero_si128();
-    const auto laneSum = [&zero](__m128i lanes) {
-        const __m128i sums = _mm_sad_epu8(lanes, zero);
-        return static_cast<size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
-    };
-    __m128i counts = zero; // per byte lane, at most 255 blocks before they are summed
-    unsigned blocks = 0;
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, highestControl), v);
-        const __m128i cr = _mm_cmpeq_epi8(v, carriageReturn);
-        const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, lineFeed), cr);
-        const auto stops =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, control)));
-        if (stops != 0) {
-            const unsigned at = static_cast<unsigned>(__builtin_ctz(stops));
-            for (unsigned before = static_cast<unsigned>(_mm_movemask_epi8(cr)) & ((1u << at) - 1u);
-                 before != 0; before &= before - 1) {
-                ++carriageReturns;
-            }
-            carriageReturns += laneSum(counts);
-            return p + at;
-        }
-        counts = _mm_sub_epi8(counts, cr); // a match is all ones, minus one
-        if (++blocks == 255) {
-            carriageReturns += laneSum(counts);
-            counts = zero;
-            blocks = 0;
-        }
-        p += 16;
-    }
-    carriageReturns += laneSum(counts);
+/// The number of set bits. Without the processor's instruction (x86-64's baseline lacks it)
+/// std::popcount is a library call, and this runs once per 64 bytes of output.
+inline size_t countBits(std::uint64_t x) {
+#if defined(__x86_64__) && !defined(__POPCNT__)
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<size_t>((x * 0x0101010101010101u) >> 56);
+#else
+    return static_cast<size_t>(std::popcount(x));
 #endif
-    for (; p < end; ++p) {
-        if (*p < 0x20 && *p != kLineFeed) {
-            if (*p != kCarriageReturn) {
-                return p;
-            }
-            ++carriageReturns;
-        }
-    }
-    return end;
 }
 
 #if defined(__x86_64__)
-/// The sum of the 32 byte lanes of `lanes`.
-[[gnu::target("avx2")]] size_t laneSum(__m256i lanes) {
-    const __m256i sums = _mm256_sad_epu8(lanes, _mm256_setzero_si256());
-    return static_cast<size_t>(_mm256_extract_epi64(sums, 0) + _mm256_extract_epi64(sums, 1) +
-                               _mm256_extract_epi64(sums, 2) + _mm256_extract_epi64(sums, 3));
-}
-
-/// `findRunEnd` thirty-two bytes at a time, for processors with AVX2: plain text without
-/// colours (a listing, a log) is one long run per chunk, and this is most of its cost.
-[[gnu::target("avx2")]] const std::uint8_t*
-findRunEndWide(const std::uint8_t* p, const std::uint8_t* end, size_t& carriageReturns) {
+/// `classifyBlocks` thirty-two bytes at a time, for processors with AVX2.
+[[gnu::target("avx2")]] void classifyBlocksWide(const std::uint8_t* p, size_t blocks,
+                                                std::uint64_t* stops, std::uint64_t* returns,
+                                                std::uint64_t* wordsWithStops) {
     const __m256i highestControl = _mm256_set1_epi8(0x1F);
     const __m256i lineFeed = _mm256_set1_epi8(static_cast<char>(kLineFeed));
     const __m256i carriageReturn = _mm256_set1_epi8(static_cast<char>(kCarriageReturn));
-    const __m256i zero = _mm256_setzero_si256();
-    __m256i counts = zero;
-    unsigned blocks = 0;
-    while (end - p >= 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, highestControl), v);
-        const __m256i cr = _mm256_cmpeq_epi8(v, carriageReturn);
-        const __m256i kept = _mm256_or_si256(_mm256_cmpeq_epi8(v, lineFeed), cr);
-        const auto stops =
-            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_andnot_si256(kept, control)));
-        if (stops != 0) {
-            const unsigned at = static_cast<unsigned>(__builtin_ctz(stops));
-            for (std::uint32_t before = static_cast<std::uint32_t>(_mm256_movemask_epi8(cr)) &
-                                        ((std::uint32_t{1} << at) - 1u);
-                 before != 0; before &= before - 1) {
-                ++carriageReturns;
-            }
-            carriageReturns += laneSum(counts);
-            return p + at;
+    for (size_t block = 0; block < blocks; ++block, p += 64) {
+        std::uint64_t stopBits = 0;
+        std::uint64_t returnBits = 0;
+        for (unsigned half = 0; half < 2; ++half) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + half * 32));
+            const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, highestControl), v);
+            const __m256i cr = _mm256_cmpeq_epi8(v, carriageReturn);
+            const __m256i kept = _mm256_or_si256(_mm256_cmpeq_epi8(v, lineFeed), cr);
+            stopBits |= std::uint64_t{static_cast<std::uint32_t>(
+                            _mm256_movemask_epi8(_mm256_andnot_si256(kept, control)))}
+                        << (half * 32);
+            returnBits |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(cr))}
+                          << (half * 32);
         }
-        counts = _mm256_sub_epi8(counts, cr);
-        if (++blocks == 255) {
-            carriageReturns += laneSum(counts);
-            counts = zero;
-            blocks = 0;
+        stops[block] = stopBits;
+        returns[block] = returnBits;
+        if (stopBits != 0) {
+            wordsWithStops[block >> 6] |= std::uint64_t{1} << (block & 63);
         }
-        p += 32;
     }
-    carriageReturns += laneSum(counts);
-    return findRunEnd(p, end, carriageReturns);
+}
+
+/// `classifyBlocks` for processors with AVX-512BW: a whole block per comparison.
+[[gnu::target("avx512bw")]] void classifyBlocks512(const std::uint8_t* p, size_t blocks,
+                                                   std::uint64_t* stops, std::uint64_t* returns,
+                                                   std::uint64_t* wordsWithStops) {
+    const __m512i highestControl = _mm512_set1_epi8(0x1F);
+    const __m512i lineFeed = _mm512_set1_epi8(static_cast<char>(kLineFeed));
+    const __m512i carriageReturn = _mm512_set1_epi8(static_cast<char>(kCarriageReturn));
+    for (size_t block = 0; block < blocks; ++block, p += 64) {
+        const __m512i v = _mm512_loadu_si512(p);
+        const std::uint64_t control = _mm512_cmple_epu8_mask(v, highestControl);
+        const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, carriageReturn);
+        const std::uint64_t lf = _mm512_cmpeq_epi8_mask(v, lineFeed);
+        const std::uint64_t stopBits = control & ~(cr | lf);
+        stops[block] = stopBits;
+        returns[block] = cr;
+        if (stopBits != 0) {
+            wordsWithStops[block >> 6] |= std::uint64_t{1} << (block & 63);
+        }
+    }
+}
+
+/// Copies the bytes of [from, to) that are not carriage returns to `out` (with room for 64
+/// bytes past the copy), a block of the chunk's map at a time, each in one compressing store;
+/// `returns` is the map's carriage returns, `base` the chunk's start. Masked loads read
+/// nothing outside [from, to). Returns the end of the copy.
+[[gnu::target("avx512bw,avx512vbmi2,popcnt")]] char*
+compressRange(char* out, const std::uint8_t* from, const std::uint8_t* to, const std::uint8_t* base,
+              const std::uint64_t* returns) {
+    while (from < to) {
+        const size_t at = static_cast<size_t>(from - base);
+        const size_t size = std::min(static_cast<size_t>(to - from), 64 - (at & 63));
+        const std::uint64_t inBlock =
+            size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
+        const std::uint64_t keep = inBlock & ~(returns[at >> 6] >> (at & 63));
+        const __m512i bytes = _mm512_maskz_loadu_epi8(inBlock, from);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
+        out += _mm_popcnt_u64(keep);
+        from += size;
+    }
+    return out;
 }
 
 const bool hasWideVectors = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
 }();
+
+const bool hasMaskVectors = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") != 0;
+}();
+
+const bool hasCompress = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vbmi2") != 0;
+}();
 #endif
 
-/// `findRunEnd` with the widest vectors the processor has.
-inline const std::uint8_t* findRunEndFast(const std::uint8_t* p, const std::uint8_t* end,
-                                          size_t& carriageReturns) {
+/// The bytes of one chunk that matter to the scanner, one bit per byte, sixty-four bytes per
+/// word: `stops` marks the C0 control bytes other than the line feed and the carriage return
+/// (where a printable run ends), `returns` the carriage returns. A carriage return is dropped
+/// from the tail like every other control byte, but it does not need the scanner: it stays
+/// inside the run (so a CR LF line end does not split the run) and is left out when the run is
+/// copied. Both sets are made in one vector pass over the chunk, so that the scanner then
+/// jumps from stop to stop and the copy from return to return without looking at the bytes in
+/// between again.
+struct ByteMap {
+    const std::uint8_t* base;
+    const std::uint8_t* end;
+    const std::uint64_t* stops;
+    const std::uint64_t* returns;
+    /// How many carriage returns lie before each word (one more entry than words).
+    const std::uint64_t* returnsBefore;
+    /// One bit per word of `stops`: whether it has any, so that long runs are crossed
+    /// 4 KiB at a time.
+    const std::uint64_t* wordsWithStops;
+    size_t words;
+
+    /// The first stop in [p, end), or `end`.
+    const std::uint8_t* nextStop(const std::uint8_t* p) const {
+        const size_t at = static_cast<size_t>(p - base);
+        size_t word = at >> 6;
+        if (word >= words) {
+            return end;
+        }
+        const std::uint64_t bits = stops[word] & (~std::uint64_t{0} << (at & 63));
+        if (bits != 0) {
+            return base + (word << 6) + static_cast<size_t>(std::countr_zero(bits));
+        }
+        for (++word; word < words; word = (word | 63) + 1) {
+            const std::uint64_t summary =
+                wordsWithStops[word >> 6] & (~std::uint64_t{0} << (word & 63));
+            if (summary != 0) {
+                word = (word & ~size_t{63}) + static_cast<size_t>(std::countr_zero(summary));
+                return base + (word << 6) + static_cast<size_t>(std::countr_zero(stops[word]));
+            }
+        }
+        return end;
+    }
+
+    /// The number of carriage returns in [from, to).
+    size_t returnsIn(const std::uint8_t* from, const std::uint8_t* to) const {
+        const size_t first = static_cast<size_t>(from - base);
+        const size_t last = static_cast<size_t>(to - base); // one past
+        if (first >= last) {
+            return 0;
+        }
+        const size_t firstWord = first >> 6;
+        const size_t lastWord = (last - 1) >> 6;
+        const std::uint64_t ahead = returns[firstWord] & ~(~std::uint64_t{0} << (first & 63));
+        const std::uint64_t behind =
+            returns[lastWord] & ~(~std::uint64_t{0} >> (63 - ((last - 1) & 63)));
+        return static_cast<size_t>(returnsBefore[lastWord + 1] - returnsBefore[firstWord]) -
+               countBits(ahead) - countBits(behind);
+    }
+
+    /// Copies the bytes of [from, to) that are not carriage returns to `out`, leaving out the
+    /// first `skip` of them; returns the end of the copy. It may write up to 64 bytes past
+    /// that end (the caller leaves room) and reads past `to` only inside the chunk. The copy
+    /// goes 64 bytes at a time, each block in one piece, or in one piece per carriage return.
+    char* copyKept(char* out, const std::uint8_t* from, const std::uint8_t* to, size_t skip) const {
+        while (from < to) {
+            const size_t at = static_cast<size_t>(from - base);
+            const size_t word = at >> 6;
+            const std::uint8_t* const blockEnd = std::min(to, base + ((word + 1) << 6));
+            const size_t size = static_cast<size_t>(blockEnd - from);
+            std::uint64_t bits = returns[word] >> (at & 63);
+            if (size < 64) {
+                bits &= (std::uint64_t{1} << size) - 1;
+            }
+            if (skip > 0) {
+                const size_t kept = size - countBits(bits);
+                if (skip >= kept) {
+                    skip -= kept;
+                    from = blockEnd;
+                    continue;
+                }
+                for (; skip > 0; ++from) {
+                    skip -= *from != kCarriageReturn;
+                }
+                continue; // the rest of the block, from its new start
+            }
 #if defined(__x86_64__)
-    if (hasWideVectors && end - p >= 64) {
-        return findRunEndWide(p, end, carriageReturns);
+            if (hasCompress) {
+                return compressRange(out, from, to, base, returns);
+            }
+#endif
+            while (bits != 0) {
+                const auto before = static_cast<size_t>(std::countr_zero(bits));
+                out = copyBlock(out, from, before);
+                from += before + 1;
+                bits = before + 1 == 64 ? 0 : bits >> (before + 1);
+            }
+            out = copyBlock(out, from, static_cast<size_t>(blockEnd - from));
+            from = blockEnd;
+        }
+        return out;
+    }
+
+    /// Copies `size` (at most 64) bytes from `from` to `out`: whole 64 bytes when the chunk
+    /// has them, so that short pieces cost no call. Returns the end of the copy.
+    char* copyBlock(char* out, const std::uint8_t* from, size_t size) const {
+#if defined(__SSE2__)
+        if (end - from >= 64) {
+            __builtin_memcpy(out, from, 64);
+            return out + size;
+        }
+#endif
+        std::memcpy(out, from, size);
+        return out + size;
+    }
+};
+
+/// Fills `stops` and `returns` (see ByteMap) for the whole 64-byte blocks of [p, p + blocks * 64).
+void classifyBlocks(const std::uint8_t* p, size_t blocks, std::uint64_t* stops,
+                    std::uint64_t* returns, std::uint64_t* wordsWithStops) {
+#if defined(__SSE2__)
+    const __m128i highestControl = _mm_set1_epi8(0x1F);
+    const __m128i lineFeed = _mm_set1_epi8(static_cast<char>(kLineFeed));
+    const __m128i carriageReturn = _mm_set1_epi8(static_cast<char>(kCarriageReturn));
+    for (size_t block = 0; block < blocks; ++block, p += 64) {
+        std::uint64_t stopBits = 0;
+        std::uint64_t returnBits = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + lane * 16));
+            const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, highestControl), v);
+            const __m128i cr = _mm_cmpeq_epi8(v, carriageReturn);
+            const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, lineFeed), cr);
+            stopBits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(
+                            _mm_movemask_epi8(_mm_andnot_si128(kept, control))))
+                        << (lane * 16);
+            returnBits |=
+                static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(cr)))
+                << (lane * 16);
+        }
+        stops[block] = stopBits;
+        returns[block] = returnBits;
+        if (stopBits != 0) {
+            wordsWithStops[block >> 6] |= std::uint64_t{1} << (block & 63);
+        }
+    }
+#else
+    for (size_t block = 0; block < blocks; ++block, p += 64) {
+        std::uint64_t stopBits = 0;
+        std::uint64_t returnBits = 0;
+        for (unsigned i = 0; i < 64; ++i) {
+            stopBits |= std::uint64_t{p[i] < 0x20 && p[i] != kLineFeed && p[i] != kCarriageReturn}
+                        << i;
+            returnBits |= std::uint64_t{p[i] == kCarriageReturn} << i;
+        }
+        stops[block] = stopBits;
+        returns[block] = returnBits;
+        if (stopBits != 0) {
+            wordsWithStops[block >> 6] |= std::uint64_t{1} << (block & 63);
+        }
     }
 #endif
-    return findRunEnd(p, end, carriageReturns);
+}
+
+/// Fills `before[i]` with the number of carriage returns in the words before word `i`.
+void countReturnsPortably(const std::uint64_t* returns, size_t words, std::uint64_t* before) {
+    before[0] = 0;
+    for (size_t word = 0; word < words; ++word) {
+        before[word + 1] = before[word] + countBits(returns[word]);
+    }
+}
+
+#if defined(__x86_64__)
+[[gnu::target("popcnt")]] void countReturnsFast(const std::uint64_t* returns, size_t words,
+                                                std::uint64_t* before) {
+    before[0] = 0;
+    for (size_t word = 0; word < words; ++word) {
+        before[word + 1] = before[word] + static_cast<std::uint64_t>(_mm_popcnt_u64(returns[word]));
+    }
+}
+
+const bool hasPopcount = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") != 0;
+}();
+#endif
+
+void countReturns(const std::uint64_t* returns, size_t words, std::uint64_t* before) {
+#if defined(__x86_64__)
+    if (hasPopcount) {
+        countReturnsFast(returns, words, before);
+        return;
+    }
+#endif
+    countReturnsPortably(returns, words, before);
+}
+
+/// Fills `bits` with the chunk's map (see ByteMap) and returns it.
+ByteMap classify(std::span<const std::uint8_t> chunk, std::vector<std::uint64_t>& bits) {
+    const size_t words = (chunk.size() + 63) / 64;
+    bits.resize(3 * words + 1 + (words + 63) / 64);
+    std::uint64_t* const stops = bits.data();
+    std::uint64_t* const returns = stops + words;
+    std::uint64_t* const returnsBefore = returns + words;
+    std::uint64_t* const wordsWithStops = returnsBefore + words + 1;
+    const size_t whole = chunk.size() / 64;
+    std::fill(wordsWithStops, wordsWithStops + (words + 63) / 64, 0);
+#if defined(__x86_64__)
+    if (hasMaskVectors) {
+        classifyBlocks512(chunk.data(), whole, stops, returns, wordsWithStops);
+    } else if (hasWideVectors) {
+        classifyBlocksWide(chunk.data(), whole, stops, returns, wordsWithStops);
+    } else {
+        classifyBlocks(chunk.data(), whole, stops, returns, wordsWithStops);
+    }
+#else
+    classifyBlocks(chunk.data(), whole, stops, returns, wordsWithStops);
+#endif
+    if (whole < words) {
+        std::uint64_t stopBits = 0;
+        std::uint64_t returnBits = 0;
+        const std::uint8_t* p = chunk.data() + whole * 64;
+        for (unsigned i = 0; i < chunk.size() % 64; ++i) {
+            stopBits |= std::uint64_t{p[i] < 0x20 && p[i] != kLineFeed && p[i] != kCarriageReturn}
+                        << i;
+            returnBits |= std::uint64_t{p[i] == kCarriageReturn} << i;
+        }
+        stops[whole] = stopBits;
+        returns[whole] = returnBits;
+        wordsWithStops[whole >> 6] |= std::uint64_t{stopBits != 0} << (whole & 63);
+    }
+    countReturns(returns, words, returnsBefore);
+    return ByteMap{
+        chunk.data(), chunk.data() + chunk.size(), stops, returns, returnsBefore, wordsWithStops,
+        words};
 }
 
 /// First byte in [p, end) that ends a control sequence (0x40 to 0x7E), or `end`: the vector
@@ -237,8 +453,12 @@ std::string lowercased(std::string_view text) {
 struct StatusMonitor::TailWriter {
     std::string& tail;
     std::vector<Run>& runs;
+    const ByteMap& map;
     const size_t limit;
     size_t kept = 0;
+
+    /// Room past the end of a copy that `ByteMap::copyKept` may write into.
+    static constexpr size_t slack = 64;
 
     void add(const std::uint8_t* data, size_t size, size_t carriageReturns) {
         runs.push_back(Run{data, size, carriageReturns});
@@ -247,38 +467,22 @@ struct StatusMonitor::TailWriter {
 
     /// Writes the last `last` kept bytes of `run` (all but its carriage returns) at `out`;
     /// returns the end of what was written.
-    static char* copy(char* out, const Run& run, size_t last) {
-        const char* begin = reinterpret_cast<const char*>(run.data);
-        const char* const end = begin + run.size;
-        if (run.carriageReturns == 0) {
-            std::memcpy(out, end - last, last);
-            return out + last;
-        }
-        // Skip kept bytes at the front until `last` remain.
-        for (size_t skip = run.size - run.carriageReturns - last; skip > 0; ++begin) {
-            skip -= *begin != '\r';
-        }
-        while (begin < end) {
-            const char* cr = static_cast<const char*>(
-                std::memchr(begin, '\r', static_cast<size_t>(end - begin)));
-            const char* stop = cr ? cr : end;
-            std::memcpy(out, begin, static_cast<size_t>(stop - begin));
-            out += stop - begin;
-            begin = cr ? cr + 1 : end;
-        }
-        return out;
+    char* copy(char* out, const Run& run, size_t last) const {
+        return map.copyKept(out, run.data, run.data + run.size,
+                            run.size - run.carriageReturns - last);
     }
 
     /// Appends the runs from `first` on, the first of them only for its last `fromFirst`
     /// kept bytes, sizing the tail once.
     void appendRuns(size_t first, size_t fromFirst, size_t total) {
         const size_t at = tail.size();
-        tail.resize(at + total);
+        tail.resize(at + total + slack);
         char* out = tail.data() + at;
         out = copy(out, runs[first], fromFirst);
         for (size_t index = first + 1; index < runs.size(); ++index) {
             out = copy(out, runs[index], runs[index].size - runs[index].carriageReturns);
         }
+        tail.resize(at + total);
     }
 
     /// Writes the runs into the tail; true when the tail changed.
@@ -357,11 +561,14 @@ void StatusMonitor::ingest(const UUID& terminalID, std::span<const std::uint8_t>
 
 void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
                          const UUID& terminalID) {
-    // Runs are collected in a buffer reused from chunk to chunk; it is taken out of the monitor
-    // meanwhile, so that a bell callback feeding the monitor again gets a buffer of its own.
-    std::vector<Run> runs = std::move(runScratch_);
+    // The runs and the chunk's byte map live in buffers reused from chunk to chunk; they are
+    // taken out of the monitor meanwhile, so that a bell callback feeding the monitor again
+    // gets buffers of its own.
+    Scratch scratch = std::move(scratch_);
+    std::vector<Run>& runs = scratch.runs;
     runs.clear();
-    TailWriter writer{state.tail, runs, static_cast<size_t>(config_.maxTailBytes)};
+    const ByteMap map = classify(bytes, scratch.bits);
+    TailWriter writer{state.tail, runs, map, static_cast<size_t>(config_.maxTailBytes)};
     const std::uint8_t* p = bytes.data();
     const std::uint8_t* const end = p + bytes.size();
 
@@ -385,10 +592,9 @@ void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
             // all terminal traffic, so they are handled here without a trip round the state
             // switch: a printable run, then an escape with its control sequence, and again.
             while (p < end) {
-                size_t carriageReturns = 0;
-                const std::uint8_t* control = findRunEndFast(p, end, carriageReturns);
+                const std::uint8_t* control = map.nextStop(p);
                 if (control != p) {
-                    writer.add(p, static_cast<size_t>(control - p), carriageReturns);
+                    writer.add(p, static_cast<size_t>(control - p), map.returnsIn(p, control));
                     p = control;
                     if (p == end) {
                         break;
@@ -470,7 +676,11 @@ void StatusMonitor::scan(std::span<const std::uint8_t> bytes, TermState& state,
     if (writer.finish()) {
         state.cachedNeedsInput.reset();
     }
-    runScratch_ = std::move(runs);
+    // A chunk far larger than a pseudo-terminal delivers should not pin its map for good.
+    if (scratch.bits.capacity() > maxKeptScratchWords) {
+        scratch.bits = {};
+    }
+    scratch_ = std::move(scratch);
 }
 
 void StatusMonitor::noteClosed(const UUID& terminalID) {

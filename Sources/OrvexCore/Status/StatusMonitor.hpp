@@ -102,6 +102,14 @@ private:
         std::size_t carriageReturns;
     };
     struct TailWriter;
+    /// Buffers one chunk's scan works in, kept from chunk to chunk.
+    struct Scratch {
+        std::vector<Run> runs;
+        /// The chunk's byte map: which bytes end a printable run, which are carriage returns.
+        std::vector<std::uint64_t> bits;
+    };
+    /// Map words kept between chunks: enough for 256 KiB chunks.
+    static constexpr std::size_t maxKeptScratchWords = 8192;
 
     void scan(std::span<const std::uint8_t> bytes, TermState& state, const UUID& terminalID);
     bool matchesNeedsInput(TermState& state);
@@ -110,7 +118,7 @@ private:
     std::vector<std::string> lowercasedPatterns_;
     std::unordered_map<UUID, TermState> states_;
     std::int64_t tailDecodeCount_ = 0;
-    std::vector<Run> runScratch_;
+    Scratch scratch_;
 };
 
 } // namespace OrvexCore
