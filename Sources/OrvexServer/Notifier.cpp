@@ -90,10 +90,38 @@ void Notifier::statusChanged(const Subject& subject, TerminalActivity activity) 
     if (state.activity == activity) {
         return;
     }
-    state = {activity, false};
-    if (activity == TerminalActivity::needsInput) {
-        state.told = true;
-        notify(subject, "needsInput");
+    if (state.hold) {
+        state.hold->cancel();
+    }
+    state = {activity, false, nullptr};
+    if (activity != TerminalActivity::needsInput) {
+        return;
+    }
+    auto hold = std::make_shared<boost::asio::steady_timer>(executor_, needsInputHold);
+    state.hold = hold;
+    hold->async_wait([this, hold, subject,
+                      alive = std::weak_ptr<int>(alive_)](const boost::system::error_code& error) {
+        if (error || alive.expired()) {
+            return;
+        }
+        auto it = terminals_.find(subject.terminalID);
+        if (it == terminals_.end() || it->second.hold != hold) {
+            return;
+        }
+        it->second.hold.reset();
+        if (!it->second.told) {
+            it->second.told = true;
+            notify(subject, "needsInput");
+        }
+    });
+}
+
+void Notifier::forget(const OrvexCore::UUID& terminalID) {
+    if (auto it = terminals_.find(terminalID); it != terminals_.end()) {
+        if (it->second.hold) {
+            it->second.hold->cancel();
+        }
+        terminals_.erase(it);
     }
 }
 
