@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
