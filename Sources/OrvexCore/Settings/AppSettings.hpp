@@ -139,6 +139,11 @@ public:
         return activityQuestionPatterns_;
     }
 
+    /// The loopback port the server's web page listens on: 0 (the default) for any free port,
+    /// else 1024 to 65535; anything else reads as 0.
+    int webPort() const { return webPort_.get(); }
+    void setWebPort(int value);
+
     static constexpr double defaultActivityQuietSeconds = 1.0;
     static const std::vector<std::string>& defaultActivityQuestionPatterns();
 
@@ -178,6 +183,7 @@ private:
     Observable<double> activityQuietSeconds_{defaultActivityQuietSeconds};
     Observable<std::vector<std::string>> activityQuestionPatterns_{
         defaultActivityQuestionPatterns()};
+    Observable<int> webPort_{0};
 };
 
 } // namespace OrvexCore
