@@ -28,6 +28,7 @@
 #include "OrvexCore/Util/Paths.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/TerminalHost.hpp"
+#include "OrvexServer/WebServer.hpp"
 
 namespace OrvexServer {
 
@@ -84,6 +85,7 @@ Server::~Server() {
         connection->close();
     }
     connections_.clear();
+    web_.reset();
     terminals_.reset();
     state_.reset();
     // Background work may still hold the context's work guard for a moment.
@@ -171,6 +173,7 @@ Server::Outcome Server::run() {
                                      {"terminalID", terminal.string()},
                                      {"exitCode", code ? json(*code) : json(nullptr)}});
     };
+    startWeb();
     auto sessionsWatch = state_->sessions().observe([this](const std::vector<OrvexCore::Session>&) {
         broadcast("stateChanged", json::object());
     });
@@ -220,6 +223,15 @@ asio::awaitable<void> Server::start() {
     }
     listen();
     logLine(fmt::format("listening on {}", paths_.socketPath));
+    try {
+        web_->listen(static_cast<unsigned short>(settings_->webPort()));
+        logLine(fmt::format("serving the web page on 127.0.0.1:{}", web_->port()));
+    } catch (const std::exception& e) {
+        // The terminals and the command line work without the page.
+        webError_ = fmt::format("the web page cannot listen on port {}: {}", settings_->webPort(),
+                                e.what());
+        logLine(webError_);
+    }
     for (const auto& notice : notices_) {
         logLine(notice);
     }
@@ -325,6 +337,9 @@ void Server::broadcast(const std::string& event, const json& data) {
     for (const auto& connection : clients) {
         connection->sendEvent(event, data);
     }
+    if (web_) {
+        web_->broadcast(event, data);
+    }
 }
 
 void Server::recordClosedStatus(const UUID& sessionID) {
@@ -371,6 +386,7 @@ asio::awaitable<void> Server::shutdown() {
     for (const auto& connection : clients) {
         connection->closeWhenWritten();
     }
+    web_->close();
     for (const auto& session : terminals_->openSessions()) {
         closeGrid(session);
     }
