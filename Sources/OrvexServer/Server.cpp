@@ -28,6 +28,7 @@
 #include "OrvexCore/Util/Paths.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/TerminalHost.hpp"
+#include "OrvexServer/TerminalScreens.hpp"
 #include "OrvexServer/WebServer.hpp"
 
 namespace OrvexServer {
@@ -86,6 +87,7 @@ Server::~Server() {
     }
     connections_.clear();
     web_.reset();
+    screens_.reset();
     terminals_.reset();
     state_.reset();
     // Background work may still hold the context's work guard for a moment.
@@ -157,6 +159,7 @@ Server::Outcome Server::run() {
             defaults_->path(), *moved));
     }
     terminals_ = std::make_unique<TerminalHost>(io_.get_executor(), TerminalHost::monitorConfig());
+    screens_ = std::make_unique<TerminalScreens>(*terminals_);
     terminals_->onStatus = [this](const UUID& session, SessionStatus status) {
         state_->liveStatuses().modify(
             [&](std::map<UUID, SessionStatus>& statuses) { statuses[session] = status; });

@@ -25,6 +25,7 @@ class JSONSessionStore;
 namespace OrvexServer {
 
 class TerminalHost;
+class TerminalScreens;
 class WebServer;
 
 /// The per-user server: the one owner of the application state and its file, the settings
@@ -54,6 +55,8 @@ public:
     void setAttachHandler(Connection::AttachHandler handler) { attach_ = std::move(handler); }
     /// The terminals, for the handlers that plug into their output. Valid during `run()`.
     TerminalHost& terminals() { return *terminals_; }
+    /// Every terminal's screen model. Valid during `run()`.
+    TerminalScreens& screens() { return *screens_; }
     boost::asio::io_context& io() { return io_; }
 
 private:
@@ -99,6 +102,7 @@ private:
     std::unique_ptr<TerminalHost> terminals_;
     std::unique_ptr<WebServer> web_;
     std::string webError_;
+    std::unique_ptr<TerminalScreens> screens_;
     std::set<std::shared_ptr<Connection>> connections_;
     std::vector<std::string> notices_;
     std::string helperError_;
