@@ -4,16 +4,14 @@
 
 #include <map>
 
-#include <sys/ioctl.h>
-
 #include <fmt/format.h>
 
 #include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Terminal/LayoutReorder.hpp"
-#include "OrvexPty/PtyTerminalEngine.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ProtocolError.hpp"
 #include "OrvexServer/TerminalHost.hpp"
+#include "OrvexServer/TerminalScreens.hpp"
 #include "OrvexServer/WebServer.hpp"
 
 namespace OrvexServer {
@@ -56,10 +54,10 @@ OrvexCore::DropEdge dropEdge(const std::string& name) {
 void Server::startWeb() {
     WebTerminals access;
     access.screen = [this](const UUID& id) -> std::optional<std::string> {
-        if (!findTerminal(terminals_->controller(), id)) {
+        if (!screens_->screen(id)) {
             return std::nullopt;
         }
-        return std::string();
+        return screens_->redraw(id);
     };
     access.input = [this](const UUID& id, std::string_view bytes) {
         auto ref = findTerminal(terminals_->controller(), id);
@@ -70,17 +68,11 @@ void Server::startWeb() {
         return true;
     };
     access.resize = [this](const UUID& id, int rows, int cols) {
-        auto ref = findTerminal(terminals_->controller(), id);
-        if (!ref) {
+        if (!screens_->screen(id)) {
             return false;
         }
-        if (auto process = OrvexPty::PtyTerminalEngine::processOf(*ref->handle)) {
-            winsize size{};
-            size.ws_row = static_cast<unsigned short>(rows);
-            size.ws_col = static_cast<unsigned short>(cols);
-            // The kernel tells the program (SIGWINCH) when the size changes.
-            ::ioctl(process->masterFD, TIOCSWINSZ, &size);
-        }
+        // The program and the screen model take the size together, so a later redraw matches.
+        screens_->resize(id, rows, cols);
         return true;
     };
     web_ = std::make_unique<WebServer>(

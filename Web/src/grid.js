@@ -182,6 +182,9 @@ export class GridView {
                     other.cell.classList.toggle('focused', other.cell === cell);
                 }
             });
+            // Sized first: the server answers in order, so the screen it then sends is drawn
+            // at this cell's size.
+            fitNow();
             this.link.call('terminal.subscribe', { id }).catch((error) => this.onError(error.message));
         };
         this.views.set(id, view);
