@@ -33,7 +33,7 @@ using OrvexServer::WebServer;
 
 namespace {
 
-const std::string terminalID = "0b6f6b2e-5c7a-4a52-9a31-3f1c2d4e5f60";
+const std::string terminalID = "0B6F6B2E-5C7A-4A52-9A31-3F1C2D4E5F60";
 
 /// A listener on a real loopback port with a stand-in request handler ("hello", then any
 /// method answers its own params) and one stand-in terminal.
