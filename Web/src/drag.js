@@ -34,8 +34,11 @@ export function makeDraggable(handle, { targets, over, drop, leave }) {
                 leave(current);
             }
             if (dragging) {
-                // The click that follows a drag is not a selection.
-                window.addEventListener('click', (click) => click.stopPropagation(), { capture: true, once: true });
+                // The click that may follow a drag is not a selection; when none follows, the
+                // next real click must not be swallowed.
+                const swallow = (click) => click.stopPropagation();
+                window.addEventListener('click', swallow, { capture: true, once: true });
+                setTimeout(() => window.removeEventListener('click', swallow, { capture: true }), 0);
                 const target = targetAt(event);
                 if (target) {
                     drop(target, event);
