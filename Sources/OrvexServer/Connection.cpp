@@ -59,36 +59,21 @@ asio::awaitable<void> Connection::readLoop() {
 }
 
 void Connection::handleLine(const std::string& line) {
-    json request = json::parse(line, nullptr, false);
-    if (request.is_discarded()) {
-        answer(nullptr, "error", Protocol::protocolError("parseError", "the line is not JSON"));
+    auto request = Protocol::parseRequest(line);
+    if (request.error) {
+        answer(request.id, "error", std::move(*request.error));
         return;
     }
-    json id = nullptr;
-    if (request.is_object()) {
-        auto it = request.find("id");
-        if (it != request.end() && (it->is_number_integer() || it->is_string())) {
-            id = *it;
-        }
-    }
-    if (!request.is_object() || id.is_null() || !request.contains("method") ||
-        !request["method"].is_string() ||
-        (request.contains("params") && !request["params"].is_object())) {
-        answer(id, "error",
-               Protocol::protocolError("invalidRequest",
-                                       "a request is an object with an integer or string \"id\", "
-                                       "a string \"method\" and an optional object \"params\""));
-        return;
-    }
-    std::string method = request["method"].get<std::string>();
-    json params = request.value("params", json::object());
+    json id = std::move(request.id);
+    std::string method = std::move(request.method);
+    json params = std::move(request.params);
     if (method == "attach") {
         if (!attach_) {
             answer(id, "error",
                    Protocol::protocolError("unsupported", "attaching is not available yet"));
             return;
         }
-        if (!greeted_) {
+        if (!greeted()) {
             answer(id, "error",
                    Protocol::protocolError("helloRequired", "send hello before anything else"));
             return;
@@ -138,7 +123,7 @@ void Connection::answer(const json& id, const char* key, json value) {
 }
 
 void Connection::sendEvent(const std::string& name, const json& data) {
-    if (!open_ || handOver_ || !subscriptions_.contains(name)) {
+    if (!open_ || handOver_ || !subscriptions().contains(name)) {
         return;
     }
     json message{{"event", name}, {"data", data}};

@@ -12,6 +12,8 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <nlohmann/json.hpp>
 
+#include "OrvexServer/Client.hpp"
+
 namespace OrvexServer {
 
 /// One client of the server, speaking JSON lines (docs/protocol.md). The connection reads
@@ -23,7 +25,7 @@ namespace OrvexServer {
 /// A request whose method is "attach" ends line reading: once every earlier answer is written,
 /// the socket and any bytes read past that line are handed to the attach handler, which then
 /// owns the connection. Main executor only.
-class Connection : public std::enable_shared_from_this<Connection> {
+class Connection : public Client, public std::enable_shared_from_this<Connection> {
 public:
     using Socket = boost::asio::local::stream_protocol::socket;
     /// Runs one request (`method`, `params`) and returns its result or throws; an error becomes
@@ -53,13 +55,7 @@ public:
     void close();
     /// Closes once the queued answers are written (at once when none are).
     void closeWhenWritten();
-    /// Sends `{"event": name, "data": data}` if the client subscribed to `name`.
-    void sendEvent(const std::string& name, const nlohmann::json& data);
-    /// The events this client asked for ("subscribe").
-    std::set<std::string>& subscriptions() { return subscriptions_; }
-    /// Whether the client completed the `hello` exchange.
-    bool greeted() const { return greeted_; }
-    void setGreeted() { greeted_ = true; }
+    void sendEvent(const std::string& name, const nlohmann::json& data) override;
     bool isOpen() const { return open_; }
 
 private:
@@ -82,10 +78,8 @@ private:
     std::deque<std::string> queue_;
     std::size_t queuedBytes_ = 0;
     std::size_t inFlight_ = 0;
-    std::set<std::string> subscriptions_;
     bool writing_ = false;
     bool open_ = true;
-    bool greeted_ = false;
     bool closeWhenWritten_ = false;
     /// The accepted attach request, waiting for earlier answers to be written.
     std::optional<nlohmann::json> handOver_;

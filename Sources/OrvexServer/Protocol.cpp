@@ -53,6 +53,33 @@ const char* helperCase(DiffHelperClient::ClientError::Kind kind) {
 
 } // namespace
 
+Request parseRequest(const std::string& text) {
+    Request request;
+    json parsed = json::parse(text, nullptr, false);
+    if (parsed.is_discarded()) {
+        request.error = protocolError("parseError", "the line is not JSON");
+        return request;
+    }
+    if (parsed.is_object()) {
+        auto it = parsed.find("id");
+        if (it != parsed.end() && (it->is_number_integer() || it->is_string())) {
+            request.id = *it;
+        }
+    }
+    if (!parsed.is_object() || request.id.is_null() || !parsed.contains("method") ||
+        !parsed["method"].is_string() ||
+        (parsed.contains("params") && !parsed["params"].is_object())) {
+        request.error =
+            protocolError("invalidRequest", "a request is an object with an integer or string "
+                                            "\"id\", a string \"method\" and an optional object "
+                                            "\"params\"");
+        return request;
+    }
+    request.method = parsed["method"].get<std::string>();
+    request.params = parsed.value("params", json::object());
+    return request;
+}
+
 json protocolError(const std::string& code, const std::string& message) {
     return json{{"type", "protocol"}, {"code", code}, {"message", message}};
 }

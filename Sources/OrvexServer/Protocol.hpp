@@ -17,6 +17,20 @@ inline constexpr int version = 1;
 /// The longest request line the server reads (without its line feed).
 inline constexpr std::size_t maxLineBytes = 4 * 1024 * 1024;
 
+/// One request read from a line or a message, with its envelope checked.
+struct Request {
+    /// The request's id; null when none could be read.
+    nlohmann::json id;
+    std::string method;
+    /// An object (empty when the request had none).
+    nlohmann::json params;
+    /// Set when the envelope is wrong (`parseError` or `invalidRequest`): answer it with `id`.
+    std::optional<nlohmann::json> error;
+};
+
+/// Reads a request `{"id", "method", "params"}` from `text`.
+Request parseRequest(const std::string& text);
+
 /// The error object of a response for the exception `error`: core errors keep their case and
 /// payload (AppError, GitError, DiffHelperClient::ClientError), so a client can raise the same
 /// error again; ProtocolError keeps its code; anything else is a plain failure with its text.

@@ -33,6 +33,7 @@
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/TerminalHost.hpp"
 #include "OrvexServer/TerminalScreens.hpp"
+#include "OrvexServer/WebServer.hpp"
 
 namespace OrvexServer {
 
@@ -90,6 +91,7 @@ Server::~Server() {
     }
     connections_.clear();
     attachments_.reset();
+    web_.reset();
     screens_.reset();
     terminals_.reset();
     notifier_.reset();
@@ -190,6 +192,7 @@ Server::Outcome Server::run() {
     notifier_->setAttached([this](const UUID& session) { return attachments_->isAttached(session); });
     applySettingsToTerminals();
     watchTerminals();
+    startWeb();
     auto sessionsWatch = state_->sessions().observe([this](const std::vector<OrvexCore::Session>&) {
         broadcast("stateChanged", json::object());
     });
@@ -239,6 +242,15 @@ asio::awaitable<void> Server::start() {
     }
     listen();
     logLine(fmt::format("listening on {}", paths_.socketPath));
+    try {
+        web_->listen(static_cast<unsigned short>(settings_->webPort()));
+        logLine(fmt::format("serving the web page on 127.0.0.1:{}", web_->port()));
+    } catch (const std::exception& e) {
+        // The terminals and the command line work without the page.
+        webError_ = fmt::format("the web page cannot listen on port {}: {}", settings_->webPort(),
+                                e.what());
+        logLine(webError_);
+    }
     for (const auto& notice : notices_) {
         logLine(notice);
     }
@@ -424,6 +436,9 @@ void Server::broadcast(const std::string& event, const json& data) {
     for (const auto& connection : clients) {
         connection->sendEvent(event, data);
     }
+    if (web_) {
+        web_->broadcast(event, data);
+    }
 }
 
 void Server::recordClosedStatus(const UUID& sessionID) {
@@ -476,6 +491,7 @@ asio::awaitable<void> Server::shutdown() {
         connection->closeWhenWritten();
     }
     attachments_->stopAll();
+    web_->close();
     for (const auto& session : terminals_->openSessions()) {
         closeGrid(session);
     }

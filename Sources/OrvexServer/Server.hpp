@@ -30,6 +30,7 @@ class Notifier;
 class TerminalHost;
 class TerminalScreens;
 class Attachments;
+class WebServer;
 
 /// The per-user server: the one owner of the application state and its file, the settings
 /// file, the diff helper pool and every session's terminals, serving clients over a Unix
@@ -85,12 +86,17 @@ private:
     void closeGrid(const OrvexCore::UUID& sessionID);
     boost::asio::awaitable<void> durable();
 
-    Result handle(std::shared_ptr<Connection> connection, std::string method, Params params);
-    Result hello(Connection& connection, const Params& params);
+    Result handle(std::shared_ptr<Client> client, std::string method, Params params);
+    Result hello(Client& client, const Params& params);
     nlohmann::json snapshot();
     Result stateMethod(const std::string& method, const Params& params);
     Result sessionMethod(const std::string& method, const Params& params);
     Result gridMethod(const std::string& method, const Params& params);
+    Result terminalMethod(const std::string& method, const Params& params);
+    nlohmann::json gridAnswer(const OrvexCore::UUID& sessionID);
+    /// Keeps the grid's layout and titles in the session's record and tells the pages.
+    void gridChanged(const OrvexCore::UUID& sessionID);
+    void startWeb();
     nlohmann::json settingsMethod(const std::string& method, const Params& params);
 
     ServerPaths paths_;
@@ -103,6 +109,8 @@ private:
     std::shared_ptr<OrvexCore::FileUserDefaults> defaults_;
     std::unique_ptr<OrvexCore::AppSettings> settings_;
     std::unique_ptr<TerminalHost> terminals_;
+    std::unique_ptr<WebServer> web_;
+    std::string webError_;
     std::unique_ptr<TerminalScreens> screens_;
     std::unique_ptr<Attachments> attachments_;
     std::unique_ptr<Notifier> notifier_;

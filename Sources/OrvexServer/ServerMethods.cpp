@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "OrvexCore/App/AppState.hpp"
+#include "OrvexCore/Appearance/ContrastColor.hpp"
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/OrvexCore.hpp"
 #include "OrvexCore/Persistence/JSONSessionStore.hpp"
@@ -18,6 +19,7 @@
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ProtocolError.hpp"
 #include "OrvexServer/TerminalHost.hpp"
+#include "OrvexServer/WebServer.hpp"
 
 namespace OrvexServer {
 
@@ -52,7 +54,8 @@ const std::set<std::string>& settingsKeys() {
                                             "diffPanelWidth",
                                             "activityQuietSeconds",
                                             "activityQuestionPatterns",
-                                            "notifyCommand"};
+                                            "notifyCommand",
+                                            "webPort"};
     return keys;
 }
 
@@ -78,7 +81,7 @@ Session decodeSession(const json& params) {
 
 } // namespace
 
-asio::awaitable<json> Server::handle(std::shared_ptr<Connection> connection, std::string method,
+asio::awaitable<json> Server::handle(std::shared_ptr<Client> connection, std::string method,
                                      json params) {
     if (method == "hello") {
         co_return co_await hello(*connection, params);
@@ -92,7 +95,7 @@ asio::awaitable<json> Server::handle(std::shared_ptr<Connection> connection, std
     if (method == "subscribe") {
         auto events = P::strings(params, "events");
         static const std::set<std::string> known{"stateChanged", "statusChanged", "bell",
-                                                 "terminalExited"};
+                                                 "terminalExited", "gridChanged"};
         for (const auto& event : events) {
             if (!known.contains(event)) {
                 throw ProtocolError("invalidParams", fmt::format("no event named '{}'", event));
@@ -109,6 +112,15 @@ asio::awaitable<json> Server::handle(std::shared_ptr<Connection> connection, std
     }
     if (method.starts_with("grid.")) {
         co_return co_await gridMethod(method, params);
+    }
+    if (method.starts_with("terminal.")) {
+        co_return co_await terminalMethod(method, params);
+    }
+    if (method == "web.address") {
+        if (!web_ || web_->port() == 0) {
+            throw std::runtime_error(webError_.empty() ? "the web page is not served" : webError_);
+        }
+        co_return json{{"address", web_->address()}, {"port", web_->port()}};
     }
     if (method.starts_with("workspace.")) {
         co_return co_await stateMethod(method, params);
@@ -141,7 +153,7 @@ asio::awaitable<json> Server::handle(std::shared_ptr<Connection> connection, std
     unknownMethod(method);
 }
 
-asio::awaitable<json> Server::hello(Connection& connection, const json& params) {
+asio::awaitable<json> Server::hello(Client& connection, const json& params) {
     long long version = P::integer(params, "version");
     if (version != P::version) {
         throw ProtocolError("versionMismatch",
@@ -161,8 +173,11 @@ asio::awaitable<json> Server::hello(Connection& connection, const json& params) 
 
 json Server::snapshot() {
     json workspaces = json::array();
+    // The text colour each workspace's colour chip needs, by the one contrast rule.
+    json darkText = json::object();
     for (const auto& w : state_->workspaces().get()) {
         workspaces.push_back(w);
+        darkText[w.id.string()] = OrvexCore::ContrastColor::prefersDarkText(w.color.value_or(""));
     }
     json sessions = json::array();
     for (const auto& s : state_->sessions().get()) {
@@ -190,7 +205,8 @@ json Server::snapshot() {
                 {"bellPending", std::move(bells)},
                 {"openGrids", std::move(grids)},
                 {"terminals", std::move(terminals)},
-                {"sessionsRoot", state_->sessionsRoot().get().string()}};
+                {"sessionsRoot", state_->sessionsRoot().get().string()},
+                {"prefersDarkText", std::move(darkText)}};
 }
 
 asio::awaitable<json> Server::stateMethod(const std::string& method, const json& params) {
@@ -339,14 +355,14 @@ asio::awaitable<json> Server::gridMethod(const std::string& method, const json& 
             throw ProtocolError("notFound", "no session has that identifier");
         }
         terminals_->openGrid(*session);
+        broadcast("gridChanged", {{"sessionID", id.string()}});
     } else if (method == "grid.close") {
         closeGrid(id);
         co_await durable();
     } else if (method != "grid.list") {
         unknownMethod(method);
     }
-    co_return json{{"terminals", terminalsOf(id)},
-                   {"status", OrvexCore::rawValue(terminals_->status(id))}};
+    co_return gridAnswer(id);
 }
 
 json Server::settingsMethod(const std::string& method, const json& params) {

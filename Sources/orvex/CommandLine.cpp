@@ -490,6 +490,17 @@ int runCommandLine(int argc, char** argv) {
             ->required()
             ->check(CLI::IsMember({"run", "start", "stop", "status"}));
     }
+    WebArgs web;
+    {
+        auto* sub = command("web",
+                            "Print the address of the workbench page the Orvex server serves, "
+                            "and open it.\n"
+                            "The address carries a secret token: anyone with it reaches your\n"
+                            "terminals. The page is served on the loopback interface only, at\n"
+                            "the port of the webPort setting (0: any free port).",
+                            nullptr, [&](Runtime& rt) { webCommand(rt, web); });
+        sub->add_flag("--no-open", web.noOpen, "Only print the address");
+    }
 
     // Session lifecycle.
     FinishArgs finish;

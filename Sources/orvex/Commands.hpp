@@ -110,6 +110,9 @@ struct RunArgs {
 struct ServerArgs {
     std::string action; ///< "run", "start", "stop" or "status"
 };
+struct WebArgs {
+    bool noOpen = false;
+};
 struct StartArgs {
     SessionName session;
 };
@@ -166,6 +169,8 @@ void runCommand(Runtime& rt, const RunArgs& args);
 
 // The server and the terminals it keeps (ServerCommands.cpp).
 void serverCommand(Runtime& rt, const ServerArgs& args);
+// The web page the server serves (WebCommand.cpp).
+void webCommand(Runtime& rt, const WebArgs& args);
 void startCommand(Runtime& rt, const StartArgs& args);
 void stopCommand(Runtime& rt, const StopArgs& args);
 // A session's end and what it leaves behind (FinishCommand.cpp, PruneCommand.cpp).

@@ -214,6 +214,12 @@ const std::vector<Setting>& settingsTable() {
              }
              return json(names);
          }},
+        {"webPort", [](AppSettings& s) { return json(s.webPort()); },
+         [](AppSettings& s, const std::string& v) {
+             s.setWebPort(wholeNumber("webPort", v));
+             // The server listens on the new port from its next start.
+             return json(s.webPort());
+         }},
         {"diffPanelWidthFraction", [](AppSettings& s) { return json(s.diffPanelWidthFraction()); },
          [](AppSettings& s, const std::string& v) {
              auto value = number("diffPanelWidthFraction", v);

@@ -33,6 +33,7 @@ constexpr const char* diffPanelWidth = "diffPanelWidth";
 constexpr const char* activityQuietSeconds = "activityQuietSeconds";
 constexpr const char* activityQuestionPatterns = "activityQuestionPatterns";
 constexpr const char* notifyCommand = "notifyCommand";
+constexpr const char* webPort = "webPort";
 } // namespace Key
 
 constexpr int minGridSize = 1, maxGridSize = 6;
@@ -152,6 +153,15 @@ std::vector<std::string> repairedPatterns(std::vector<std::string> patterns) {
     return kept;
 }
 
+/// A port the web page may be served on: 0 (any free port) or 1024 to 65535, since a port
+/// below 1024 needs privileges the server does not have.
+int repairedWebPort(std::optional<long long> port) {
+    if (!port || *port < 1024 || *port > 65535) {
+        return 0;
+    }
+    return static_cast<int>(*port);
+}
+
 std::string defaultSessionsRoot() {
     return Paths::appendingComponent(Paths::homeDirectory(), ".orvex-sessions");
 }
@@ -216,6 +226,7 @@ AppSettings::AppSettings(std::shared_ptr<UserDefaults> defaults) : defaults_(std
     }
     // A line break would end the command early in a shell and hides the rest from the user.
     notifyCommand_.set(withoutLineBreaks(read.string(Key::notifyCommand).value_or("")));
+    webPort_.set(repairedWebPort(read.integer(Key::webPort)));
 }
 
 void AppSettings::setDefaultEditor(Editor value) {
@@ -349,6 +360,11 @@ std::string AppSettings::sanitizedSessionsRoot(std::string_view path) {
         return defaultSessionsRoot();
     }
     return standardized;
+}
+
+void AppSettings::setWebPort(int value) {
+    webPort_.set(repairedWebPort(value));
+    defaults_->set(Key::webPort, webPort());
 }
 
 } // namespace OrvexCore

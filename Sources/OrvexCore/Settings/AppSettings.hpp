@@ -145,6 +145,10 @@ public:
     const std::string& notifyCommand() const { return notifyCommand_.get(); }
     void setNotifyCommand(std::string value);
     const Observable<std::string>& notifyCommandObservable() const { return notifyCommand_; }
+    /// The loopback port the server's web page listens on: 0 (the default) for any free port,
+    /// else 1024 to 65535; anything else reads as 0.
+    int webPort() const { return webPort_.get(); }
+    void setWebPort(int value);
 
     static constexpr double defaultActivityQuietSeconds = 1.0;
     static const std::vector<std::string>& defaultActivityQuestionPatterns();
@@ -186,6 +190,7 @@ private:
     Observable<std::vector<std::string>> activityQuestionPatterns_{
         defaultActivityQuestionPatterns()};
     Observable<std::string> notifyCommand_;
+    Observable<int> webPort_{0};
 };
 
 } // namespace OrvexCore

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <nlohmann/json.hpp>
+
+#include "OrvexCore/Models/UUID.hpp"
+#include "OrvexServer/Client.hpp"
+#include "OrvexServer/WebTerminals.hpp"
+
+namespace OrvexServer {
+
+/// One web page connected over a WebSocket (docs/web-protocol.md). Text messages are the
+/// server's JSON requests, answers and events, run by the same handler as the Unix socket's;
+/// the terminal methods (`terminal.subscribe`, `terminal.unsubscribe`, `terminal.resize`)
+/// are answered here. Binary messages carry terminal bytes: a subscribed terminal's screen and
+/// then its output to the page, keystrokes from it.
+///
+/// Everything the page is sent goes through one bounded queue: a page that falls behind by
+/// more than `maxQueuedBytes` is dropped (the terminals keep running). Main executor only.
+class WebClient : public Client, public std::enable_shared_from_this<WebClient> {
+public:
+    using Stream = boost::beast::websocket::stream<boost::beast::tcp_stream>;
+    using RequestHandler = std::function<boost::asio::awaitable<nlohmann::json>(
+        std::shared_ptr<Client>, std::string method, nlohmann::json params)>;
+
+    struct Limits {
+        std::size_t maxMessageBytes;
+        std::size_t maxQueuedBytes;
+        std::size_t maxInFlight = 64;
+    };
+
+    /// Binary message kinds, the first byte of each; the terminal's id (36 characters) follows.
+    static constexpr char screenFrame = 'S', outputFrame = 'O', inputFrame = 'I';
+
+    WebClient(Stream stream, Limits limits, RequestHandler handler, const WebTerminals& terminals);
+    WebClient(const WebClient&) = delete;
+    WebClient& operator=(const WebClient&) = delete;
+
+    /// Starts reading (the handshake is done); `onClosed` runs once when the page goes.
+    void start(std::function<void()> onClosed);
+    /// Closes at once, dropping what is queued.
+    void close();
+    void sendEvent(const std::string& name, const nlohmann::json& data) override;
+    /// A terminal wrote `bytes`: forwarded if this page subscribed to it.
+    void terminalOutput(const OrvexCore::UUID& terminalID, std::string_view bytes);
+    /// Bytes waiting to be written to the page.
+    std::size_t queuedBytes() const { return queuedBytes_; }
+
+private:
+    struct Outgoing {
+        std::string data;
+        bool binary;
+    };
+    boost::asio::awaitable<void> readLoop();
+    void handleText(const std::string& text);
+    void handleBinary(std::string_view bytes);
+    boost::asio::awaitable<void> runRequest(nlohmann::json id, std::string method,
+                                            nlohmann::json params);
+    nlohmann::json terminalMethod(const std::string& method, const nlohmann::json& params);
+    void answer(const nlohmann::json& id, const char* key, nlohmann::json value);
+    void enqueue(std::string data, bool binary);
+    void sendTerminal(char kind, const OrvexCore::UUID& terminalID, std::string_view bytes);
+    boost::asio::awaitable<void> writeLoop();
+
+    Stream stream_;
+    Limits limits_;
+    RequestHandler handler_;
+    const WebTerminals& terminals_;
+    std::function<void()> onClosed_;
+    std::deque<Outgoing> queue_;
+    std::size_t queuedBytes_ = 0;
+    std::size_t inFlight_ = 0;
+    std::set<OrvexCore::UUID> watched_;
+    bool writing_ = false;
+    bool open_ = true;
+};
+
+} // namespace OrvexServer

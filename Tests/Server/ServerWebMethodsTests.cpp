@@ -1,0 +1,130 @@
+// The server's methods for the web page, end to end: the real server in a throwaway home,
+// real git and real shells, asked over its socket and over HTTP.
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "Cli/CliHarness.hpp"
+#include "OrvexServer/Protocol.hpp"
+#include "OrvexServer/ServerConnection.hpp"
+#include "Support/TempGitRepo.hpp"
+
+using nlohmann::json;
+using OrvexTest::CliHome;
+using OrvexTest::TempGitRepo;
+
+namespace {
+
+/// Asks `grid.list` until `predicate` holds for the answer (terminals open one by one).
+template <class Predicate>
+json waitForGrid(OrvexServer::ServerConnection& server, const std::string& sessionID,
+                 Predicate predicate) {
+    json grid;
+    for (int i = 0; i < 600; ++i) {
+        grid = server.call("grid.list", {{"id", sessionID}});
+        if (predicate(grid)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return grid;
+}
+
+} // namespace
+
+TEST(ServerWebMethods, TerminalsAreMovedRenamedRestartedAndClosedAndTheLayoutIsSaved) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    auto server = OrvexServer::ServerConnection::connect(home.socketPath());
+    std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
+    std::string sessionID = server->call("session.add", {{"workspaceID", workspaceID},
+                                                         {"title", "wide"},
+                                                         {"branch", "wide"},
+                                                         {"command", nullptr},
+                                                         {"useWorktree", true},
+                                                         {"rows", 1},
+                                                         {"cols", 2}})["session"]["id"];
+    server->call("grid.open", {{"id", sessionID}});
+    auto grid =
+        waitForGrid(*server, sessionID, [](const json& g) { return g["terminals"].size() == 2; });
+    ASSERT_EQ(grid["terminals"].size(), 2u);
+    std::string left = grid["layout"][0][0], right = grid["layout"][0][1];
+
+    grid = server->call("terminal.move", {{"id", left}, {"targetID", right}, {"edge", "bottom"}});
+    EXPECT_EQ(grid["layout"], json::parse(fmt::format(R"([["{}"],["{}"]])", right, left)));
+    auto stored = home.store()["sessions"][0];
+    EXPECT_EQ(stored["gridLayout"], json::parse("[1,1]")) << stored;
+
+    grid = server->call("terminal.rename", {{"id", left}, {"title", "logs"}});
+    EXPECT_EQ(grid["terminals"][0]["title"].get<std::string>() == "logs" ||
+                  grid["terminals"][1]["title"].get<std::string>() == "logs",
+              true)
+        << grid;
+    EXPECT_NE(home.store()["sessions"][0]["gridTitles"].dump().find("logs"), std::string::npos);
+
+    server->call("terminal.focus", {{"id", right}});
+    EXPECT_EQ(server->call("grid.list", {{"id", sessionID}})["focusedTerminalID"], right);
+
+    grid = server->call("terminal.restart", {{"id", right}});
+    EXPECT_EQ(grid["terminals"].size(), 2u);
+    grid = server->call("terminal.close", {{"id", left}});
+    ASSERT_EQ(grid["terminals"].size(), 1u);
+    EXPECT_EQ(grid["layout"].size(), 1u);
+
+    try {
+        server->call("terminal.close", {{"id", left}});
+        ADD_FAILURE() << "a closed terminal is still found";
+    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
+        EXPECT_EQ(e.code, "notFound");
+    }
+    try {
+        server->call(
+            "terminal.move",
+            {{"id", grid["terminals"][0]["id"]}, {"targetID", left}, {"edge", "diagonal"}});
+        ADD_FAILURE() << "an unknown edge is taken";
+    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
+        EXPECT_EQ(e.code, "invalidParams");
+    }
+}
+
+TEST(ServerWebMethods, WebPrintsTheAddressThatOpensThePage) {
+    CliHome home;
+    std::string printed = home.ok({"web", "--no-open"});
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(
+        printed, match, std::regex(R"(http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]{64})\n)")))
+        << printed;
+    auto server = OrvexServer::ServerConnection::connect(home.socketPath());
+    EXPECT_EQ(server->call("web.address")["address"].get<std::string>() + "\n", printed);
+
+    namespace http = boost::beast::http;
+    auto port = static_cast<unsigned short>(std::stoi(match[1].str()));
+    auto get = [&](const std::string& target) {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket socket(io);
+        socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+        http::request<http::empty_body> request{http::verb::get, target, 11};
+        request.set(http::field::host, "localhost:" + match[1].str());
+        http::write(socket, request);
+        boost::beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+        http::read(socket, buffer, response);
+        return response.result_int();
+    };
+    EXPECT_EQ(get("/?token=" + match[2].str()), 303);
+    EXPECT_EQ(get("/"), 401);
+
+    // A second server start draws a new token: the old address no longer opens the page.
+    home.stopServer();
+    std::string again = home.ok({"web", "--no-open"});
+    EXPECT_NE(again, printed);
+}

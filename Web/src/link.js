@@ -1,0 +1,101 @@
+// The page's one WebSocket to the server: JSON requests and answers, events, and binary
+// terminal frames (docs/web-protocol.md). Reconnects after a drop and tells the page, which
+// then fetches everything again.
+
+const protocolVersion = 1;
+const idLength = 36;
+const encoder = new TextEncoder();
+
+export class ServerLink {
+    constructor({ onEvent, onTerminal, onConnected, onDisconnected }) {
+        this.onEvent = onEvent;
+        this.onTerminal = onTerminal;
+        this.onConnected = onConnected;
+        this.onDisconnected = onDisconnected;
+        this.pending = new Map();
+        this.nextID = 1;
+        this.retry = 250;
+        this.connect();
+    }
+
+    connect() {
+        const socket = new WebSocket(`ws://${location.host}/ws`);
+        socket.binaryType = 'arraybuffer';
+        this.socket = socket;
+        socket.onopen = async () => {
+            this.retry = 250;
+            try {
+                await this.call('hello', { version: protocolVersion, client: 'web page' });
+                await this.call('subscribe', {
+                    events: ['stateChanged', 'statusChanged', 'bell', 'terminalExited', 'gridChanged'],
+                });
+                this.onConnected();
+            } catch (error) {
+                this.onDisconnected(error.message);
+            }
+        };
+        socket.onmessage = (message) => this.receive(message.data);
+        socket.onclose = () => {
+            for (const { reject } of this.pending.values()) {
+                reject(new Error('the connection to the server was lost'));
+            }
+            this.pending.clear();
+            this.onDisconnected('reconnecting…');
+            // A server that restarts has a new token: the page must then be opened again from
+            // `orvex web`, and retrying quietly costs nothing meanwhile.
+            setTimeout(() => this.connect(), this.retry);
+            this.retry = Math.min(this.retry * 2, 5000);
+        };
+    }
+
+    receive(data) {
+        if (typeof data !== 'string') {
+            const bytes = new Uint8Array(data);
+            const kind = String.fromCharCode(bytes[0]);
+            const id = new TextDecoder().decode(bytes.subarray(1, 1 + idLength));
+            this.onTerminal(kind, id, bytes.subarray(1 + idLength));
+            return;
+        }
+        const message = JSON.parse(data);
+        if (message.event) {
+            this.onEvent(message.event, message.data);
+            return;
+        }
+        const waiting = this.pending.get(message.id);
+        if (!waiting) {
+            return;
+        }
+        this.pending.delete(message.id);
+        if (message.error) {
+            const error = new Error(message.error.message);
+            error.details = message.error;
+            waiting.reject(error);
+        } else {
+            waiting.resolve(message.result);
+        }
+    }
+
+    call(method, params = {}) {
+        return new Promise((resolve, reject) => {
+            if (this.socket.readyState !== WebSocket.OPEN) {
+                reject(new Error('not connected to the server'));
+                return;
+            }
+            const id = this.nextID++;
+            this.pending.set(id, { resolve, reject });
+            this.socket.send(JSON.stringify({ id, method, params }));
+        });
+    }
+
+    sendInput(terminalID, text) {
+        if (this.socket.readyState !== WebSocket.OPEN) {
+            return;
+        }
+        const payload = encoder.encode(text);
+        const frame = new Uint8Array(1 + idLength + payload.length);
+        frame[0] = 'I'.charCodeAt(0);
+        frame.set(encoder.encode(terminalID), 1);
+        frame.set(payload, 1 + idLength);
+        this.socket.send(frame);
+    }
+}

@@ -1,0 +1,114 @@
+// The sidebar: workspaces in the user's order with their colour chip, each one's sessions in
+// order with a live status mark; sessions are dragged to reorder, renamed and deleted here.
+import { makeDraggable } from './drag.js';
+
+/// The mark a session shows: a pending bell first, then the live status of its open grid.
+export function sessionMark(state, sessionID) {
+    if (state.bellPending.includes(sessionID)) {
+        return 'bell';
+    }
+    if (!state.openGrids.includes(sessionID)) {
+        return 'notRunning';
+    }
+    return state.liveStatuses[sessionID] ?? 'idle';
+}
+
+const markNames = {
+    running: 'working', idle: 'idle', needsInput: 'needs input', bell: 'bell', notRunning: 'not running',
+};
+
+export function renderSidebar(container, state, view, actions) {
+    const fragment = document.createDocumentFragment();
+    for (const workspace of state.workspaces) {
+        const collapsed = view.collapsed.has(workspace.id);
+        const section = document.createElement('section');
+        section.className = 'workspace';
+        section.dataset.workspaceId = workspace.id;
+        const head = document.createElement('div');
+        head.className = 'workspace-head';
+        const chip = document.createElement('span');
+        chip.className = 'chip';
+        if (workspace.color) {
+            chip.style.background = workspace.color;
+            chip.classList.toggle('dark-text', state.prefersDarkText?.[workspace.id] === true);
+        }
+        chip.textContent = workspace.displayName;
+        const toggle = document.createElement('span');
+        toggle.textContent = collapsed ? '▸' : '▾';
+        const spacer = document.createElement('span');
+        spacer.className = 'spacer';
+        const add = document.createElement('button');
+        add.className = 'new-session';
+        add.title = 'New session';
+        add.textContent = '+';
+        add.addEventListener('click', (event) => {
+            event.stopPropagation();
+            actions.newSession(workspace);
+        });
+        head.append(toggle, chip, spacer, add);
+        head.addEventListener('click', () => actions.toggleCollapsed(workspace.id));
+        section.append(head);
+        if (!collapsed) {
+            const list = document.createElement('ul');
+            list.className = 'sessions';
+            const sessions = state.sessions.filter((s) => s.workspaceID === workspace.id);
+            sessions.forEach((session, index) => list.append(sessionItem(state, view, session, index, actions)));
+            section.append(list);
+        }
+        fragment.append(section);
+    }
+    container.replaceChildren(fragment);
+}
+
+function sessionItem(state, view, session, index, actions) {
+    const item = document.createElement('li');
+    item.className = 'session';
+    item.classList.toggle('selected', session.id === view.selectedSessionID);
+    item.dataset.sessionId = session.id;
+    item.dataset.index = String(index);
+    item.dataset.workspaceId = session.workspaceID;
+    const mark = document.createElement('span');
+    mark.className = 'mark';
+    mark.dataset.status = sessionMark(state, session.id);
+    mark.title = markNames[mark.dataset.status];
+    const title = document.createElement('span');
+    title.className = 'title';
+    title.textContent = session.title || session.branch || session.slug;
+    title.title = session.branch ?? '';
+    const rename = document.createElement('button');
+    rename.className = 'rename';
+    rename.title = 'Rename';
+    rename.textContent = '✎';
+    rename.addEventListener('click', (event) => {
+        event.stopPropagation();
+        actions.renameSession(session);
+    });
+    const remove = document.createElement('button');
+    remove.className = 'delete';
+    remove.title = 'Delete';
+    remove.textContent = '✕';
+    remove.addEventListener('click', (event) => {
+        event.stopPropagation();
+        actions.deleteSession(session);
+    });
+    item.append(mark, title, rename, remove);
+    item.addEventListener('click', () => actions.select(session.id));
+    const clearDrop = (target) => target.classList.remove('drop-before', 'drop-after');
+    const below = (target, event) => {
+        const box = target.getBoundingClientRect();
+        return event.clientY > box.top + box.height / 2;
+    };
+    makeDraggable(item, {
+        targets: `.session[data-workspace-id="${session.workspaceID}"]`,
+        over: (target, event) => {
+            clearDrop(target);
+            target.classList.add(below(target, event) ? 'drop-after' : 'drop-before');
+        },
+        leave: clearDrop,
+        drop: (target, event) => {
+            const to = Number(target.dataset.index) + (below(target, event) ? 1 : 0);
+            actions.moveSession(session.workspaceID, index, to);
+        },
+    });
+    return item;
+}
