@@ -333,8 +333,15 @@ TEST_F(WebServerFixture, OversizedMessageClosesThePageAndOthersGoOn) {
     beast::flat_buffer buffer;
     boost::system::error_code error;
     ws->read(buffer, error);
-    EXPECT_EQ(error, websocket::error::closed);
-    EXPECT_EQ(ws->reason().code, websocket::close_code::too_big);
+    // The server says why in its close frame; when it has hung up before the page could answer
+    // that frame, the page sees the connection broken instead, which is the same refusal.
+    if (error == websocket::error::closed) {
+        EXPECT_EQ(ws->reason().code, websocket::close_code::too_big);
+    } else {
+        EXPECT_TRUE(error == asio::error::broken_pipe || error == asio::error::connection_reset ||
+                    error == asio::error::eof)
+            << error.message();
+    }
 
     auto other = openPage(client);
     EXPECT_TRUE(call(*other, {{"id", 1}, {"method", "hello"}}).contains("result"));

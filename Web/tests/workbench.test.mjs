@@ -95,6 +95,9 @@ try {
         headless: true,
         args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
             '--disable-background-networking', '--disable-component-update', '--disable-sync',
+            // Two pages are open at once: neither may be slowed down for being in the background.
+            '--disable-background-timer-throttling', '--disable-backgrounding-occluded-windows',
+            '--disable-renderer-backgrounding',
             `--user-data-dir=${join(root, 'chromium')}`, '--window-size=1400,900'],
         defaultViewport: { width: 1400, height: 900 },
     });
@@ -170,6 +173,7 @@ try {
         await page.bringToFront();
         await drag(page, '.session[data-index="1"] .title', '.session[data-index="0"]', 0.5, 0.15);
         await wait(other, () => [...document.querySelectorAll('.session .title')].map((e) => e.textContent).join() === 'first,second');
+        await other.bringToFront();
         await other.screenshot({ path: join(shots, 'second-page.png') });
         await other.close();
     });
