@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <set>
@@ -13,6 +14,7 @@
 #include "orvex/CommandSupport.hpp"
 #include "orvex/Commands.hpp"
 #include "orvex/Failure.hpp"
+#include "orvex/Output.hpp"
 #include "orvex/RawTerminal.hpp"
 #include "orvex/Runtime.hpp"
 #include "orvex/StateClient.hpp"
@@ -30,11 +32,19 @@ WatchView viewOf(StateClient& state, const std::set<UUID>& rang) {
     WatchView view;
     for (const auto& workspace : allWorkspaces(state)) {
         WatchView::Workspace shown{workspace.displayName, abbreviatedHome(workspace.repoPath), {}};
-        for (const auto& session : sessionsOf(state, workspace.id)) {
+        const auto sessions = sessionsOf(state, workspace.id);
+        // Slugs padded to the longest, so the titles after them line up.
+        std::size_t slugWidth = 0;
+        for (const auto& session : sessions) {
+            slugWidth = std::max(slugWidth, displayWidth(session.slug));
+        }
+        for (const auto& session : sessions) {
             WatchView::Session item;
             item.name = session.title.empty() || session.title == session.slug
                             ? session.slug
-                            : session.slug + "  " + session.title;
+                            : session.slug +
+                                  std::string(slugWidth - displayWidth(session.slug), ' ') + "  " +
+                                  session.title;
             item.branch = session.branch;
             item.live = state.liveStatus(session.id);
             item.lastKnown = session.lastKnownStatus;
