@@ -64,6 +64,16 @@ export class GridView {
         this.link.call('terminal.unsubscribe', { id }).catch(() => {});
     }
 
+    /// A terminal's status in its cell, and on hover the reason the server gives for it.
+    showStatus(id, status, reason) {
+        const view = this.views.get(id);
+        if (!view || !status) {
+            return;
+        }
+        view.cell.dataset.status = status;
+        view.cell.querySelector('.title').title = reason ? `${status}: ${reason}` : status;
+    }
+
     render(grid) {
         const known = new Map(grid.terminals.map((t) => [t.id, t]));
         for (const [id, view] of this.views) {
@@ -85,6 +95,7 @@ export class GridView {
                 const view = this.views.get(id) ?? this.create(id);
                 const terminal = known.get(id);
                 view.cell.querySelector('.title').textContent = terminal.title;
+                this.showStatus(id, terminal.status, terminal.reason);
                 view.cell.classList.toggle('exited', terminal.exited);
                 view.cell.classList.toggle('focused', grid.focusedTerminalID === id);
                 view.cell.dataset.exited = String(terminal.exited);

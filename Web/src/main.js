@@ -35,6 +35,14 @@ const link = new ServerLink({
     onEvent: (name, data) => {
         if (name === 'statusChanged' && state) {
             state.liveStatuses[data.sessionID] = data.status;
+            if (data.terminalID && data.terminalStatus) {
+                const terminal = (state.terminals?.[data.sessionID] ?? []).find((t) => t.id === data.terminalID);
+                if (terminal) {
+                    terminal.status = data.terminalStatus;
+                    terminal.reason = data.reason;
+                }
+                grid.showStatus(data.terminalID, data.terminalStatus, data.reason);
+            }
             render();
         } else if (name === 'gridChanged' && data.sessionID === view.selectedSessionID) {
             grid.refresh();

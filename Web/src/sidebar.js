@@ -70,7 +70,9 @@ function sessionItem(state, view, session, index, actions) {
     const mark = document.createElement('span');
     mark.className = 'mark';
     mark.dataset.status = sessionMark(state, session.id);
-    mark.title = markNames[mark.dataset.status];
+    // On hover: the status, then why each running terminal has its own.
+    mark.title = [markNames[mark.dataset.status],
+        ...(state.terminals?.[session.id] ?? []).map((t) => `${t.title}: ${t.reason ?? t.status}`)].join('\n');
     const title = document.createElement('span');
     title.className = 'title';
     title.textContent = session.title || session.branch || session.slug;

@@ -127,6 +127,9 @@ try {
     await check('a question turns the mark to needs input and an answer turns it back', async () => {
         await page.keyboard.type("read -p 'Continue? ' x\n");
         await wait(page, () => document.querySelector('.session.selected .mark')?.dataset.status === 'needsInput');
+        // Hovering the mark or the terminal's title tells why: the shell asks the question.
+        await wait(page, () => document.querySelector('.session.selected .mark').title.includes('Continue?') &&
+            [...document.querySelectorAll('.cell .title')].some((t) => t.title.includes('Continue?')));
         await page.keyboard.type('y\n');
         await wait(page, () => ['idle', 'running'].includes(document.querySelector('.session.selected .mark')?.dataset.status));
     });
