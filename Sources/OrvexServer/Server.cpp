@@ -189,7 +189,8 @@ Server::Outcome Server::run() {
     };
     notifier_ = std::make_unique<Notifier>(io_.get_executor(), logLine);
     // Nobody needs telling about a session they are looking at.
-    notifier_->setAttached([this](const UUID& session) { return attachments_->isAttached(session); });
+    notifier_->setAttached(
+        [this](const UUID& session) { return attachments_->isAttached(session); });
     applySettingsToTerminals();
     watchTerminals();
     startWeb();

@@ -8,8 +8,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 

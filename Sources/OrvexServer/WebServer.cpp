@@ -1,9 +1,9 @@
 #include "OrvexServer/WebServer.hpp"
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>

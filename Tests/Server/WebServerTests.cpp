@@ -7,9 +7,9 @@
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -241,7 +241,8 @@ TEST_F(WebServerFixture, TokenBecomesAStrictCookieThatOpensThePageOnEveryLoopbac
     auto exchange = get("/?token=" + server_->token(), host(), std::nullopt);
     EXPECT_EQ(exchange.result_int(), 303);
     EXPECT_EQ(std::string(exchange[http::field::location]), "/");
-    EXPECT_EQ(std::string(exchange[http::field::set_cookie]), cookie() + "; HttpOnly; SameSite=Strict; Path=/");
+    EXPECT_EQ(std::string(exchange[http::field::set_cookie]),
+              cookie() + "; HttpOnly; SameSite=Strict; Path=/");
 
     for (const std::string name : {"127.0.0.1", "localhost", "LocalHost", "[::1]"}) {
         auto page = get("/", name + ":" + std::to_string(port_), cookie());
