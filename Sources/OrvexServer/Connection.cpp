@@ -101,25 +101,14 @@ void Connection::handleLine(const std::string& line) {
 
 asio::awaitable<void> Connection::runRequest(json id, std::string method, json params) {
     auto self = shared_from_this();
-    json result;
-    std::exception_ptr failure;
-    try {
-        auto task = handler_(self, std::move(method), std::move(params));
-        result = co_await std::move(task);
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    std::string answer = co_await Protocol::answerOf(
+        std::move(id), [&] { return handler_(self, std::move(method), std::move(params)); });
     --inFlight_;
-    if (failure) {
-        answer(id, "error", Protocol::errorObject(failure));
-    } else {
-        answer(id, "result", std::move(result));
-    }
+    enqueue(std::move(answer) + "\n");
 }
 
 void Connection::answer(const json& id, const char* key, json value) {
-    json message{{"id", id}, {key, std::move(value)}};
-    enqueue(message.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+    enqueue(Protocol::answerText(id, key, std::move(value)) + "\n");
 }
 
 void Connection::sendEvent(const std::string& name, const json& data) {

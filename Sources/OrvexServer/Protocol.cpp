@@ -84,6 +84,24 @@ json protocolError(const std::string& code, const std::string& message) {
     return json{{"type", "protocol"}, {"code", code}, {"message", message}};
 }
 
+std::string answerText(const json& id, const char* key, json value) {
+    json message{{"id", id}, {key, std::move(value)}};
+    return message.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+boost::asio::awaitable<std::string> answerOf(json id,
+                                             std::function<boost::asio::awaitable<json>()> run) {
+    json result;
+    std::exception_ptr failure;
+    try {
+        result = co_await run();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    co_return failure ? answerText(id, "error", errorObject(failure))
+                      : answerText(id, "result", std::move(result));
+}
+
 json errorObject(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <boost/asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
 
 #include "OrvexCore/Git/FileDiff.hpp"
@@ -35,6 +37,15 @@ Request parseRequest(const std::string& text);
 /// payload (AppError, GitError, DiffHelperClient::ClientError), so a client can raise the same
 /// error again; ProtocolError keeps its code; anything else is a plain failure with its text.
 nlohmann::json errorObject(std::exception_ptr error);
+
+/// The text of the answer to request `id` (without a line feed): `{"id": id, key: value}`,
+/// text that is not UTF-8 replaced so that the line always parses.
+std::string answerText(const nlohmann::json& id, const char* key, nlohmann::json value);
+
+/// Runs one request and gives the text of its answer: `run`'s result, or the error object of
+/// whatever it threw (at once or while it ran), so that no failure escapes a request.
+boost::asio::awaitable<std::string>
+answerOf(nlohmann::json id, std::function<boost::asio::awaitable<nlohmann::json>()> run);
 
 /// The error object of a protocol fault.
 nlohmann::json protocolError(const std::string& code, const std::string& message);

@@ -130,25 +130,14 @@ void WebClient::handleBinary(std::string_view bytes) {
 
 asio::awaitable<void> WebClient::runRequest(json id, std::string method, json params) {
     auto self = shared_from_this();
-    json result;
-    std::exception_ptr failure;
-    try {
-        auto task = handler_(self, std::move(method), std::move(params));
-        result = co_await std::move(task);
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    std::string answer = co_await Protocol::answerOf(
+        std::move(id), [&] { return handler_(self, std::move(method), std::move(params)); });
     --inFlight_;
-    if (failure) {
-        answer(id, "error", Protocol::errorObject(failure));
-    } else {
-        answer(id, "result", std::move(result));
-    }
+    enqueue(std::move(answer), false);
 }
 
 void WebClient::answer(const json& id, const char* key, json value) {
-    json message{{"id", id}, {key, std::move(value)}};
-    enqueue(message.dump(-1, ' ', false, json::error_handler_t::replace), false);
+    enqueue(Protocol::answerText(id, key, std::move(value)), false);
 }
 
 void WebClient::sendEvent(const std::string& name, const json& data) {
