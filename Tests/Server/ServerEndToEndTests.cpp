@@ -233,7 +233,7 @@ TEST(ServerLifecycle, SigkillAtRandomMomentsKeepsEveryAcknowledgedChange) {
     // The last acknowledged title, then the titles tried after it: a server killed after its
     // write but before its answer leaves a change the client never heard of.
     std::vector<std::string> possible;
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 30; ++round) {
         std::string title = "title-" + std::to_string(round);
         auto child = home.start({"rename", "victim", title});
         int pid = -1;
