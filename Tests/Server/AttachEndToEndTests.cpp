@@ -87,11 +87,13 @@ public:
     bool shows(const std::string& text) {
         return until([&] { return screen_ && screen_->text().find(text) != std::string::npos; });
     }
-    /// Shows the terminal at `index` and waits for its redraw and for `text` on it.
+    /// Shows the terminal at `index` and waits for its redraw and for `text` on it. A redraw
+    /// of the terminal shown before may still be on its way, so only a redraw that follows the
+    /// status naming `index` counts.
     bool showAndWait(std::uint16_t index, const std::string& text) {
         int before = redraws_;
         show(index);
-        return until([&] { return redraws_ > before && shown_ == index; }) && shows(text);
+        return until([&] { return redraws_ > before && redrawn_ == index; }) && shows(text);
     }
     /// Detaches and waits for the server's farewell and the end of the connection.
     bool detach() {
@@ -114,6 +116,8 @@ private:
                 screen_ = std::make_unique<ScreenModel>(redraw->rows, redraw->cols);
                 screen_->feed(redraw->bytes);
                 ++redraws_;
+                // The server sends a terminal's status before its redraw.
+                redrawn_ = shown_;
             } else if (auto* output = std::get_if<AF::Output>(&message)) {
                 ASSERT_TRUE(screen_);
                 screen_->feed(output->bytes);
@@ -131,6 +135,8 @@ private:
     std::optional<AF::Detached> farewell_;
     int redraws_ = 0;
     int shown_ = -1;
+    /// The terminal the last redraw showed.
+    int redrawn_ = -1;
     bool closed_ = false;
 };
 
