@@ -256,10 +256,13 @@ TEST(AttachEndToEnd, AHundredAttachCyclesLeaveNothingBehindInTheServer) {
         }
         // Odd rounds just drop the connection.
     }
+    // The baseline may still hold the warm-up client's connection for a moment, so the
+    // descriptors must not have grown (a leak would add one or more per cycle).
     Holdings after;
     EXPECT_TRUE(eventually([&] {
         after = holdingsOf(server);
-        return after == baseline;
+        return after.fds <= baseline.fds && after.threads == baseline.threads &&
+               after.children == baseline.children;
     })) << "fds "
         << after.fds << " vs " << baseline.fds << ", threads " << after.threads << " vs "
         << baseline.threads << ", children " << after.children << " vs " << baseline.children;
