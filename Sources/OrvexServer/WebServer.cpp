@@ -148,6 +148,11 @@ asio::awaitable<void> WebServer::acceptLoop(tcp::acceptor& acceptor) {
             socket.close(ignored);
             continue;
         }
+        // A terminal's echo is a few bytes: held back until the page acknowledges the last
+        // ones (Nagle's rule against the browser's delayed acknowledgement), each keystroke
+        // could wait 40 ms.
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         asio::co_spawn(executor_, serve(std::move(socket)), asio::detached);
     }
 }

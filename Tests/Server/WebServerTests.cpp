@@ -149,6 +149,7 @@ protected:
     std::unique_ptr<websocket::stream<tcp::socket>> openPage(asio::io_context& client) {
         auto ws = std::make_unique<websocket::stream<tcp::socket>>(client);
         ws->next_layer().connect({asio::ip::make_address("127.0.0.1"), port_});
+        ws->next_layer().set_option(tcp::no_delay(true)); // as browsers do
         ws->set_option(websocket::stream_base::decorator([this](websocket::request_type& r) {
             r.set(http::field::cookie, cookie());
             r.set(http::field::origin, "http://" + host());
@@ -349,8 +350,10 @@ TEST_F(WebServerFixture, OversizedMessageClosesThePageAndOthersGoOn) {
 TEST_F(WebServerFixture, ThousandsOfBrokenRequestsAndFramesLeaveTheServerServing) {
     std::mt19937 random(20261207);
     auto byte = [&] { return static_cast<char>(random() & 0xff); };
-    const std::string valid = "GET /app.js HTTP/1.1\r\nHost: " + host() +
-                              "\r\nCookie: " + cookie() + "\r\nConnection: close\r\n\r\n";
+    // The page itself, not the script: a mutated request that still reads well is answered
+    // with the whole body, and the page is the small one.
+    const std::string valid = "GET / HTTP/1.1\r\nHost: " + host() + "\r\nCookie: " + cookie() +
+                              "\r\nConnection: close\r\n\r\n";
     for (int round = 0; round < 2000; ++round) {
         std::string request = valid;
         switch (round % 4) {
