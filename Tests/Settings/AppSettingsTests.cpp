@@ -1,5 +1,6 @@
 #include "OrvexCore/Settings/AppSettings.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -67,6 +68,8 @@ const Getter theme = [](const AppSettings& s) { return json(s.theme()); };
 const Getter terminalTheme = [](const AppSettings& s) { return json(s.terminalTheme()); };
 const Getter root = [](const AppSettings& s) { return json(s.sessionsRootPath()); };
 const Getter fraction = [](const AppSettings& s) { return json(s.diffPanelWidthFraction()); };
+const Getter quiet = [](const AppSettings& s) { return json(s.activityQuietSeconds()); };
+const Getter port = [](const AppSettings& s) { return json(s.webPort()); };
 
 } // namespace
 
@@ -90,6 +93,9 @@ TEST_F(AppSettingsTests, AnEmptyStoreGivesEveryDefaultAndWritesNothing) {
     EXPECT_EQ(settings.diffPanelWidthFraction(), 0.25);
     EXPECT_FALSE(settings.hasCustomDiffPanelWidthFraction());
     EXPECT_EQ(settings.diffPanelWidth(3000), 500.0);
+    EXPECT_EQ(settings.activityQuietSeconds(), 1.0);
+    EXPECT_EQ(settings.activityQuestionPatterns(), AppSettings::defaultActivityQuestionPatterns());
+    EXPECT_EQ(settings.webPort(), 0);
     EXPECT_EQ(store->contents(), json::object());
 }
 
@@ -135,6 +141,19 @@ TEST_F(AppSettingsTests, StoredValuesAreRepairedOnReadButNotWrittenBack) {
         {"diffPanelWidthFraction", 0.9, fraction, 0.75},
         {"diffPanelWidthFraction", 0.05, fraction, 0.15},
         {"diffPanelWidthFraction", 0.4, fraction, 0.4},
+        {"activityQuietSeconds", 0.05, quiet, 0.2},
+        {"activityQuietSeconds", 99, quiet, 10.0},
+        {"activityQuietSeconds", 2.5, quiet, 2.5},
+        {"activityQuietSeconds", "2", quiet, 1.0},
+        // Ports below 1024 or past 65535 read as "any free port".
+        {"webPort", 8123, port, 8123},
+        {"webPort", 1024, port, 1024},
+        {"webPort", 65535, port, 65535},
+        {"webPort", 80, port, 0},
+        {"webPort", -1, port, 0},
+        {"webPort", 65536, port, 0},
+        {"webPort", "8123", port, 0},
+        {"webPort", 8123.5, port, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.key) + " = " + c.stored.dump());
@@ -191,6 +210,9 @@ TEST_F(AppSettingsTests, AssignmentRepairsBeforeStoringAndNotifiesOnlyOnARealCha
          "on", true},
         {S(&AppSettings::setFontSmoothingEnabled, true), smoothing, "fontSmoothingEnabled", true,
          false},
+        {S(&AppSettings::setActivityQuietSeconds, 0.0), quiet, "activityQuietSeconds", 0.2, true},
+        {S(&AppSettings::setActivityQuietSeconds, nan), quiet, "activityQuietSeconds", 1.0, false},
+        {S(&AppSettings::setWebPort, 22), port, "webPort", 0, false},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE("case " + std::to_string(i) + ": " + cases[i].key);
@@ -214,6 +236,7 @@ TEST_F(AppSettingsTests, AssignmentRepairsBeforeStoringAndNotifiesOnlyOnARealCha
         connections.emplace_back(settings->terminalThemeObservable().observe(record));
         connections.emplace_back(settings->reduceMotionObservable().observe(record));
         connections.emplace_back(settings->fontSmoothingEnabledObservable().observe(record));
+        connections.emplace_back(settings->activityQuietSecondsObservable().observe(record));
 
         c.assign(*settings);
         EXPECT_EQ(c.property(*settings), c.expected);
@@ -353,4 +376,25 @@ TEST(AppSettingsEnumerationTests, RawValuesAreExactAndInOrder) {
     EXPECT_EQ(motions, (std::vector<std::string_view>{"system", "on", "off"}));
     EXPECT_EQ(AppTheme::fromRawValue("System"), std::nullopt);
     EXPECT_THROW(json("ON").get<ReduceMotion>(), json::exception);
+}
+
+TEST_F(AppSettingsTests, QuestionPatternsAreRepairedAndAnEmptyListIsKept) {
+    const auto& defaults = AppSettings::defaultActivityQuestionPatterns();
+    EXPECT_NE(std::find(defaults.begin(), defaults.end(), "passphrase"), defaults.end());
+
+    store->set("activityQuestionPatterns",
+               nlohmann::json::array(
+                   {"  Password ", 7, "", "   ", "press\nenter", std::string(201, 'x'), "[y/n]"}));
+    EXPECT_EQ(AppSettings(store).activityQuestionPatterns(),
+              (std::vector<std::string>{"Password", "pressenter", "[y/n]"}));
+
+    store->set("activityQuestionPatterns", nlohmann::json::array());
+    EXPECT_TRUE(AppSettings(store).activityQuestionPatterns().empty());
+    store->set("activityQuestionPatterns", "password");
+    EXPECT_EQ(AppSettings(store).activityQuestionPatterns(), defaults) << "not a list";
+
+    AppSettings settings(store);
+    settings.setActivityQuestionPatterns(std::vector<std::string>(70, "continue?"));
+    EXPECT_EQ(settings.activityQuestionPatterns().size(), 64u);
+    EXPECT_EQ(store->object("activityQuestionPatterns")->size(), 64u);
 }
