@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "Cli/CliHarness.hpp"
+#include "Support/RunUntil.hpp"
 
 namespace fs = std::filesystem;
 using OrvexTest::CliHome;
@@ -38,10 +39,7 @@ private:
 };
 
 bool waitForFile(const std::string& path) {
-    for (int i = 0; i < 1500 && !fs::exists(path); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return fs::exists(path);
+    return OrvexTest::eventually([&] { return fs::exists(path); });
 }
 
 } // namespace

@@ -1,34 +1,21 @@
 // Terminal statuses and notifications through the real server: the orvex binary, a throwaway
 // home, real git and real shells.
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "Cli/CliHarness.hpp"
+#include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexTest::CliHome;
+using OrvexTest::eventually;
 using OrvexTest::TempGitRepo;
 
 namespace {
-
-/// Waits until `done` holds, checking every 50 ms; false after a minute (a bound for a test
-/// that hangs, not a speed target).
-bool waitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 1200; ++i) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
 
 /// The first terminal of the session with this slug in `orvex ls --json`, or null.
 nlohmann::json firstTerminal(const CliHome& home, const std::string& slug) {
@@ -79,10 +66,11 @@ TEST(ServerActivity, TerminalsTellWhyInLsAndWatchAndNotifyOncePerChange) {
 
     home.ok({"new", "-b", "asker", "--run", "--command", "read -p 'Name: ' n"});
     home.ok({"new", "-b", "sleeper", "--run", "--command", "sleep 30"});
-    ASSERT_TRUE(waitFor([&] { return terminalIs(home, "asker", "needsInput", "Name:"); }))
+    ASSERT_TRUE(eventually([&] { return terminalIs(home, "asker", "needsInput", "Name:"); }))
         << firstTerminal(home, "asker").dump();
-    ASSERT_TRUE(waitFor([&] { return terminalIs(home, "sleeper", "working", "without output"); }))
-        << firstTerminal(home, "sleeper").dump();
+    ASSERT_TRUE(eventually([&] {
+        return terminalIs(home, "sleeper", "working", "without output");
+    })) << firstTerminal(home, "sleeper").dump();
 
     // Each running session's terminals sit under its line with their status and reason.
     auto ls = home.ok({"ls", "--why"});
@@ -104,7 +92,7 @@ TEST(ServerActivity, TerminalsTellWhyInLsAndWatchAndNotifyOncePerChange) {
     EXPECT_EQ(home.run({"watch"}).status, 2) << "the live view needs a terminal";
 
     // Nobody is attached: the question was told to the notify command, with names.
-    ASSERT_TRUE(waitFor([&] { return count(lines(notices), "|asker|") == 1; }));
+    ASSERT_TRUE(eventually([&] { return count(lines(notices), "|asker|") == 1; }));
     const std::string title = firstTerminal(home, "asker")["title"];
     const std::string workspace = home.json({"workspaces"})[0]["displayName"];
     EXPECT_EQ(lines(notices)[0], workspace + "|asker|" + title + "|needsInput");
@@ -115,10 +103,10 @@ TEST(ServerActivity, TerminalsTellWhyInLsAndWatchAndNotifyOncePerChange) {
     const std::string rang = home.home() + "/rang";
     home.ok({"new", "-b", "ringer", "--run", "--command",
              "sleep 2; printf '\\a\\a\\a'; touch " + rang});
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(eventually([&] {
         return std::filesystem::exists(rang) && terminalIs(home, "ringer", "idle", "prompt");
     })) << firstTerminal(home, "ringer").dump();
-    ASSERT_TRUE(waitFor([&] { return count(lines(notices), "|bell") >= 1; }));
+    ASSERT_TRUE(eventually([&] { return count(lines(notices), "|bell") >= 1; }));
     auto told = lines(notices);
     EXPECT_EQ(count(told, "|asker|"), 1);
     EXPECT_EQ(count(told, "|sleeper|"), 0);

@@ -15,27 +15,17 @@
 #include "OrvexServer/AttachFrame.hpp"
 #include "OrvexServer/ScreenModel.hpp"
 #include "OrvexServer/ServerConnection.hpp"
+#include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
 namespace fs = std::filesystem;
 namespace AF = OrvexServer::AttachFrame;
 using OrvexServer::ScreenModel;
 using OrvexTest::CliHome;
+using OrvexTest::eventually;
 using OrvexTest::TempGitRepo;
 
 namespace {
-
-/// Waits up to 30 s (a bound for a hanging test, not a speed target) for `done`.
-template <class Done> bool eventually(Done done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 /// One attached client: keeps a screen model of what it was sent, as a real client's terminal
 /// would show it.

@@ -1,6 +1,5 @@
 #include "OrvexServer/AttachSession.hpp"
 
-#include <filesystem>
 #include <map>
 
 #include <boost/asio/buffer.hpp>
@@ -159,12 +158,6 @@ std::string screenText(const F::Redraw& redraw) {
     return model.text();
 }
 
-std::size_t openDescriptors() {
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                      std::filesystem::directory_iterator()));
-}
-
 } // namespace
 
 TEST(AttachSessionTests, AttachSendsStatusRedrawThenTheShownTerminalsOutput) {
@@ -244,36 +237,6 @@ TEST(AttachSessionTests, TheShownTerminalEndingShowsTheNextThatRuns) {
     EXPECT_EQ(a.session->shown(), 0u);
 }
 
-TEST(AttachSessionTests, TwoClientsShareTheSmallerSize) {
-    EXPECT_EQ(OrvexServer::sharedWindowSize({}), std::nullopt);
-    EXPECT_EQ(OrvexServer::sharedWindowSize({{40, 80}, {30, 100}}), (F::Resize{30, 80}));
-
-    boost::asio::io_context io;
-    FakeGrid grid(2);
-    auto a = attach(io, grid, 0);
-    auto b = attach(io, grid, 1);
-    ASSERT_TRUE(a.client->waitFor(io, 2));
-    ASSERT_TRUE(b.client->waitFor(io, 2));
-    a.client->send(F::Resize{40, 120});
-    ASSERT_TRUE(a.client->waitFor(io, 3));
-    b.client->send(F::Resize{30, 100});
-    ASSERT_TRUE(b.client->waitFor(io, 4));
-    ASSERT_TRUE(a.client->waitFor(io, 4));
-    EXPECT_EQ(a.client->last<F::Redraw>().rows, 30);
-    EXPECT_EQ(b.client->last<F::Redraw>().cols, 100);
-    EXPECT_EQ(grid.models[0]->rows(), 30);
-
-    // The smaller client leaves: the other one's size applies again.
-    b.client->send(F::Detach{});
-    ASSERT_TRUE(b.client->waitForClose(io));
-    EXPECT_EQ(std::get<F::Detached>(b.client->received.back()).reason,
-              F::Detached::Reason::requested);
-    ASSERT_TRUE(runUntil(io, [&] { return b.end->has_value(); }));
-    EXPECT_EQ(**b.end, AttachSession::End::detached);
-    EXPECT_EQ(grid.models[0]->rows(), 40);
-    EXPECT_EQ(grid.models[0]->cols(), 120);
-}
-
 TEST(AttachSessionTests, AClientThatStopsReadingIsDroppedAndTheOthersGoOn) {
     boost::asio::io_context io;
     FakeGrid grid(1);
@@ -324,29 +287,6 @@ TEST(AttachSessionTests, ProtocolErrorsAreAnsweredAndEndTheAttachment) {
         EXPECT_TRUE(grid.inputs.empty()); // nothing after the bad frame was acted on
         EXPECT_TRUE(grid.sizes.empty());  // and the client's size is gone with it
     }
-}
-
-TEST(AttachSessionTests, AttachAndDetachCyclesLeaveNoDescriptorOrSession) {
-    boost::asio::io_context io;
-    FakeGrid grid(2);
-    std::size_t before = 0;
-    std::weak_ptr<AttachSession> last;
-    for (int cycle = 0; cycle <= 100; ++cycle) {
-        if (cycle == 1) {
-            before = openDescriptors(); // after the context has made its own descriptors
-        }
-        auto a = attach(io, grid, cycle % 2);
-        ASSERT_TRUE(a.client->waitFor(io, 2));
-        a.client->send(F::Detach{});
-        ASSERT_TRUE(a.client->waitForClose(io));
-        ASSERT_TRUE(runUntil(io, [&] { return a.end->has_value(); }));
-        last = a.session;
-        grid.sessions.clear();
-    }
-    io.restart();
-    io.poll();
-    EXPECT_TRUE(last.expired());
-    EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST(AttachSessionTests, ClosingByTheServerSaysWhyAndForgetsTheGrid) {

@@ -26,6 +26,7 @@
 #include "OrvexCore/Models/PersistedState.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ServerConnection.hpp"
+#include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
 namespace fs = std::filesystem;
@@ -52,7 +53,7 @@ std::vector<CliResult> runTogether(const CliHome& home,
 /// Waits (polling the server through ls) until `predicate` holds for the session's ls entry.
 template <class Predicate>
 bool waitForSession(const CliHome& home, const std::string& slug, Predicate predicate) {
-    for (int i = 0; i < 600; ++i) {
+    return OrvexTest::eventually([&] {
         auto doc = home.json({"ls"});
         for (const auto& w : doc["workspaces"]) {
             for (const auto& s : w["sessions"]) {
@@ -61,9 +62,8 @@ bool waitForSession(const CliHome& home, const std::string& slug, Predicate pred
                 }
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+        return false;
+    });
 }
 
 } // namespace

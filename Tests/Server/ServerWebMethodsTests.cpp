@@ -15,6 +15,7 @@
 #include "Cli/CliHarness.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ServerConnection.hpp"
+#include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using nlohmann::json;
@@ -28,13 +29,10 @@ template <class Predicate>
 json waitForGrid(OrvexServer::ServerConnection& server, const std::string& sessionID,
                  Predicate predicate) {
     json grid;
-    for (int i = 0; i < 600; ++i) {
+    OrvexTest::eventually([&] {
         grid = server.call("grid.list", {{"id", sessionID}});
-        if (predicate(grid)) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return predicate(grid);
+    });
     return grid;
 }
 

@@ -4,14 +4,13 @@
 #include "OrvexServer/TerminalHost.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <map>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
+#include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexCore::Session;
@@ -35,25 +34,9 @@ protected:
         };
     }
 
-    ~TerminalHostActivity() override {
-        host.closeAll();
-        run([] { return false; }, std::chrono::milliseconds(0));
-    }
+    ~TerminalHostActivity() override { host.closeAll(); }
 
-    /// Runs the server's executor until `done` holds; false when it did not within the
-    /// deadline (a bound for a test that hangs, not a speed target).
-    bool run(const std::function<bool()>& done,
-             std::chrono::milliseconds patience = std::chrono::seconds(30)) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            io.restart();
-            io.run_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
+    template <class Done> bool run(Done done) { return OrvexTest::runUntil(io, done); }
 
     /// Waits until the terminal was last told to be `status` with `words` in its reason.
     bool told(const UUID& terminal, const std::string& status, const std::string& words) {

@@ -1,14 +1,12 @@
 #include "OrvexServer/TerminalScreens.hpp"
 
-#include <chrono>
-#include <functional>
-
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include "OrvexCore/Models/Session.hpp"
 #include "OrvexPty/PtyTerminalEngine.hpp"
 #include "OrvexServer/TerminalHost.hpp"
+#include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using namespace OrvexServer;
@@ -23,25 +21,9 @@ protected:
         session.worktreePath = repo.path();
     }
 
-    ~TerminalScreensTest() override {
-        host.closeAll();
-        runUntil([] { return false; }, std::chrono::milliseconds(0));
-    }
+    ~TerminalScreensTest() override { host.closeAll(); }
 
-    /// Runs the main executor until `done` holds; false past the deadline (a bound for a
-    /// hanging test, not a speed target).
-    bool runUntil(const std::function<bool()>& done,
-                  std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            io.restart();
-            io.run_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
+    template <class Done> bool runUntil(Done done) { return OrvexTest::runUntil(io, done); }
 
     bool screenShows(const OrvexCore::UUID& id, const std::string& text) {
         const ScreenModel* model = screens.screen(id);
