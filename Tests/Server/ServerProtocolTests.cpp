@@ -157,7 +157,9 @@ TEST(ServerProtocol, FaultyLinesGetAnErrorOrAClosedConnectionAndOthersAreServed)
     auto client = std::make_unique<RawClient>(home.socketPath());
     ASSERT_TRUE(client->send(hello()));
     ASSERT_TRUE(client->line().has_value());
-    for (int i = 0; i < 3000; ++i) {
+    // The protocol-line fuzz target explores the lines themselves; here a thousand go through
+    // the real server, beside another client it must keep serving.
+    for (int i = 0; i < 1000; ++i) {
         std::string line = faultyLine(random, i);
         bool ok = client->send(line);
         auto reply = ok ? client->line() : std::nullopt;
@@ -171,11 +173,11 @@ TEST(ServerProtocol, FaultyLinesGetAnErrorOrAClosedConnectionAndOthersAreServed)
         auto answer = json::parse(*reply, nullptr, false);
         ASSERT_TRUE(answer.is_object() && answer.contains("error")) << line << " -> " << *reply;
         ++answered;
-        if (i % 500 == 0) {
+        if (i % 250 == 0) {
             EXPECT_EQ(other->call("state.get")["workspaces"].size(), 1u);
         }
     }
-    EXPECT_GT(answered, 2500);
+    EXPECT_GT(answered, 800);
 
     // A line past the limit is answered and the connection closed.
     RawClient huge(home.socketPath());
