@@ -5,7 +5,7 @@
 //
 //   node Web/tests/settings.test.mjs ORVEX_BINARY SCREENSHOT_FOLDER
 import { join } from 'node:path';
-import { newSession, openPage, openRepository, runWorkbench, wait } from './harness.mjs';
+import { newSession, openPage, openRepository, runWorkbench, screenHas, wait } from './harness.mjs';
 
 const setting = (key) => `#setting-${key}`;
 
@@ -217,8 +217,14 @@ await runWorkbench('settings', process.argv.slice(2), async (workbench) => {
                 .filter((e) => e && e.clientWidth > 0 && e.scrollWidth > e.clientWidth + 1);
             return wide.map((e) => `${e.id || e.tagName}: ${e.scrollWidth} > ${e.clientWidth}`);
         };
+        // Something to see in the README's pictures.
+        run('settings', 'terminalTheme', 'system');
+        await page.click('.cell:nth-child(2) .term');
+        await page.keyboard.type('git log --oneline --decorate; ls -a\n');
+        await screenHas(page, '.  ..  .git  README');
         for (const theme of ['light', 'dark']) {
             run('settings', 'theme', theme);
+            run('settings', 'terminalTheme', theme);
             await wait(page, (t) => document.documentElement.dataset.theme === t, theme);
             const onGrid = await page.evaluate(overflow);
             await page.screenshot({ path: join(shots, `readme-workbench-${theme}.png`) });
