@@ -1,6 +1,7 @@
 #include "OrvexServer/SettingsCatalog.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <functional>
@@ -103,11 +104,6 @@ std::vector<Choice> editorChoices() {
     return choices;
 }
 
-/// An unknown name takes the default, as the settings do when they read one.
-template <class Enumeration> Enumeration named(const json& value, Enumeration fallback) {
-    return Enumeration::fromRawValue(value.get<std::string>()).value_or(fallback);
-}
-
 json identifierList(const std::set<OrvexCore::UUID>& ids) {
     json list = json::array();
     for (const auto& id : ids) {
@@ -116,246 +112,179 @@ json identifierList(const std::set<OrvexCore::UUID>& ids) {
     return list;
 }
 
+/// The words that describe a setting to a person.
+struct Words {
+    const char* key;
+    const char* group;
+    const char* title;
+    const char* explanation;
+};
+
+Entry entry(const Words& words, Kind kind, json fallback) {
+    Entry e;
+    e.key = words.key;
+    e.group = words.group;
+    e.title = words.title;
+    e.explanation = words.explanation;
+    e.kind = kind;
+    e.defaultValue = [fallback] { return fallback; };
+    return e;
+}
+
+Entry number(const Words& words, double min, double max, double fallback,
+             double (AppSettings::*get)() const, void (AppSettings::*set)(double)) {
+    Entry e = entry(words, Kind::number, fallback);
+    e.min = min;
+    e.max = max;
+    e.read = [get](const AppSettings& s) { return json((s.*get)()); };
+    e.write = [set](AppSettings& s, const json& v) { (s.*set)(v.get<double>()); };
+    return e;
+}
+
+Entry integer(const Words& words, int min, int max, int fallback, int (AppSettings::*get)() const,
+              void (AppSettings::*set)(int), const char* rangeText = "") {
+    Entry e = entry(words, Kind::integer, fallback);
+    e.min = min;
+    e.max = max;
+    e.rangeText = rangeText;
+    e.read = [get](const AppSettings& s) { return json((s.*get)()); };
+    e.write = [set](AppSettings& s, const json& v) { (s.*set)(wholeNumber(v)); };
+    return e;
+}
+
+Entry text(const Words& words, Kind kind, const std::string& (AppSettings::*get)() const,
+           void (AppSettings::*set)(std::string)) {
+    Entry e = entry(words, kind, "");
+    e.read = [get](const AppSettings& s) { return json((s.*get)()); };
+    e.write = [set](AppSettings& s, const json& v) { (s.*set)(v.get<std::string>()); };
+    return e;
+}
+
+Entry boolean(const Words& words, bool fallback, bool (AppSettings::*get)() const,
+              void (AppSettings::*set)(bool)) {
+    Entry e = entry(words, Kind::boolean, fallback);
+    e.read = [get](const AppSettings& s) { return json((s.*get)()); };
+    e.write = [set](AppSettings& s, const json& v) { (s.*set)(v.get<bool>()); };
+    return e;
+}
+
+/// An unknown name takes `fallback`, as the settings do when they read one.
+template <class Enumeration>
+Entry choice(const Words& words, std::vector<Choice> choices, Enumeration fallback,
+             Enumeration (AppSettings::*get)() const, void (AppSettings::*set)(Enumeration)) {
+    Entry e = entry(words, Kind::choice, std::string(fallback.rawValue()));
+    e.choices = std::move(choices);
+    e.read = [get](const AppSettings& s) { return json(std::string((s.*get)().rawValue())); };
+    e.write = [set, fallback](AppSettings& s, const json& v) {
+        (s.*set)(Enumeration::fromRawValue(v.get<std::string>()).value_or(fallback));
+    };
+    return e;
+}
+
+std::vector<Entry> makeEntries() {
+    const auto themes = choicesOf<AppTheme>();
+    const AppTheme systemTheme(AppTheme::system);
+    std::vector<Entry> t;
+    t.push_back(choice({"theme", "Appearance", "Theme",
+                        "Colours of the page: light, dark, or as the system prefers."},
+                       themes, systemTheme, &AppSettings::theme, &AppSettings::setTheme));
+    t.push_back(choice({"terminalTheme", "Appearance", "Terminal theme",
+                        "Colours of the terminals: light, dark, or as the system prefers."},
+                       themes, systemTheme, &AppSettings::terminalTheme,
+                       &AppSettings::setTerminalTheme));
+    t.push_back(number({"uiFontSize", "Appearance", "Interface text size",
+                        "Size of the interface text in points; smaller labels follow it."},
+                       10, 24, 12.0, &AppSettings::uiFontSize, &AppSettings::setUiFontSize));
+    t.push_back(number({"codeFontSize", "Appearance", "Terminal text size",
+                        "Size of the terminal and code text in points."},
+                       9, 24, 13.0, &AppSettings::codeFontSize, &AppSettings::setCodeFontSize));
+    t.push_back(text({"uiFontFamily", "Appearance", "Interface font",
+                      "Font family of the interface text; empty for the system's font."},
+                     Kind::text, &AppSettings::uiFontFamily, &AppSettings::setUiFontFamily));
+    t.push_back(text({"codeFontFamily", "Appearance", "Terminal font",
+                      "Font family of the terminal and code text; empty for the default "
+                      "monospace font."},
+                     Kind::text, &AppSettings::codeFontFamily, &AppSettings::setCodeFontFamily));
+    t.push_back(boolean({"fontSmoothingEnabled", "Appearance", "Font smoothing",
+                         "Draw text with font smoothing where the browser supports it."},
+                        true, &AppSettings::fontSmoothingEnabled,
+                        &AppSettings::setFontSmoothingEnabled));
+    t.push_back(choice({"reduceMotion", "Appearance", "Reduce motion",
+                        "Turn off animations and transitions: on, off, or as the system prefers."},
+                       choicesOf<ReduceMotion>(), ReduceMotion(ReduceMotion::system),
+                       &AppSettings::reduceMotion, &AppSettings::setReduceMotion));
+
+    Entry root =
+        text({"sessionsRootPath", "New sessions", "Sessions folder",
+              "The folder new sessions' worktrees are made in; it must lie inside your "
+              "home folder."},
+             Kind::path, &AppSettings::sessionsRootPath, &AppSettings::setSessionsRootPath);
+    // The settings' own fallback for a path they refuse.
+    root.defaultValue = [] { return json(AppSettings::sanitizedSessionsRoot("")); };
+    t.push_back(std::move(root));
+    t.push_back(integer(
+        {"newBranchRows", "New sessions", "Rows", "Rows of terminals in a new session's grid."}, 1,
+        6, 1, &AppSettings::newBranchRows, &AppSettings::setNewBranchRows));
+    t.push_back(integer({"newBranchCols", "New sessions", "Columns",
+                         "Terminals in each row of a new session's grid."},
+                        1, 6, 1, &AppSettings::newBranchCols, &AppSettings::setNewBranchCols));
+    t.push_back(text({"newBranchCommand", "New sessions", "Initial command",
+                      "The command a new session's first terminal runs, on one line; empty for "
+                      "the shell alone."},
+                     Kind::text, &AppSettings::newBranchCommand,
+                     &AppSettings::setNewBranchCommand));
+    t.push_back(choice({"defaultEditor", "New sessions", "Editor",
+                        "The editor a session's worktree or files open in."},
+                       editorChoices(), Editor(Editor::vscode), &AppSettings::defaultEditor,
+                       &AppSettings::setDefaultEditor));
+
+    t.push_back(number({"activityQuietSeconds", "Activity", "Quiet period",
+                        "Seconds without output after which a terminal's status is read from its "
+                        "processes."},
+                       0.2, 10, AppSettings::defaultActivityQuietSeconds,
+                       &AppSettings::activityQuietSeconds, &AppSettings::setActivityQuietSeconds));
+    Entry patterns = entry({"activityQuestionPatterns", "Activity", "Question patterns",
+                            "Words that make a terminal's last line a question, in any case; one "
+                            "per line."},
+                           Kind::list, AppSettings::defaultActivityQuestionPatterns());
+    patterns.read = [](const AppSettings& s) { return json(s.activityQuestionPatterns()); };
+    patterns.write = [](AppSettings& s, const json& v) {
+        s.setActivityQuestionPatterns(v.get<std::vector<std::string>>());
+    };
+    t.push_back(std::move(patterns));
+    t.push_back(text({"notifyCommand", "Activity", "Notification command",
+                      "A shell command run when a terminal nobody looks at needs input or rings "
+                      "the bell; empty for a desktop notification."},
+                     Kind::text, &AppSettings::notifyCommand, &AppSettings::setNotifyCommand));
+
+    t.push_back(number({"diffPanelWidthFraction", "Layout", "Review panel width",
+                        "The review panel's share of the window width."},
+                       0.15, 0.75, 0.25, &AppSettings::diffPanelWidthFraction,
+                       &AppSettings::setDiffPanelWidthFraction));
+    Entry collapsed = entry({"collapsedWorkspaceIDs", "Layout", "Collapsed workspaces",
+                             "Workspaces whose sessions the sidebar hides."},
+                            Kind::identifiers, json::array());
+    collapsed.read = [](const AppSettings& s) { return identifierList(s.collapsedWorkspaceIDs()); };
+    collapsed.write = [](AppSettings& s, const json& v) {
+        std::set<OrvexCore::UUID> ids;
+        for (const auto& item : v) {
+            if (auto id = OrvexCore::UUID::parse(item.get<std::string>())) {
+                ids.insert(*id);
+            }
+        }
+        s.setCollapsedWorkspaceIDs(std::move(ids));
+    };
+    t.push_back(std::move(collapsed));
+    t.push_back(integer({"webPort", "Layout", "Web page port",
+                         "The loopback port this page is served on, from the server's next "
+                         "start; 0 for any free port."},
+                        0, 65535, 0, &AppSettings::webPort, &AppSettings::setWebPort,
+                        "0 or 1024 to 65535"));
+    return t;
+}
+
 const std::vector<Entry>& entries() {
-    static const std::vector<Entry> table = [] {
-        std::vector<Entry> t;
-        const auto themes = choicesOf<AppTheme>();
-        t.push_back({"theme", "Appearance", "Theme",
-                     "Colours of the page: light, dark, or as the system prefers.", Kind::choice, 0,
-                     0, "", themes, [] { return json("system"); },
-                     [](const AppSettings& s) { return json(s.theme().rawValue()); },
-                     [](AppSettings& s, const json& v) {
-                         s.setTheme(named(v, AppTheme(AppTheme::system)));
-                     }});
-        t.push_back({"terminalTheme", "Appearance", "Terminal theme",
-                     "Colours of the terminals: light, dark, or as the system prefers.",
-                     Kind::choice, 0, 0, "", themes, [] { return json("system"); },
-                     [](const AppSettings& s) { return json(s.terminalTheme().rawValue()); },
-                     [](AppSettings& s, const json& v) {
-                         s.setTerminalTheme(named(v, AppTheme(AppTheme::system)));
-                     }});
-        t.push_back({"uiFontSize",
-                     "Appearance",
-                     "Interface text size",
-                     "Size of the interface text in points; smaller labels follow it.",
-                     Kind::number,
-                     10,
-                     24,
-                     "",
-                     {},
-                     [] { return json(12.0); },
-                     [](const AppSettings& s) { return json(s.uiFontSize()); },
-                     [](AppSettings& s, const json& v) { s.setUiFontSize(v.get<double>()); }});
-        t.push_back({"codeFontSize",
-                     "Appearance",
-                     "Terminal text size",
-                     "Size of the terminal and code text in points.",
-                     Kind::number,
-                     9,
-                     24,
-                     "",
-                     {},
-                     [] { return json(13.0); },
-                     [](const AppSettings& s) { return json(s.codeFontSize()); },
-                     [](AppSettings& s, const json& v) { s.setCodeFontSize(v.get<double>()); }});
-        t.push_back(
-            {"uiFontFamily",
-             "Appearance",
-             "Interface font",
-             "Font family of the interface text; empty for the system's font.",
-             Kind::text,
-             0,
-             0,
-             "",
-             {},
-             [] { return json(""); },
-             [](const AppSettings& s) { return json(s.uiFontFamily()); },
-             [](AppSettings& s, const json& v) { s.setUiFontFamily(v.get<std::string>()); }});
-        t.push_back(
-            {"codeFontFamily",
-             "Appearance",
-             "Terminal font",
-             "Font family of the terminal and code text; empty for the default "
-             "monospace font.",
-             Kind::text,
-             0,
-             0,
-             "",
-             {},
-             [] { return json(""); },
-             [](const AppSettings& s) { return json(s.codeFontFamily()); },
-             [](AppSettings& s, const json& v) { s.setCodeFontFamily(v.get<std::string>()); }});
-        t.push_back(
-            {"fontSmoothingEnabled",
-             "Appearance",
-             "Font smoothing",
-             "Draw text with font smoothing where the browser supports it.",
-             Kind::boolean,
-             0,
-             0,
-             "",
-             {},
-             [] { return json(true); },
-             [](const AppSettings& s) { return json(s.fontSmoothingEnabled()); },
-             [](AppSettings& s, const json& v) { s.setFontSmoothingEnabled(v.get<bool>()); }});
-        t.push_back({"reduceMotion", "Appearance", "Reduce motion",
-                     "Turn off animations and transitions: on, off, or as the system prefers.",
-                     Kind::choice, 0, 0, "", choicesOf<ReduceMotion>(),
-                     [] { return json("system"); },
-                     [](const AppSettings& s) { return json(s.reduceMotion().rawValue()); },
-                     [](AppSettings& s, const json& v) {
-                         s.setReduceMotion(named(v, ReduceMotion(ReduceMotion::system)));
-                     }});
-        t.push_back(
-            {"sessionsRootPath",
-             "New sessions",
-             "Sessions folder",
-             "The folder new sessions' worktrees are made in; it must lie inside your "
-             "home folder.",
-             Kind::path,
-             0,
-             0,
-             "",
-             {},
-             [] { return json(AppSettings::sanitizedSessionsRoot("")); },
-             [](const AppSettings& s) { return json(s.sessionsRootPath()); },
-             [](AppSettings& s, const json& v) { s.setSessionsRootPath(v.get<std::string>()); }});
-        t.push_back({"newBranchRows",
-                     "New sessions",
-                     "Rows",
-                     "Rows of terminals in a new session's grid.",
-                     Kind::integer,
-                     1,
-                     6,
-                     "",
-                     {},
-                     [] { return json(1); },
-                     [](const AppSettings& s) { return json(s.newBranchRows()); },
-                     [](AppSettings& s, const json& v) { s.setNewBranchRows(wholeNumber(v)); }});
-        t.push_back({"newBranchCols",
-                     "New sessions",
-                     "Columns",
-                     "Terminals in each row of a new session's grid.",
-                     Kind::integer,
-                     1,
-                     6,
-                     "",
-                     {},
-                     [] { return json(1); },
-                     [](const AppSettings& s) { return json(s.newBranchCols()); },
-                     [](AppSettings& s, const json& v) { s.setNewBranchCols(wholeNumber(v)); }});
-        t.push_back(
-            {"newBranchCommand",
-             "New sessions",
-             "Initial command",
-             "The command a new session's first terminal runs, on one line; empty for "
-             "the shell alone.",
-             Kind::text,
-             0,
-             0,
-             "",
-             {},
-             [] { return json(""); },
-             [](const AppSettings& s) { return json(s.newBranchCommand()); },
-             [](AppSettings& s, const json& v) { s.setNewBranchCommand(v.get<std::string>()); }});
-        t.push_back({"defaultEditor", "New sessions", "Editor",
-                     "The editor a session's worktree or files open in.", Kind::choice, 0, 0, "",
-                     editorChoices(), [] { return json("vscode"); },
-                     [](const AppSettings& s) { return json(s.defaultEditor().rawValue()); },
-                     [](AppSettings& s, const json& v) {
-                         s.setDefaultEditor(named(v, Editor(Editor::vscode)));
-                     }});
-        t.push_back(
-            {"activityQuietSeconds",
-             "Activity",
-             "Quiet period",
-             "Seconds without output after which a terminal's status is read from its "
-             "processes.",
-             Kind::number,
-             0.2,
-             10,
-             "",
-             {},
-             [] { return json(AppSettings::defaultActivityQuietSeconds); },
-             [](const AppSettings& s) { return json(s.activityQuietSeconds()); },
-             [](AppSettings& s, const json& v) { s.setActivityQuietSeconds(v.get<double>()); }});
-        t.push_back({"activityQuestionPatterns",
-                     "Activity",
-                     "Question patterns",
-                     "Words that make a terminal's last line a question, in any case; one per "
-                     "line.",
-                     Kind::list,
-                     0,
-                     0,
-                     "",
-                     {},
-                     [] { return json(AppSettings::defaultActivityQuestionPatterns()); },
-                     [](const AppSettings& s) { return json(s.activityQuestionPatterns()); },
-                     [](AppSettings& s, const json& v) {
-                         s.setActivityQuestionPatterns(v.get<std::vector<std::string>>());
-                     }});
-        t.push_back(
-            {"notifyCommand",
-             "Activity",
-             "Notification command",
-             "A shell command run when a terminal nobody looks at needs input or rings "
-             "the bell; empty for a desktop notification.",
-             Kind::text,
-             0,
-             0,
-             "",
-             {},
-             [] { return json(""); },
-             [](const AppSettings& s) { return json(s.notifyCommand()); },
-             [](AppSettings& s, const json& v) { s.setNotifyCommand(v.get<std::string>()); }});
-        t.push_back(
-            {"diffPanelWidthFraction",
-             "Layout",
-             "Review panel width",
-             "The review panel's share of the window width.",
-             Kind::number,
-             0.15,
-             0.75,
-             "",
-             {},
-             [] { return json(0.25); },
-             [](const AppSettings& s) { return json(s.diffPanelWidthFraction()); },
-             [](AppSettings& s, const json& v) { s.setDiffPanelWidthFraction(v.get<double>()); }});
-        t.push_back({"collapsedWorkspaceIDs",
-                     "Layout",
-                     "Collapsed workspaces",
-                     "Workspaces whose sessions the sidebar hides.",
-                     Kind::identifiers,
-                     0,
-                     0,
-                     "",
-                     {},
-                     [] { return json::array(); },
-                     [](const AppSettings& s) { return identifierList(s.collapsedWorkspaceIDs()); },
-                     [](AppSettings& s, const json& v) {
-                         std::set<OrvexCore::UUID> ids;
-                         for (const auto& item : v) {
-                             if (auto id = OrvexCore::UUID::parse(item.get<std::string>())) {
-                                 ids.insert(*id);
-                             }
-                         }
-                         s.setCollapsedWorkspaceIDs(std::move(ids));
-                     }});
-        t.push_back({"webPort",
-                     "Layout",
-                     "Web page port",
-                     "The loopback port this page is served on, from the server's next start; "
-                     "0 for any free port.",
-                     Kind::integer,
-                     0,
-                     65535,
-                     "0 or 1024 to 65535",
-                     {},
-                     [] { return json(0); },
-                     [](const AppSettings& s) { return json(s.webPort()); },
-                     [](AppSettings& s, const json& v) { s.setWebPort(wholeNumber(v)); }});
-        return t;
-    }();
+    static const std::vector<Entry> table = makeEntries();
     return table;
 }
 
