@@ -193,6 +193,18 @@ await runWorkbench('settings', process.argv.slice(2), async (workbench) => {
         }
     });
 
+    await check('system follows the colour scheme and motion preference of the browser, live', async () => {
+        run('settings', 'theme', 'system');
+        run('settings', 'reduceMotion', 'system');
+        for (const [scheme, motion] of [['dark', 'reduce'], ['light', 'no-preference']]) {
+            await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: scheme },
+                { name: 'prefers-reduced-motion', value: motion }]);
+            await wait(page, (t, m) => document.documentElement.dataset.theme === t &&
+                document.documentElement.dataset.motion === (m === 'reduce' ? 'reduce' : 'full'), scheme, motion);
+        }
+        await page.emulateMediaFeatures([]);
+    });
+
     await check('chips and status marks keep their contrast in both themes', async () => {
         run('color', 'repo', '#F5C518');
         await wait(page, () => document.querySelector('.chip').classList.contains('dark-text'));
