@@ -125,7 +125,13 @@ export function restyleTerminals(views) {
     for (const view of views) {
         const resized = view.term.options.fontSize !== options.fontSize ||
             view.term.options.fontFamily !== options.fontFamily;
-        Object.assign(view.term.options, options);
+        // Only what changed: setting an option redraws the terminal, and other settings (a
+        // panel being dragged wider) change far more often than these.
+        for (const [name, value] of Object.entries(options)) {
+            if (view.term.options[name] !== value) {
+                view.term.options[name] = value;
+            }
+        }
         if (resized) {
             view.fitSoon?.();
         }
