@@ -30,7 +30,8 @@ export class SettingsView {
         this.opener = button;
         button.addEventListener('click', () => (this.isOpen ? this.close() : this.open()));
         document.addEventListener('keydown', (event) => {
-            if (event.key === 'Escape' && this.isOpen && !event.defaultPrevented) {
+            // A dialog open above the page (a new session's form) takes its own Escape.
+            if (event.key === 'Escape' && this.isOpen && !document.querySelector('dialog[open]')) {
                 event.preventDefault();
                 this.close();
             } else if (event.key === ',' && event.ctrlKey && !event.altKey && !event.metaKey) {
