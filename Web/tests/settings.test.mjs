@@ -127,8 +127,9 @@ await runWorkbench('settings', process.argv.slice(2), async (workbench) => {
         const applied = () => document.documentElement.dataset.theme === 'light' &&
             getComputedStyle(document.body).backgroundColor === 'rgb(255, 255, 255)' &&
             getComputedStyle(document.body).fontSize === '16px' &&
-            // The smaller sizes follow the font tokens: 16 - 3.
+            // The smaller sizes follow the font tokens: 16 - 3 for small text, 16 - 1 for icons.
             getComputedStyle(document.querySelector('.keys')).fontSize === '13px' &&
+            getComputedStyle(document.querySelector('.session .rename')).fontSize === '15px' &&
             [...document.querySelectorAll('.cell .xterm-rows')].every((rows) =>
                 getComputedStyle(rows).fontSize === '15px');
         await wait(page, applied);
