@@ -13,7 +13,6 @@
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/OrvexCore.hpp"
 #include "OrvexCore/Persistence/JSONSessionStore.hpp"
-#include "OrvexCore/Settings/AppSettings.hpp"
 #include "OrvexCore/Settings/FileUserDefaults.hpp"
 #include "OrvexServer/Attachments.hpp"
 #include "OrvexServer/Protocol.hpp"
@@ -31,33 +30,6 @@ using OrvexCore::SessionStatus;
 using OrvexCore::UUID;
 
 namespace {
-
-/// Every key the settings read, including the older ones they migrate from.
-const std::set<std::string>& settingsKeys() {
-    static const std::set<std::string> keys{"defaultEditor",
-                                            "newBranchRows",
-                                            "newBranchCols",
-                                            "newBranchCommand",
-                                            "terminalFontSize",
-                                            "terminalFontFamily",
-                                            "uiFontSize",
-                                            "codeFontSize",
-                                            "uiFontFamily",
-                                            "codeFontFamily",
-                                            "fontSmoothingEnabled",
-                                            "reduceMotion",
-                                            "theme",
-                                            "terminalTheme",
-                                            "sessionsRootPath",
-                                            "collapsedWorkspaceIDs",
-                                            "diffPanelWidthFraction",
-                                            "diffPanelWidth",
-                                            "activityQuietSeconds",
-                                            "activityQuestionPatterns",
-                                            "notifyCommand",
-                                            "webPort"};
-    return keys;
-}
 
 json optionalID(const std::optional<UUID>& id) {
     return id ? json(id->string()) : json(nullptr);
@@ -94,8 +66,9 @@ asio::awaitable<json> Server::handle(std::shared_ptr<Client> connection, std::st
     }
     if (method == "subscribe") {
         auto events = P::strings(params, "events");
-        static const std::set<std::string> known{"stateChanged", "statusChanged", "bell",
-                                                 "terminalExited", "gridChanged"};
+        static const std::set<std::string> known{"stateChanged", "statusChanged",
+                                                 "bell",         "terminalExited",
+                                                 "gridChanged",  "settingsChanged"};
         for (const auto& event : events) {
             if (!known.contains(event)) {
                 throw ProtocolError("invalidParams", fmt::format("no event named '{}'", event));
@@ -363,42 +336,6 @@ asio::awaitable<json> Server::gridMethod(const std::string& method, const json& 
         unknownMethod(method);
     }
     co_return gridAnswer(id);
-}
-
-json Server::settingsMethod(const std::string& method, const json& params) {
-    if (method == "settings.get") {
-        json values = json::object();
-        for (const auto& key : settingsKeys()) {
-            if (auto value = defaults_->object(key)) {
-                values[key] = *value;
-            }
-        }
-        return json{{"values", std::move(values)}};
-    }
-    if (method != "settings.set" && method != "settings.remove") {
-        unknownMethod(method);
-    }
-    std::string key = P::string(params, "key");
-    if (!settingsKeys().contains(key)) {
-        throw ProtocolError("invalidParams", fmt::format("no setting named '{}'", key));
-    }
-    if (method == "settings.set") {
-        auto it = params.find("value");
-        if (it == params.end()) {
-            throw ProtocolError("invalidParams", "params.value is missing");
-        }
-        defaults_->set(key, *it);
-    } else {
-        defaults_->removeObject(key);
-    }
-    // Read again through the settings, which repair what they read.
-    settings_ = std::make_unique<OrvexCore::AppSettings>(defaults_);
-    applySettingsToState();
-    applySettingsToTerminals();
-    if (auto error = defaults_->persistenceError()) {
-        throw std::runtime_error("the settings could not be saved: " + *error);
-    }
-    return json::object();
 }
 
 } // namespace OrvexServer

@@ -6,6 +6,7 @@ import { FitAddon } from '@xterm/addon-fit';
 import '@xterm/xterm/css/xterm.css';
 import { makeDraggable, dropEdge } from './drag.js';
 import { isSwitchKey } from './keys.js';
+import { terminalOptions } from './theme.js';
 
 export class GridView {
     constructor(container, link, { onError }) {
@@ -122,7 +123,7 @@ export class GridView {
             <button class="rename" title="Rename">✎</button>
             <button class="restart" title="Restart">↻</button>
             <button class="close" title="Close">✕</button></div><div class="term"></div>`;
-        const term = new Terminal({ scrollback: 5000, cursorBlink: true, fontSize: 13, allowProposedApi: false });
+        const term = new Terminal({ scrollback: 5000, allowProposedApi: false, ...terminalOptions() });
         const fit = new FitAddon();
         term.loadAddon(fit);
         // Keys that switch sessions and terminals belong to the page; every other key,

@@ -27,7 +27,7 @@ export class ServerLink {
             try {
                 await this.call('hello', { version: protocolVersion, client: 'web page' });
                 await this.call('subscribe', {
-                    events: ['stateChanged', 'statusChanged', 'bell', 'terminalExited', 'gridChanged'],
+                    events: ['stateChanged', 'statusChanged', 'bell', 'terminalExited', 'gridChanged', 'settingsChanged'],
                 });
                 this.onConnected();
             } catch (error) {

@@ -5,6 +5,8 @@ import { ServerLink } from './link.js';
 import { renderSidebar } from './sidebar.js';
 import { GridView } from './grid.js';
 import { isSwitchKey } from './keys.js';
+import { SettingsView } from './settings.js';
+import { onAppearance, restyleTerminals } from './theme.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -23,6 +25,7 @@ const link = new ServerLink({
         document.body.dataset.connected = 'true';
         grid.clear();
         grid.sessionID = null;
+        settingsView.refresh();
         await reload();
         if (view.selectedSessionID) {
             await grid.show(view.selectedSessionID);
@@ -44,6 +47,11 @@ const link = new ServerLink({
                 grid.showStatus(data.terminalID, data.terminalStatus, data.reason);
             }
             render();
+        } else if (name === 'settingsChanged') {
+            settingsView.refresh();
+            if (data.key === 'collapsedWorkspaceIDs') {
+                reload();
+            }
         } else if (name === 'gridChanged' && data.sessionID === view.selectedSessionID) {
             grid.refresh();
             reload();
@@ -57,6 +65,9 @@ const link = new ServerLink({
     onTerminal: (kind, id, bytes) => grid.terminalBytes(kind, id, bytes),
 });
 const grid = new GridView($('grid'), link, { onError: showNotice });
+const settingsView = new SettingsView($('main'), link, { onError: showNotice });
+settingsView.bindOpener($('open-settings'));
+onAppearance(() => restyleTerminals(grid.views.values()));
 
 /// Fetches the state again; calls made while one is under way share its successor.
 function reload() {
@@ -109,6 +120,7 @@ async function guarded(work) {
 
 const actions = {
     select: (sessionID) => guarded(async () => {
+        settingsView.close();
         view.selectedSessionID = sessionID;
         render();
         await link.call('session.focus', { id: sessionID });
