@@ -111,13 +111,9 @@ TEST(GitFileNameTests, ANameThatIsNotUTF8IsListedButItsPatchFailsClearly) {
     auto files = git.diff(repo.path(), base);
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(files[0].path, "bad\xEF\xBF\xBD.txt");
-    try {
-        git.filePatch(repo.path(), files[0].path, base);
-        FAIL() << "expected a GitError";
-    } catch (const GitError& error) {
-        EXPECT_EQ(error.exitCode, -1);
-        EXPECT_NE(error.message.find("not valid UTF-8"), std::string::npos) << error.message;
-    }
+    auto error = OrvexTest::gitErrorOf([&] { git.filePatch(repo.path(), files[0].path, base); });
+    EXPECT_EQ(error.exitCode, -1);
+    EXPECT_NE(error.message.find("not valid UTF-8"), std::string::npos) << error.message;
     EXPECT_FALSE(git.filePatch(repo.path(), "good.txt", base).empty());
     // A real name holding U+FFFD is text and has its patch.
     repo.write("real\xEF\xBF\xBD.txt", contentFor("real"));
@@ -134,13 +130,9 @@ TEST(GitFileNameTests, PathsThatNameNoSingleFileAreRefused) {
     repo.commitAll("files");
     for (std::string bad :
          {"", ".", "b/", "/a.txt", "b//c.txt", "b/./c.txt", "b/../a.txt", "..", "./a.txt"}) {
-        try {
-            GitCLIService().filePatch(repo.path(), bad, base);
-            ADD_FAILURE() << "accepted '" << bad << "'";
-        } catch (const GitError& error) {
-            EXPECT_EQ(error.command, "path") << bad;
-            EXPECT_EQ(error.exitCode, -1) << bad;
-        }
+        auto error =
+            OrvexTest::gitErrorOf([&] { GitCLIService().filePatch(repo.path(), bad, base); });
+        EXPECT_EQ(error, GitError("path", -1, error.message)) << bad;
     }
 }
 
