@@ -52,7 +52,7 @@ TEST(WorkspaceJSON, DecodingRules) {
     EXPECT_THROW(wrongColour.get<Workspace>(), DecodingError);
 }
 
-TEST(WorkspaceModel, EveryFieldTakesPartInEqualityAndHashing) {
+TEST(WorkspaceModel, EveryFieldTakesPartInHashing) {
     std::hash<Workspace> hash;
     Workspace base{UUID(), "/r", "name", "red"};
     EXPECT_EQ(hash(base), hash(Workspace(base)));
@@ -62,7 +62,6 @@ TEST(WorkspaceModel, EveryFieldTakesPartInEqualityAndHashing) {
     variants[2].displayName = "other";
     variants[3].color.reset();
     for (const Workspace& variant : variants) {
-        EXPECT_NE(variant, base);
         EXPECT_NE(hash(variant), hash(base));
     }
     // Field boundaries matter: moving text from one field to the next changes the hash.
