@@ -148,16 +148,3 @@ TEST(GitFileNameTests, ANulInAnArgumentIsRefusedBeforeGitRuns) {
     EXPECT_THROW(git.diff(repo.path() + std::string("\0/elsewhere", 11), base), GitError);
     EXPECT_THROW(git.filePatch(repo.path() + std::string("\0x", 2), "a.txt", base), GitError);
 }
-
-TEST(GitFileNameTests, WorktreePathsWithALineFeedAreListedWhole) {
-    OrvexTest::TempGitRepo repo;
-    OrvexTest::TempDir scratch;
-    std::string odd = scratch / "line\nfeed";
-    auto wt = repo.addWorktree(odd, "odd");
-    auto plain = repo.addWorktree(scratch / "plain", "plain");
-    auto listed = GitCLIService().listWorktrees(repo.path());
-    ASSERT_EQ(listed.size(), 2u);
-    EXPECT_EQ(listed[0].path, std::filesystem::canonical(wt).string());
-    EXPECT_EQ(listed[0].branch, "odd");
-    EXPECT_EQ(listed[1].path, std::filesystem::canonical(plain).string());
-}

@@ -304,11 +304,13 @@ TEST(GitRepositoryTests, ListWorktreesReportsLinkedWorktreesOnly) {
     fs::create_directory_symlink(scratch / "c-real", scratch / "link");
     repo.git({"worktree", "add", "-q", "-b", "via-link", scratch / "link/wt"});
     repo.git({"worktree", "add", "-q", "-b", "caf\xC3\xA9-branch", scratch / "d sp ace"});
+    repo.git({"worktree", "add", "-q", "-b", "odd", scratch / "e line\nfeed"});
 
     auto expected = std::vector<WorktreeInfo>{{scratch / "a-named", "feature/x"},
                                               {scratch / "b-detached", std::nullopt},
                                               {scratch / "c-real/wt", "via-link"},
-                                              {scratch / "d sp ace", "caf\xC3\xA9-branch"}};
+                                              {scratch / "d sp ace", "caf\xC3\xA9-branch"},
+                                              {scratch / "e line\nfeed", "odd"}};
     EXPECT_EQ(git.listWorktrees(repo.path()), expected);
     // Asked from inside a linked worktree, the main worktree is still the one left out.
     EXPECT_EQ(git.listWorktrees(named), expected);
