@@ -116,19 +116,6 @@ TEST(GitDiffTests, FilePatchIsTheUnifiedDiffOfOneFile) {
     EXPECT_EQ(git.filePatch(repo.path(), "no/such/file", base), "");
 }
 
-TEST(GitDiffTests, FilePatchTakesNamesThatLookLikeOptions) {
-    OrvexTest::TempGitRepo repo;
-    const std::string base = repo.head();
-    repo.write("--output=x", "y\n");
-    repo.write("caf\xC3\xA9.txt", "z\n");
-    repo.commitAll("odd names");
-    GitCLIService git;
-    EXPECT_NE(git.filePatch(repo.path(), "--output=x", base).find("+y\n"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(repo.file("x")));
-    EXPECT_NE(git.filePatch(repo.path(), "caf\xC3\xA9.txt", base).find("b/caf\xC3\xA9.txt"),
-              std::string::npos);
-}
-
 TEST(GitDiffTests, CapPatchSizeBoundary) {
     const std::string kb = "[diff truncated: file too large (";
     struct Case {

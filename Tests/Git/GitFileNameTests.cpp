@@ -64,7 +64,7 @@ TEST(GitFileNameTests, PatchNamesAreTakenLiterallyNotAsPatterns) {
     const std::string base = repo.commitAll("base");
     std::vector<std::string> names{"*.txt",      "[ab].txt", ":(exclude)a.txt", "a.txt",
                                    "b.txt",      "x?.txt",   "xy.txt",          ":!b.txt",
-                                   "dir/inside", "\\*.txt"};
+                                   "dir/inside", "\\*.txt",  "--output=x"};
     std::filesystem::remove(repo.file("dir"));
     for (const auto& name : names) {
         repo.write(name, contentFor(name));
@@ -77,6 +77,7 @@ TEST(GitFileNameTests, PatchNamesAreTakenLiterallyNotAsPatterns) {
         EXPECT_EQ(countOf(patch, "diff --git "), 1u) << name << "\n" << patch;
         EXPECT_NE(patch.find("+" + contentFor(name)), std::string::npos) << name;
     }
+    EXPECT_FALSE(std::filesystem::exists(repo.file("x"))) << "a name was read as an option";
     std::string removed = git.filePatch(repo.path(), "dir", base);
     EXPECT_EQ(countOf(removed, "diff --git "), 1u) << removed;
     EXPECT_NE(removed.find("-" + contentFor("dir")), std::string::npos) << removed;

@@ -82,23 +82,12 @@ TEST(SessionJSON, GridValuesAreClampedToOneThroughTwenty) {
     EXPECT_EQ(decode(value).gridLayout, std::vector<int>{});
 }
 
-TEST(SessionJSON, ReadsTextFormsAsWritten) {
+// Every value's own text form is read back by RoundTripsThroughText.
+TEST(SessionJSON, ReadsLowerCaseIdentifiersAndPassesOverUnknownKeys) {
     json value = minimalSession();
     value["id"] = "6f9619ff-8b86-d011-b42d-00c04fc964ff";
-    value["lastKnownStatus"] = "needsInput";
-    value["reviewedFiles"] = {{"a.txt", "f1"}, {"dir/b.txt", "f2"}};
-    value["gridTitles"] = {"one", "", "three"};
-    value["isWorktree"] = false;
     value["someFutureKey"] = {{"nested", true}};
-
-    Session session = decode(value);
-
-    EXPECT_EQ(session.id.string(), idText);
-    EXPECT_EQ(session.lastKnownStatus, SessionStatus::needsInput);
-    EXPECT_EQ(session.reviewedFiles,
-              (std::map<std::string, std::string>{{"a.txt", "f1"}, {"dir/b.txt", "f2"}}));
-    EXPECT_EQ(session.gridTitles, (std::vector<std::string>{"one", "", "three"}));
-    EXPECT_FALSE(session.isWorktree);
+    EXPECT_EQ(decode(value), decode(minimalSession()));
 }
 
 TEST(SessionJSON, BadValuesFailTheRecordNamingTheKey) {
