@@ -59,8 +59,7 @@ TEST_F(AppStateTest, StartUpDropsVanishedWorktreesAndAdoptsUnknownOnes) {
     store->stored.workspaces = {workspace};
     store->stored.sessions = {keptSession, goneSession, mainSession};
 
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
 
     const auto& sessions = state->sessions().get();
     ASSERT_EQ(sessions.size(), 4u);
@@ -77,16 +76,14 @@ TEST_F(AppStateTest, StartUpDropsVanishedWorktreesAndAdoptsUnknownOnes) {
     for (const auto& expected : adopted) {
         const Session* session = findByPath(sessions, expected.path);
         ASSERT_NE(session, nullptr) << expected.path;
-        EXPECT_EQ(session->workspaceID, workspace.id);
-        EXPECT_EQ(session->slug, expected.slug);
-        EXPECT_EQ(session->branch, expected.branch);
-        EXPECT_EQ(session->title, expected.branch);
-        EXPECT_EQ(session->gridRows, 1);
-        EXPECT_EQ(session->gridCols, 1);
-        EXPECT_TRUE(session->isWorktree);
-        EXPECT_EQ(session->lastKnownStatus, SessionStatus::unknown);
-        EXPECT_FALSE(session->baseCommit);
-        EXPECT_TRUE(session->reviewedFiles.empty());
+        // Everything else keeps a new record's defaults: one terminal, no base, no review.
+        Session fresh;
+        fresh.id = session->id;
+        fresh.workspaceID = workspace.id;
+        fresh.slug = expected.slug;
+        fresh.worktreePath = expected.path;
+        fresh.branch = fresh.title = expected.branch;
+        EXPECT_EQ(*session, fresh);
     }
 
     EXPECT_EQ(store->saveCount(), 1);
@@ -106,8 +103,7 @@ TEST_F(AppStateTest, StartUpWritesNothingWhenGitAgreesOrCannotBeAsked) {
                               storedSession(unlisted.id, scratch / "elsewhere/gone", "gone")};
     const auto before = store->stored;
 
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
 
     EXPECT_EQ(store->saveCount(), 0);
     EXPECT_EQ(state->sessions().get(), before.sessions);
@@ -126,8 +122,7 @@ TEST_F(AppStateTest, StartUpMovesASessionToTheWorkspaceThatListsItsWorktree) {
     store->stored.workspaces = {other, owner};
     store->stored.sessions = {moved};
 
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
 
     ASSERT_EQ(state->sessions()->size(), 1u);
     Session expected = moved;
@@ -180,8 +175,7 @@ TEST_F(AppStateTest, StartUpRestoresTheSelectionFromWhatStillExists) {
             c.workspaces.empty() ? std::vector<Session>{} : std::vector<Session>{inA, inB};
         caseStore->stored.lastSelectedWorkspaceID = c.lastSelected;
         caseStore->stored.lastActiveSessionByWorkspace = c.lastActive;
-        auto state = makeState(caseStore);
-        run(state->loadPersisted());
+        auto state = loadedState(caseStore);
         EXPECT_EQ(state->selectedWorkspaceID().get(), c.expectedSelected) << c.name;
         EXPECT_EQ(state->activeTerminalSessionID().get(), c.expectedActive) << c.name;
         state->flushPersist();
@@ -191,8 +185,7 @@ TEST_F(AppStateTest, StartUpRestoresTheSelectionFromWhatStillExists) {
 }
 
 TEST_F(AppStateTest, StartUpCreatesAPrivateSessionsRoot) {
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
     EXPECT_EQ(std::filesystem::status(sessionsRoot()).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_all);
     EXPECT_EQ(store->loadCount, 1);
@@ -204,8 +197,7 @@ TEST_F(AppStateTest, StartUpCreatesAPrivateSessionsRoot) {
     auto failing = std::make_shared<FakeStore>();
     failing->failLoad = true;
     failing->stored.workspaces = {storedWorkspace(scratch / "x")};
-    auto fresh = makeState(failing);
-    run(fresh->loadPersisted());
+    auto fresh = loadedState(failing);
     EXPECT_TRUE(fresh->workspaces()->empty());
     EXPECT_EQ(failing->saveCount(), 0);
 }
@@ -220,14 +212,10 @@ TEST_F(AppStateTest, UnreadableStoreIsSetAsideAndNeverOverwritten) {
         std::string file = support / "Orvex/store.json";
         writeFile(file, content);
         auto jsonStore = std::make_shared<JSONSessionStore>(file);
-        auto state = makeState(jsonStore);
-        run(state->loadPersisted());
+        auto state = loadedState(jsonStore);
         EXPECT_TRUE(state->workspaces()->empty()) << content;
 
-        std::vector<std::string> setAside;
-        for (const auto& entry : std::filesystem::directory_iterator(support / "Orvex")) {
-            setAside.push_back(entry.path().filename().string());
-        }
+        std::vector<std::string> setAside = entries(support / "Orvex");
         ASSERT_EQ(setAside.size(), 1u) << content;
         EXPECT_TRUE(
             std::regex_match(setAside[0], std::regex(R"(store\.json\.unreadable-\d{8}-\d{6})")))
@@ -263,8 +251,7 @@ TEST(AppStateSetAsideTests, NamesTheFileByUTCTimeAndKeepsEarlierOnes) {
 // A timer never fires early, so the save's distance from the last change has a firm lower
 // bound; how late it comes depends on the machine and is not checked.
 TEST_F(AppStateTest, DebouncedChangesSaveOnceAfterTheLastOne) {
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
     ASSERT_EQ(store->saveCount(), 0);
 
     for (int change = 0; change < 5; ++change) {
@@ -281,8 +268,7 @@ TEST_F(AppStateTest, DebouncedChangesSaveOnceAfterTheLastOne) {
 TEST_F(AppStateTest, AnImmediateSaveCancelsThePendingDebouncedOne) {
     for (bool timerExpired : {false, true}) {
         SCOPED_TRACE(timerExpired ? "timer expired, handler not yet run" : "timer pending");
-        auto state = makeState();
-        run(state->loadPersisted());
+        auto state = loadedState();
         const int before = store->saveCount();
         const UUID chosen;
         state->selectWorkspace(chosen);
@@ -299,8 +285,7 @@ TEST_F(AppStateTest, AnImmediateSaveCancelsThePendingDebouncedOne) {
 }
 
 TEST_F(AppStateTest, DestroyedStateWithPendingDebounceNeitherSavesNorCrashes) {
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
     state->selectWorkspace(UUID());
     state.reset();
     runFor(context, 700ms);
@@ -315,8 +300,7 @@ TEST_F(AppStateTest, SnapshotCarriesLiveStatusesWithoutWritingThemBack) {
     second.lastKnownStatus = SessionStatus::idle;
     store->stored.workspaces = {workspace};
     store->stored.sessions = {first, second};
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
 
     state->liveStatuses().set({{first.id, SessionStatus::needsInput}});
     state->flushPersist();

@@ -19,55 +19,17 @@ class OverlapCountingGit : public RecordingGit {
 public:
     int mostAtOnce() const { return most_; }
 
-    void addWorktree(const std::string& r, const std::string& w, const std::string& b) override {
-        Call call(*this);
-        RecordingGit::addWorktree(r, w, b);
+protected:
+    void before() override {
+        RecordingGit::before();
+        int now = ++running_;
+        int seen = most_;
+        while (now > seen && !most_.compare_exchange_weak(seen, now)) {
+        }
     }
-    void removeWorktree(const std::string& r, const std::string& w, bool force) override {
-        Call call(*this);
-        RecordingGit::removeWorktree(r, w, force);
-    }
-    void deleteBranch(const std::string& r, const std::string& b, bool force) override {
-        Call call(*this);
-        RecordingGit::deleteBranch(r, b, force);
-    }
-    std::string headCommit(const std::string& r) override {
-        Call call(*this);
-        return RecordingGit::headCommit(r);
-    }
-    bool localBranchExists(const std::string& r, const std::string& b) override {
-        Call call(*this);
-        return RecordingGit::localBranchExists(r, b);
-    }
-    bool hasUncommittedChanges(const std::string& w) override {
-        Call call(*this);
-        return RecordingGit::hasUncommittedChanges(w);
-    }
-    int unmergedCommitCount(const std::string& r, const std::string& b) override {
-        Call call(*this);
-        return RecordingGit::unmergedCommitCount(r, b);
-    }
-    int detachedCommitCount(const std::string& w) override {
-        Call call(*this);
-        return RecordingGit::detachedCommitCount(w);
-    }
-    std::vector<WorktreeInfo> listWorktrees(const std::string& r) override {
-        Call call(*this);
-        return RecordingGit::listWorktrees(r);
-    }
+    void after() override { --running_; }
 
 private:
-    struct Call {
-        explicit Call(OverlapCountingGit& git) : git_(git) {
-            int now = ++git_.running_;
-            int seen = git_.most_;
-            while (now > seen && !git_.most_.compare_exchange_weak(seen, now)) {
-            }
-        }
-        ~Call() { --git_.running_; }
-        OverlapCountingGit& git_;
-    };
-
     std::atomic<int> running_ = 0;
     std::atomic<int> most_ = 0;
 };
@@ -134,8 +96,7 @@ TEST_F(AppStateTest, GitWorkOnOneRepositoryRunsOneCallAtATime) {
 TEST_F(AppStateTest, RemovingAWorkspaceWhileItOpensLeavesItUnaddedAndUnselected) {
     TempGitRepo first;
     TempGitRepo second;
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
     const Workspace kept = *run(state->openWorkspace(first.path())).workspace;
 
     std::optional<AppState::OpenResult> result;

@@ -15,10 +15,6 @@ using namespace OrvexCore;
 namespace OrvexTest {
 namespace {
 
-std::string trimmedOutput(const std::string& text) {
-    return std::string(Text::trimmed(text));
-}
-
 bool branchExists(const TempGitRepo& repo, const std::string& branch) {
     return !repo.git({"branch", "--list", branch}).empty();
 }
@@ -53,7 +49,7 @@ TEST_F(AppStateSessionsTest, NewWorktreeOnAGeneratedNameUsesItForFolderBranchAnd
     EXPECT_TRUE(first.isWorktree);
     EXPECT_EQ(first.gridRows, 2);
     EXPECT_EQ(first.gridCols, 3);
-    EXPECT_EQ(trimmedOutput(OrvexTest::git(first.worktreePath, {"branch", "--show-current"})),
+    EXPECT_EQ(Text::trimmed(OrvexTest::git(first.worktreePath, {"branch", "--show-current"})),
               first.slug);
     EXPECT_EQ(state->sessions().get(), std::vector<Session>{first});
     EXPECT_EQ(store->stored.sessions, state->sessions().get());
@@ -100,12 +96,12 @@ TEST_F(AppStateSessionsTest, ExistingLocalAndRemoteOnlyBranchesAreAttached) {
     repo.git({"branch", "-D", "remote-only"});
 
     Session local = add("existing");
-    EXPECT_EQ(trimmedOutput(OrvexTest::git(local.worktreePath, {"rev-parse", "HEAD"})),
+    EXPECT_EQ(Text::trimmed(OrvexTest::git(local.worktreePath, {"rev-parse", "HEAD"})),
               existingTip);
     EXPECT_EQ(local.baseCommit, repo.head());
 
     Session tracking = add("remote-only");
-    EXPECT_EQ(trimmedOutput(OrvexTest::git(
+    EXPECT_EQ(Text::trimmed(OrvexTest::git(
                   tracking.worktreePath, {"rev-parse", "--abbrev-ref", "remote-only@{upstream}"})),
               "origin/remote-only");
 }
@@ -209,8 +205,7 @@ TEST_F(AppStateSessionsTest, DeletingRefusesToLoseCommitsMadeOnADetachedHead) {
     const std::string loose = sessionsRoot() + "/loose";
     repo.git({"worktree", "add", "-q", "--detach", loose});
     commitDetached(loose, "two.txt");
-    auto restarted = makeState();
-    run(restarted->loadPersisted());
+    auto restarted = loadedState();
     std::optional<Session> found;
     for (const auto& candidate : restarted->sessions().get()) {
         if (candidate.worktreePath == loose) {
@@ -264,7 +259,7 @@ TEST_F(AppStateSessionsTest, ABranchNameAnotherRepositoryUsesGetsANumberedFolder
     EXPECT_EQ(second.slug, "feature-2");
     EXPECT_EQ(second.branch, "feature");
     EXPECT_EQ(second.title, "feature");
-    EXPECT_EQ(trimmedOutput(OrvexTest::git(second.worktreePath, {"branch", "--show-current"})),
+    EXPECT_EQ(Text::trimmed(OrvexTest::git(second.worktreePath, {"branch", "--show-current"})),
               "feature");
 
     // A folder left in the sessions root by something else is not taken over either.
@@ -274,8 +269,7 @@ TEST_F(AppStateSessionsTest, ABranchNameAnotherRepositoryUsesGetsANumberedFolder
     EXPECT_TRUE(std::filesystem::exists(sessionsRoot() + "/leftover/keep"));
 
     // Each session is still recognised by its repository's listing at the next start.
-    auto restarted = makeState();
-    run(restarted->loadPersisted());
+    auto restarted = loadedState();
     EXPECT_EQ(restarted->sessions().get(), state->sessions().get());
 }
 

@@ -16,6 +16,7 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
+#include "Git/ForwardingGit.hpp"
 #include "OrvexCore/App/AppState.hpp"
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
@@ -65,89 +66,24 @@ public:
 /// The real git service, wrapped: counts its calls, fails the test that calls it on the thread
 /// that made it (the main executor's thread, which git must never block), and can fail the
 /// worktree listing of chosen repositories.
-class RecordingGit : public OrvexCore::GitService {
+class RecordingGit : public ForwardingGit {
 public:
-    bool isGitRepo(const std::string& path) override { return note(), real_.isGitRepo(path); }
-    void initRepo(const std::string& path) override { note(), real_.initRepo(path); }
-    void addWorktree(const std::string& repoPath, const std::string& worktreePath,
-                     const std::string& branch) override {
-        note(), real_.addWorktree(repoPath, worktreePath, branch);
-    }
-    void removeWorktree(const std::string& repoPath, const std::string& worktreePath,
-                        bool force) override {
-        note(), real_.removeWorktree(repoPath, worktreePath, force);
-    }
-    void deleteBranch(const std::string& repoPath, const std::string& branch, bool force) override {
-        note(), real_.deleteBranch(repoPath, branch, force);
-    }
-    bool hasUncommittedChanges(const std::string& worktreePath) override {
-        return note(), real_.hasUncommittedChanges(worktreePath);
-    }
-    std::string headCommit(const std::string& repoPath) override {
-        return note(), real_.headCommit(repoPath);
-    }
-    std::string mergeBase(const std::string& repoPath, const std::string& first,
-                          const std::string& second) override {
-        return note(), real_.mergeBase(repoPath, first, second);
-    }
-    std::vector<OrvexCore::FileDiff> diff(const std::string& worktreePath,
-                                          const std::string& base) override {
-        return note(), real_.diff(worktreePath, base);
-    }
-    std::string filePatch(const std::string& worktreePath, const std::string& path,
-                          const std::string& base) override {
-        return note(), real_.filePatch(worktreePath, path, base);
-    }
     std::vector<OrvexCore::WorktreeInfo> listWorktrees(const std::string& repoPath) override {
-        note();
         {
             std::lock_guard lock(mutex_);
             if (failingListings_.contains(repoPath)) {
+                auto operation = scope();
                 throw std::runtime_error("listing failed");
             }
         }
-        return real_.listWorktrees(repoPath);
-    }
-    bool localBranchExists(const std::string& repoPath, const std::string& branch) override {
-        return note(), real_.localBranchExists(repoPath, branch);
-    }
-    bool remoteBranchExists(const std::string& repoPath, const std::string& branch) override {
-        return note(), real_.remoteBranchExists(repoPath, branch);
-    }
-    void fetch(const std::string& repoPath, const std::string& remote,
-               const std::optional<std::string>& branch) override {
-        note(), real_.fetch(repoPath, remote, branch);
-    }
-    void addWorktreeExistingBranch(const std::string& repoPath, const std::string& worktreePath,
-                                   const std::string& branch) override {
-        note(), real_.addWorktreeExistingBranch(repoPath, worktreePath, branch);
-    }
-    void addWorktreeTrackingRemote(const std::string& repoPath, const std::string& worktreePath,
-                                   const std::string& branch, const std::string& remote) override {
-        note(), real_.addWorktreeTrackingRemote(repoPath, worktreePath, branch, remote);
-    }
-    std::string currentBranch(const std::string& repoPath) override {
-        return note(), real_.currentBranch(repoPath);
+        return ForwardingGit::listWorktrees(repoPath);
     }
     void renameBranch(const std::string& repoPath, const std::string& worktreePath,
                       const std::string& oldName, const std::string& newName) override {
-        note();
         if (duringRenameBranch) {
             duringRenameBranch();
         }
-        real_.renameBranch(repoPath, worktreePath, oldName, newName);
-    }
-    std::vector<std::string> listLocalBranches(const std::string& repoPath) override {
-        return note(), real_.listLocalBranches(repoPath);
-    }
-    std::vector<std::string> listRemoteBranches(const std::string& repoPath) override {
-        return note(), real_.listRemoteBranches(repoPath);
-    }
-    int unmergedCommitCount(const std::string& repoPath, const std::string& branch) override {
-        return note(), real_.unmergedCommitCount(repoPath, branch);
-    }
-    int detachedCommitCount(const std::string& worktreePath) override {
-        return note(), real_.detachedCommitCount(worktreePath);
+        ForwardingGit::renameBranch(repoPath, worktreePath, oldName, newName);
     }
 
     int calls() const { return calls_; }
@@ -159,13 +95,16 @@ public:
     /// Runs on the background thread inside `renameBranch`, before git does.
     std::function<void()> duringRenameBranch;
 
-private:
-    void note() {
+protected:
+    void before() override {
         ++calls_;
         if (std::this_thread::get_id() == mainThread_) {
             ADD_FAILURE() << "git ran on the main executor's thread";
         }
     }
+
+private:
+    OrvexCore::GitService& target() override { return real_; }
 
     const std::thread::id mainThread_ = std::this_thread::get_id();
     std::atomic<int> calls_ = 0;
@@ -211,10 +150,17 @@ protected:
         return runAwaitable(context, std::move(task));
     }
 
+    /// A state made by `makeState` that has finished loading.
+    std::shared_ptr<OrvexCore::AppState>
+    loadedState(std::shared_ptr<OrvexCore::SessionStore> withStore = nullptr) {
+        auto state = makeState(std::move(withStore));
+        run(state->loadPersisted());
+        return state;
+    }
+
     /// A workspace over `repo` and a fresh state with it registered.
     std::shared_ptr<OrvexCore::AppState> stateWith(const TempGitRepo& repo) {
-        auto state = makeState();
-        run(state->loadPersisted());
+        auto state = loadedState();
         auto opened = run(state->openWorkspace(repo.path()));
         EXPECT_EQ(opened.kind, OrvexCore::AppState::OpenResult::Kind::added);
         return state;

@@ -16,8 +16,7 @@ namespace {
 
 TEST_F(AppStateTest, OpenWorkspaceRegistersSelectsAndSaves) {
     TempGitRepo repo;
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
 
     auto opened = run(state->openWorkspace(repo.path()));
     ASSERT_EQ(opened.kind, Kind::added);
@@ -34,8 +33,7 @@ TEST_F(AppStateTest, OpenWorkspaceRegistersSelectsAndSaves) {
 }
 
 TEST_F(AppStateTest, OpenWorkspaceRefusesAFolderOutsideAnyRepository) {
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
     auto opened = run(state->openWorkspace(scratch.path()));
     EXPECT_EQ(opened, AppState::OpenResult::notGitRepo());
     EXPECT_TRUE(state->workspaces()->empty());
@@ -72,8 +70,7 @@ TEST_F(AppStateTest, OpenWorkspaceTakesPathsAsGiven) {
 
 TEST_F(AppStateTest, OverlappingOpensOfOnePathRegisterItOnce) {
     TempGitRepo repo;
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
 
     std::vector<AppState::OpenResult> results;
     for (int i = 0; i < 2; ++i) {
@@ -142,8 +139,7 @@ TEST_F(AppStateTest, RenameAndColourStoreValuesAsGivenAndIgnoreUnknownWorkspaces
 TEST_F(AppStateTest, SelectionRemembersEachWorkspacesActiveSession) {
     TempGitRepo repoA;
     TempGitRepo repoB;
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
     auto a = *run(state->openWorkspace(repoA.path())).workspace;
     auto b = *run(state->openWorkspace(repoB.path())).workspace;
     auto s1 = run(state->addBranch(a.id, "one", std::nullopt, false, 1, 1, std::nullopt));
@@ -182,8 +178,7 @@ TEST_F(AppStateTest, SelectionRemembersEachWorkspacesActiveSession) {
 TEST_F(AppStateTest, RemovingWorkspacesForgetsTheirSessionsButNotTheirFiles) {
     TempGitRepo repoA;
     TempGitRepo repoB;
-    auto state = makeState();
-    run(state->loadPersisted());
+    auto state = loadedState();
     auto a = *run(state->openWorkspace(repoA.path())).workspace;
     auto b = *run(state->openWorkspace(repoB.path())).workspace;
     auto inA = run(state->addBranch(a.id, std::nullopt, "work", true, 1, 1, std::nullopt));

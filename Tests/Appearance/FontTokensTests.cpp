@@ -30,9 +30,6 @@ TEST(FontTokensTests, DefaultTokensAreThoseOfSettingsOverAnEmptyStore) {
     EXPECT_EQ(defaults, FontTokens::from(AppSettings(std::make_shared<MemoryUserDefaults>())));
     EXPECT_EQ(defaults.uiSize(), 12);
     EXPECT_EQ(defaults.codeSize(), 13);
-    EXPECT_EQ(defaults.secondarySize(), 10);
-    EXPECT_EQ(defaults.smallSize(), 9);
-    EXPECT_EQ(defaults.iconSize(), 11);
     EXPECT_EQ(defaults.uiFontFamily(), "");
     EXPECT_EQ(defaults.codeFontFamily(), "");
     EXPECT_TRUE(defaults.fontSmoothingEnabled());
@@ -46,5 +43,4 @@ TEST(FontTokensTests, TokensFromSettingsCarryTheRepairedFontSettings) {
     settings.setCodeFontFamily("Iosevka");
     settings.setFontSmoothingEnabled(false);
     EXPECT_EQ(FontTokens::from(settings), FontTokens(10, 16, "Inter", "Iosevka", false));
-    EXPECT_NE(FontTokens::from(settings), FontTokens(10, 16, "Inter", "Iosevka", true));
 }

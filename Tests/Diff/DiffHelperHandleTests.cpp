@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Git/ForwardingGit.hpp"
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
@@ -17,8 +18,9 @@ using OrvexCore::OrvexDiffHelper::handle;
 
 namespace {
 
-/// Answers the two diff operations from what the test set up and records every call.
-class FakeGitService final : public GitService {
+/// Answers the two diff operations from what the test set up and records every call; any
+/// other operation fails.
+class FakeGitService final : public OrvexTest::ForwardingGit {
 public:
     std::vector<FileDiff> files;
     std::string patchText;
@@ -42,44 +44,8 @@ public:
         return patchText;
     }
 
-    bool isGitRepo(const std::string&) override { unused(); }
-    void initRepo(const std::string&) override { unused(); }
-    void addWorktree(const std::string&, const std::string&, const std::string&) override {
-        unused();
-    }
-    void removeWorktree(const std::string&, const std::string&, bool) override { unused(); }
-    void deleteBranch(const std::string&, const std::string&, bool) override { unused(); }
-    bool hasUncommittedChanges(const std::string&) override { unused(); }
-    std::string headCommit(const std::string&) override { unused(); }
-    std::string mergeBase(const std::string&, const std::string&, const std::string&) override {
-        unused();
-    }
-    std::vector<WorktreeInfo> listWorktrees(const std::string&) override { unused(); }
-    bool localBranchExists(const std::string&, const std::string&) override { unused(); }
-    bool remoteBranchExists(const std::string&, const std::string&) override { unused(); }
-    void fetch(const std::string&, const std::string&, const std::optional<std::string>&) override {
-        unused();
-    }
-    void addWorktreeExistingBranch(const std::string&, const std::string&,
-                                   const std::string&) override {
-        unused();
-    }
-    void addWorktreeTrackingRemote(const std::string&, const std::string&, const std::string&,
-                                   const std::string&) override {
-        unused();
-    }
-    std::string currentBranch(const std::string&) override { unused(); }
-    void renameBranch(const std::string&, const std::string&, const std::string&,
-                      const std::string&) override {
-        unused();
-    }
-    std::vector<std::string> listLocalBranches(const std::string&) override { unused(); }
-    std::vector<std::string> listRemoteBranches(const std::string&) override { unused(); }
-    int unmergedCommitCount(const std::string&, const std::string&) override { unused(); }
-    int detachedCommitCount(const std::string&) override { unused(); }
-
 private:
-    [[noreturn]] static void unused() { throw std::logic_error("the helper must not call this"); }
+    GitService& target() override { throw std::logic_error("the helper must not call this"); }
 };
 
 /// The one response line of `reply`, decoded; fails the test unless there is exactly one.
@@ -105,22 +71,6 @@ TEST(DiffHelperHandleTests, ListAnswersWithTheFilesAndTheRequestId) {
     git.files.clear();
     EXPECT_EQ(handle(R"({"op":"list","worktreePath":"/w","base":"main"})", git).bytes,
               "{\"files\":[],\"ok\":true}\n");
-}
-
-TEST(DiffHelperHandleTests, PatchPassesPathAndBaseInTheirPlacesAndEchoesThePath) {
-    FakeGitService git;
-    git.patchText = "diff --git a/x b/x\n";
-    auto response = onlyResponse(
-        handle(R"({"id":"patch","op":"patch","worktreePath":"/w","base":"HEAD","path":"x"})", git));
-    EXPECT_EQ(response, (DiffHelperResponse{"patch", true, std::nullopt, "x", git.patchText, {}}));
-    EXPECT_EQ(git.calls, (std::vector<std::vector<std::string>>{{"filePatch", "/w", "x", "HEAD"}}));
-}
-
-TEST(DiffHelperHandleTests, ShutdownEndsTheProcessWithoutAnAnswer) {
-    FakeGitService git;
-    auto reply = handle(R"({"op":"shutdown","id":"shutdown"})", git);
-    EXPECT_EQ(reply, (OrvexDiffHelper::Reply{"", true}));
-    EXPECT_TRUE(git.calls.empty());
 }
 
 TEST(DiffHelperHandleTests, BadRequestsGetOneFailureResponse) {

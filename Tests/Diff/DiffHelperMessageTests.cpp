@@ -18,21 +18,6 @@ TEST(DiffHelperMessageTests, RequestLineIsCompactSortedWithEscapedSlashes) {
     EXPECT_EQ(shutdown.encodedLine(), "{\"id\":\"shutdown\",\"op\":\"shutdown\"}\n");
 }
 
-TEST(DiffHelperMessageTests, ResponseLineLeavesOutAbsentFieldsAndKeepsEmptyLists) {
-    DiffHelperResponse list;
-    list.id = "list";
-    list.ok = true;
-    list.files = std::vector<FileDiff>{{"src/a.c", 3, 1, ""}};
-    EXPECT_EQ(list.encodedLine(),
-              R"({"files":[{"added":3,"path":"src\/a.c","removed":1}],"id":"list","ok":true})"
-              "\n");
-
-    DiffHelperResponse empty;
-    empty.ok = true;
-    empty.files = std::vector<FileDiff>{};
-    EXPECT_EQ(empty.encodedLine(), "{\"files\":[],\"ok\":true}\n");
-}
-
 TEST(DiffHelperMessageTests, LineFeedsInsideStringsNeverBreakTheFraming) {
     DiffHelperResponse patch;
     patch.id = "patch";
@@ -87,54 +72,51 @@ TEST(DiffHelperMessageTests, MalformedMessagesAreDecodingErrors) {
         std::string bytes;
         const char* mentions;
     };
-    std::vector<Case> requests{
-        {"empty", "", "not valid JSON"},
-        {"not JSON", "hello", "not valid JSON"},
-        {"trailing garbage", R"({"op":"list"} x)", "not valid JSON"},
-        {"array", R"(["op","list"])", "expected a JSON object"},
-        {"string", R"("list")", "expected a JSON object"},
-        {"missing op", R"({"id":"x"})", "missing \"op\""},
-        {"null op", R"({"op":null})", "missing \"op\""},
-        {"capital op", R"({"op":"LIST"})", "unknown op \"LIST\""},
-        {"numeric op", R"({"op":1})", "\"op\" must be a string"},
-        {"numeric id", R"({"op":"list","id":7})", "\"id\" must be a string"},
-        {"object base", R"({"op":"list","base":{}})", "\"base\" must be a string"},
-        {"invalid UTF-8", "{\"op\":\"list\",\"id\":\"\xff\"}", "not valid JSON"},
-        {"raw line feed in string", "{\"op\":\"list\",\"id\":\"a\nb\"}", "not valid JSON"},
-    };
-    for (const auto& c : requests) {
-        try {
-            decodeRequest(c.bytes);
-            ADD_FAILURE() << c.name << " decoded";
-        } catch (const DiffHelperDecodingError& e) {
-            EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
-                << c.name << ": " << e.what();
+    auto expectRefused = [](const std::vector<Case>& cases, auto decode) {
+        for (const auto& c : cases) {
+            try {
+                decode(c.bytes);
+                ADD_FAILURE() << c.name << " decoded";
+            } catch (const DiffHelperDecodingError& e) {
+                EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
+                    << c.name << ": " << e.what();
+            }
         }
-    }
-
-    std::vector<Case> responses{
-        {"missing ok", R"({"id":"x"})", "missing \"ok\""},
-        {"string ok", R"({"ok":"true"})", "\"ok\" must be a boolean"},
-        {"files object", R"({"ok":true,"files":{}})", "\"files\" must be an array"},
-        {"file without removed", R"({"ok":true,"files":[{"path":"a","added":1,"patch":""}]})",
-         "missing \"removed\""},
-        {"fractional count",
-         R"({"ok":true,"files":[{"path":"a","added":1.5,"removed":0,"patch":""}]})",
-         "\"added\" must be an integer"},
-        {"huge count",
-         R"({"ok":true,"files":[{"path":"a","added":18446744073709551615,"removed":0,"patch":""}]})",
-         "out of range"},
-        {"file not object", R"({"ok":true,"files":["a"]})", "must be an object"},
     };
-    for (const auto& c : responses) {
-        try {
-            decodeResponse(c.bytes);
-            ADD_FAILURE() << c.name << " decoded";
-        } catch (const DiffHelperDecodingError& e) {
-            EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
-                << c.name << ": " << e.what();
-        }
-    }
+    expectRefused(
+        {
+            {"empty", "", "not valid JSON"},
+            {"not JSON", "hello", "not valid JSON"},
+            {"trailing garbage", R"({"op":"list"} x)", "not valid JSON"},
+            {"array", R"(["op","list"])", "expected a JSON object"},
+            {"string", R"("list")", "expected a JSON object"},
+            {"missing op", R"({"id":"x"})", "missing \"op\""},
+            {"null op", R"({"op":null})", "missing \"op\""},
+            {"capital op", R"({"op":"LIST"})", "unknown op \"LIST\""},
+            {"op with a space", R"({"op":"list "})", "unknown op"},
+            {"numeric op", R"({"op":1})", "\"op\" must be a string"},
+            {"numeric id", R"({"op":"list","id":7})", "\"id\" must be a string"},
+            {"object base", R"({"op":"list","base":{}})", "\"base\" must be a string"},
+            {"invalid UTF-8", "{\"op\":\"list\",\"id\":\"\xff\"}", "not valid JSON"},
+            {"raw line feed in string", "{\"op\":\"list\",\"id\":\"a\nb\"}", "not valid JSON"},
+        },
+        [](const std::string& bytes) { decodeRequest(bytes); });
+    expectRefused(
+        {
+            {"missing ok", R"({"id":"x"})", "missing \"ok\""},
+            {"string ok", R"({"ok":"true"})", "\"ok\" must be a boolean"},
+            {"files object", R"({"ok":true,"files":{}})", "\"files\" must be an array"},
+            {"file without removed", R"({"ok":true,"files":[{"path":"a","added":1,"patch":""}]})",
+             "missing \"removed\""},
+            {"fractional count",
+             R"({"ok":true,"files":[{"path":"a","added":1.5,"removed":0,"patch":""}]})",
+             "\"added\" must be an integer"},
+            {"huge count",
+             R"({"ok":true,"files":[{"path":"a","added":18446744073709551615,"removed":0,"patch":""}]})",
+             "out of range"},
+            {"file not object", R"({"ok":true,"files":["a"]})", "must be an object"},
+        },
+        [](const std::string& bytes) { decodeResponse(bytes); });
 }
 
 TEST(DiffHelperMessageTests, EncodingRefusesTextThatIsNotUTF8) {
@@ -143,14 +125,6 @@ TEST(DiffHelperMessageTests, EncodingRefusesTextThatIsNotUTF8) {
         DiffHelperRequest request{"list", DiffHelperOp::list, std::string("/w/") + bad, "main", {}};
         EXPECT_THROW(request.encodedLine(), DiffHelperEncodingError) << bad;
     }
-}
-
-TEST(DiffHelperMessageTests, OpWireValuesMatchExactly) {
-    EXPECT_EQ(diffHelperOpFromWire("list"), DiffHelperOp::list);
-    EXPECT_EQ(diffHelperOpFromWire("patch"), DiffHelperOp::patch);
-    EXPECT_EQ(diffHelperOpFromWire("shutdown"), DiffHelperOp::shutdown);
-    EXPECT_EQ(diffHelperOpFromWire("Shutdown"), std::nullopt);
-    EXPECT_EQ(diffHelperOpFromWire("list "), std::nullopt);
 }
 
 // Responses are read from the parser's events: what a tree would give, nested unknown values

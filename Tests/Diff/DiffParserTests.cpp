@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 
+#include "OrvexCore/Util/Text.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using namespace OrvexCore;
@@ -121,6 +122,12 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"OnlyHeaders",
                   "@@ -1 +1 @@\n@@ -5 +5 @@\n",
                   {{{header("@@ -1 +1 @@")}}, {{header("@@ -5 +5 @@")}}}},
+        ParseCase{"FirstHeaderAfterALeadingLineFeed",
+                  "\n@@ -1 +1 @@\n+a\n",
+                  {{{header("@@ -1 +1 @@"), addition(1, "a")}}}},
+        ParseCase{"FirstHeaderAfterTextAndAnEmptyLine",
+                  "x\n\n@@ -2 +2 @@\n b\n",
+                  {{{header("@@ -2 +2 @@"), context(2, 2, "b")}}}},
         ParseCase{"NoHunkHeader", "diff --git a/b b/b\nBinary files a/b and b/b differ\n", {}},
         ParseCase{"Empty", "", {}},
         // Past the largest number a line has no number rather than a wrapped one.
@@ -206,14 +213,6 @@ TEST(DiffParserTests, HunksKeepTheTextTheirLinesView) {
     EXPECT_EQ(kept, (DiffHunk{{header("@@ -9 +9 @@"), deletion(9, "nine"), addition(9, "NINE")}}));
 }
 
-// Text before the first header is dropped, however the header is reached.
-TEST(DiffParserTests, FirstHeaderAfterALeadingLineFeed) {
-    EXPECT_EQ(DiffParser::parse("\n@@ -1 +1 @@\n+a\n"),
-              (std::vector<DiffHunk>{{{header("@@ -1 +1 @@"), addition(1, "a")}}}));
-    EXPECT_EQ(DiffParser::parse("x\n\n@@ -2 +2 @@\n b\n"),
-              (std::vector<DiffHunk>{{{header("@@ -2 +2 @@"), context(2, 2, "b")}}}));
-}
-
 // A header may announce far more lines than follow; room is kept for what the text can hold.
 TEST(DiffParserTests, AnnouncedCountsDoNotReserveBeyondTheText) {
     auto hunks = DiffParser::parse("@@ -1,999999999 +1,999999999 @@\n-a\n+b\n");
@@ -232,19 +231,10 @@ protected:
         std::optional<std::string> after;
     };
 
-    static std::vector<std::string> fileLines(const std::string& contents) {
-        std::vector<std::string> lines;
-        std::string current;
-        for (char c : contents) {
-            if (c == '\n') {
-                lines.push_back(current);
-                current.clear();
-            } else {
-                current.push_back(c);
-            }
-        }
-        if (!current.empty()) {
-            lines.push_back(current);
+    static std::vector<std::string_view> fileLines(const std::string& contents) {
+        auto lines = Text::split(contents, '\n', true);
+        if (!lines.empty() && lines.back().empty()) {
+            lines.pop_back(); // what follows the last line feed is no line
         }
         return lines;
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "OrvexCore/Git/FileDiff.hpp"
+#include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Git/WorktreeInfo.hpp"
 
 // Readable failure messages for the git records (found by argument-dependent lookup).
@@ -24,3 +25,18 @@ inline void PrintTo(const WorktreeInfo& w, std::ostream* os) {
 }
 
 } // namespace OrvexCore
+
+namespace OrvexTest {
+
+/// The error `call` throws; fails the test when it throws none.
+template <typename Call> OrvexCore::GitError gitErrorOf(Call&& call) {
+    try {
+        call();
+    } catch (const OrvexCore::GitError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "expected a GitError";
+    return OrvexCore::GitError("", 0, "");
+}
+
+} // namespace OrvexTest

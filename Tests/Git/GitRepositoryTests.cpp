@@ -5,33 +5,18 @@
 #include "Git/GitPrinters.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
+#include "OrvexCore/Util/Text.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexCore::GitCLIService;
 using OrvexCore::GitError;
 using OrvexCore::WorktreeInfo;
+using OrvexCore::Text::trimmed;
+using OrvexTest::gitErrorOf;
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
-/// The error `call` throws; fails the test when it throws none.
-template <typename Call> GitError gitErrorOf(Call&& call) {
-    try {
-        call();
-    } catch (const GitError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "expected a GitError";
-    return GitError("", 0, "");
-}
 
 bool contains(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
@@ -80,6 +65,10 @@ TEST(GitRepositoryTests, InitRepoMakesARepository) {
     GitCLIService git;
     git.initRepo(dir.path());
     EXPECT_TRUE(git.isGitRepo(dir.path()));
+    auto noCommit = gitErrorOf([&] { git.headCommit(dir.path()); });
+    EXPECT_EQ(noCommit.exitCode, 128);
+    EXPECT_TRUE(contains(noCommit.message, "HEAD")) << noCommit.message;
+
     auto error = gitErrorOf([&] { git.initRepo(dir / "missing"); });
     EXPECT_EQ(error.command, "git -C " + (dir / "missing") + " init");
     EXPECT_EQ(error.exitCode, 128);
@@ -99,15 +88,6 @@ TEST(GitRepositoryTests, CurrentBranchAndHeadCommit) {
     EXPECT_EQ(error.command, "git -C " + repo.path() + " symbolic-ref --short HEAD");
     EXPECT_TRUE(contains(error.message, "not a symbolic ref")) << error.message;
     EXPECT_EQ(git.headCommit(repo.path()), repo.head());
-}
-
-TEST(GitRepositoryTests, HeadCommitOfARepositoryWithoutCommitsFails) {
-    OrvexTest::TempDir dir;
-    GitCLIService git;
-    git.initRepo(dir.path());
-    auto error = gitErrorOf([&] { git.headCommit(dir.path()); });
-    EXPECT_EQ(error.exitCode, 128);
-    EXPECT_TRUE(contains(error.message, "HEAD")) << error.message;
 }
 
 TEST(GitRepositoryTests, MergeBaseOfDivergedBranches) {
@@ -324,11 +304,13 @@ TEST(GitRepositoryTests, ListWorktreesReportsLinkedWorktreesOnly) {
     fs::create_directory_symlink(scratch / "c-real", scratch / "link");
     repo.git({"worktree", "add", "-q", "-b", "via-link", scratch / "link/wt"});
     repo.git({"worktree", "add", "-q", "-b", "caf\xC3\xA9-branch", scratch / "d sp ace"});
+    repo.git({"worktree", "add", "-q", "-b", "odd", scratch / "e line\nfeed"});
 
     auto expected = std::vector<WorktreeInfo>{{scratch / "a-named", "feature/x"},
                                               {scratch / "b-detached", std::nullopt},
                                               {scratch / "c-real/wt", "via-link"},
-                                              {scratch / "d sp ace", "caf\xC3\xA9-branch"}};
+                                              {scratch / "d sp ace", "caf\xC3\xA9-branch"},
+                                              {scratch / "e line\nfeed", "odd"}};
     EXPECT_EQ(git.listWorktrees(repo.path()), expected);
     // Asked from inside a linked worktree, the main worktree is still the one left out.
     EXPECT_EQ(git.listWorktrees(named), expected);

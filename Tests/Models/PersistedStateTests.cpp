@@ -75,6 +75,7 @@ TEST(PersistedStateJSON, OptionalKeysDefaultWhenMissingOrNull) {
 
 TEST(PersistedStateJSON, BadDocumentsFailWithTheirLocation) {
     const std::string good = minimalSessionText(S1, W1);
+    const std::string open = good.substr(0, good.size() - 1);
     struct Case {
         std::string text;
         std::string codingPath;
@@ -115,6 +116,15 @@ TEST(PersistedStateJSON, BadDocumentsFailWithTheirLocation) {
          "lastActiveSessionByWorkspace[0]"},
         {std::string("{\"workspaces\":[],\"sessions\":[],\"x\":\"\xff\"}"), ""},
         {std::string(100000, '[') + std::string(100000, ']'), ""},
+        // Numbers beyond the range of a double.
+        {R"({"workspaces":[],"sessions":[)" + open + R"(,"gridRows":1e999}]})",
+         "sessions[0].gridRows"},
+        {R"({"workspaces":[],"sessions":[)" + good + "," + open + R"(,"gridLayout":[1,-1e400]}]})",
+         "sessions[1].gridLayout[1]"},
+        {R"({"workspaces":[],"sessions":[],"lastSelectedWorkspaceID":1e999})",
+         "lastSelectedWorkspaceID"},
+        {R"({"workspaces":[],"sessions":[],"future":{"size":1e999}})", "future"},
+        {R"({"workspaces":[1e999],"sessions":[]})", "workspaces[0]"},
     };
     for (const Case& c : cases) {
         try {
@@ -123,6 +133,8 @@ TEST(PersistedStateJSON, BadDocumentsFailWithTheirLocation) {
         } catch (const DecodingError& error) {
             EXPECT_EQ(error.codingPath(), c.codingPath)
                 << c.text.substr(0, 120) << ": " << error.what();
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << c.text.substr(0, 120) << " threw something else: " << error.what();
         }
     }
 }
@@ -148,35 +160,5 @@ TEST(PersistedStateJSON, DocumentWriterAgreesWithTheRecordCoding) {
     state.lastSelectedWorkspaceID.reset();
     for (const PersistedState& s : {state, PersistedState{}}) {
         EXPECT_EQ(encodePersistedState(s), nlohmann::ordered_json(s).dump());
-    }
-}
-
-TEST(PersistedStateJSON, ANumberBeyondTheDoubleRangeFailsNamingItsKey) {
-    const std::string session = minimalSessionText(S1, W1);
-    const std::string open = session.substr(0, session.size() - 1);
-    struct Case {
-        std::string text;
-        std::string codingPath;
-    };
-    const std::vector<Case> cases{
-        {R"({"workspaces":[],"sessions":[)" + open + R"(,"gridRows":1e999}]})",
-         "sessions[0].gridRows"},
-        {R"({"workspaces":[],"sessions":[)" + session + "," + open +
-             R"(,"gridLayout":[1,-1e400]}]})",
-         "sessions[1].gridLayout[1]"},
-        {R"({"workspaces":[],"sessions":[],"lastSelectedWorkspaceID":1e999})",
-         "lastSelectedWorkspaceID"},
-        {R"({"workspaces":[],"sessions":[],"future":{"size":1e999}})", "future"},
-        {R"({"workspaces":[1e999],"sessions":[]})", "workspaces[0]"},
-    };
-    for (const Case& c : cases) {
-        try {
-            decodePersistedState(c.text);
-            ADD_FAILURE() << c.text << " decoded";
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error.codingPath(), c.codingPath) << c.text << ": " << error.what();
-        } catch (const std::exception& error) {
-            ADD_FAILURE() << c.text << " threw something else: " << error.what();
-        }
     }
 }

@@ -37,24 +37,6 @@ Session decode(const json& value) {
 
 } // namespace
 
-TEST(SessionJSON, OnlyTheRequiredKeysGiveTheDefaults) {
-    Session session = decode(minimalSession());
-
-    EXPECT_EQ(session.id.string(), idText);
-    EXPECT_EQ(session.workspaceID.string(), workspaceText);
-    EXPECT_EQ(session.slug, "calm-fox");
-    EXPECT_EQ(session.lastKnownStatus, SessionStatus::unknown);
-    EXPECT_EQ(session.gridRows, 1);
-    EXPECT_EQ(session.gridCols, 1);
-    EXPECT_TRUE(session.reviewedFiles.empty());
-    EXPECT_TRUE(session.isWorktree);
-    EXPECT_EQ(session.baseCommit, std::nullopt);
-    EXPECT_EQ(session.diffCompareRef, std::nullopt);
-    EXPECT_EQ(session.initialCommand, std::nullopt);
-    EXPECT_EQ(session.gridLayout, std::nullopt);
-    EXPECT_EQ(session.gridTitles, std::nullopt);
-}
-
 TEST(SessionJSON, NullOptionalKeysReadAsMissing) {
     json value = minimalSession();
     for (const char* key :
@@ -100,23 +82,12 @@ TEST(SessionJSON, GridValuesAreClampedToOneThroughTwenty) {
     EXPECT_EQ(decode(value).gridLayout, std::vector<int>{});
 }
 
-TEST(SessionJSON, ReadsTextFormsAsWritten) {
+// Every value's own text form is read back by RoundTripsThroughText.
+TEST(SessionJSON, ReadsLowerCaseIdentifiersAndPassesOverUnknownKeys) {
     json value = minimalSession();
     value["id"] = "6f9619ff-8b86-d011-b42d-00c04fc964ff";
-    value["lastKnownStatus"] = "needsInput";
-    value["reviewedFiles"] = {{"a.txt", "f1"}, {"dir/b.txt", "f2"}};
-    value["gridTitles"] = {"one", "", "three"};
-    value["isWorktree"] = false;
     value["someFutureKey"] = {{"nested", true}};
-
-    Session session = decode(value);
-
-    EXPECT_EQ(session.id.string(), idText);
-    EXPECT_EQ(session.lastKnownStatus, SessionStatus::needsInput);
-    EXPECT_EQ(session.reviewedFiles,
-              (std::map<std::string, std::string>{{"a.txt", "f1"}, {"dir/b.txt", "f2"}}));
-    EXPECT_EQ(session.gridTitles, (std::vector<std::string>{"one", "", "three"}));
-    EXPECT_FALSE(session.isWorktree);
+    EXPECT_EQ(decode(value), decode(minimalSession()));
 }
 
 TEST(SessionJSON, BadValuesFailTheRecordNamingTheKey) {
@@ -221,29 +192,8 @@ TEST(SessionJSON, RoundTripsThroughText) {
     }
 }
 
-TEST(SessionModel, MakeTakesTheValuesInConstructionOrderUnclamped) {
-    UUID id, workspace;
-    Session session =
-        Session::make(id, workspace, "slug", "/wt", "branch", "title", SessionStatus::bell, "base",
-                      "compare", {{"f", "p"}}, 30, -2, "cmd", false, std::vector<int>{0, 40});
-
-    EXPECT_EQ(session.id, id);
-    EXPECT_EQ(session.workspaceID, workspace);
-    EXPECT_EQ(session.worktreePath, "/wt");
-    EXPECT_EQ(session.branch, "branch");
-    EXPECT_EQ(session.title, "title");
-    EXPECT_EQ(session.lastKnownStatus, SessionStatus::bell);
-    EXPECT_EQ(session.baseCommit, "base");
-    EXPECT_EQ(session.diffCompareRef, "compare");
-    EXPECT_EQ(session.gridRows, 30);
-    EXPECT_EQ(session.gridCols, -2);
-    EXPECT_EQ(session.initialCommand, "cmd");
-    EXPECT_FALSE(session.isWorktree);
-    EXPECT_EQ(session.gridLayout, (std::vector<int>{0, 40}));
-    EXPECT_EQ(session.gridTitles, std::nullopt);
-}
-
-TEST(SessionModel, EveryFieldTakesPartInEqualityAndHashing) {
+// Equality is the defaulted one; the hash is written by hand and must see every field.
+TEST(SessionModel, EveryFieldTakesPartInHashing) {
     const Session base = OrvexTest::fullSession(5, UUID(), 2, 2);
     std::hash<Session> hash;
     EXPECT_EQ(hash(base), hash(Session(base)));
@@ -273,13 +223,11 @@ TEST(SessionModel, EveryFieldTakesPartInEqualityAndHashing) {
     for (const auto& [name, change] : changes) {
         Session changed = base;
         change(changed);
-        EXPECT_NE(changed, base) << name;
         EXPECT_NE(hash(changed), hash(base)) << name;
     }
 
     Session absentLayout = base, emptyLayout = base;
     absentLayout.gridLayout.reset();
     emptyLayout.gridLayout = std::vector<int>{};
-    EXPECT_NE(absentLayout, emptyLayout);
     EXPECT_NE(hash(absentLayout), hash(emptyLayout));
 }

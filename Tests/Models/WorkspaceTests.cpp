@@ -12,7 +12,8 @@ using namespace OrvexCore;
 using nlohmann::json;
 using nlohmann::ordered_json;
 
-TEST(WorkspaceJSON, WritesColourOnlyWhenPresentAndRoundTrips) {
+// Reading back is checked by PersistedStateJSON.RoundTripsThroughText, with and without colour.
+TEST(WorkspaceJSON, WritesColourOnlyWhenPresent) {
     UUID id = *UUID::parse("6f9619ff-8b86-d011-b42d-00c04fc964ff");
     Workspace plain{id, "/src/repo", "repo"};
     Workspace coloured{id, "/src/repo", "repo", "#336699"};
@@ -23,9 +24,6 @@ TEST(WorkspaceJSON, WritesColourOnlyWhenPresentAndRoundTrips) {
     EXPECT_EQ(ordered_json(coloured).dump(),
               R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","repoPath":"/src/repo",)"
               R"("displayName":"repo","color":"#336699"})");
-    for (const Workspace& workspace : {plain, coloured}) {
-        EXPECT_EQ(json::parse(ordered_json(workspace).dump()).get<Workspace>(), workspace);
-    }
 }
 
 TEST(WorkspaceJSON, DecodingRules) {
@@ -52,7 +50,7 @@ TEST(WorkspaceJSON, DecodingRules) {
     EXPECT_THROW(wrongColour.get<Workspace>(), DecodingError);
 }
 
-TEST(WorkspaceModel, EveryFieldTakesPartInEqualityAndHashing) {
+TEST(WorkspaceModel, EveryFieldTakesPartInHashing) {
     std::hash<Workspace> hash;
     Workspace base{UUID(), "/r", "name", "red"};
     EXPECT_EQ(hash(base), hash(Workspace(base)));
@@ -62,7 +60,6 @@ TEST(WorkspaceModel, EveryFieldTakesPartInEqualityAndHashing) {
     variants[2].displayName = "other";
     variants[3].color.reset();
     for (const Workspace& variant : variants) {
-        EXPECT_NE(variant, base);
         EXPECT_NE(hash(variant), hash(base));
     }
     // Field boundaries matter: moving text from one field to the next changes the hash.

@@ -35,7 +35,7 @@ private:
 
 } // namespace
 
-TEST(AtomicFile, CreatesMissingFoldersPrivatelyAndTheFileWithTheGivenMode) {
+TEST(AtomicFile, CreatesOnlyMissingFoldersPrivatelyAndTheFileWithTheGivenMode) {
     TempDir dir;
     UmaskScope umask(0);
     std::string path = dir / "a/b/store.json";
@@ -50,19 +50,15 @@ TEST(AtomicFile, CreatesMissingFoldersPrivatelyAndTheFileWithTheGivenMode) {
 
     writeFileAtomically(dir / "a/b/other", "x", 0640);
     EXPECT_EQ(permissions(dir / "a/b/other"), 0640);
-}
 
-TEST(AtomicFile, LeavesExistingFoldersAsTheyAre) {
-    TempDir dir;
+    // Folders that were there already keep their modes.
     fs::create_directory(dir / "shared");
     ::chmod((dir / "shared").c_str(), 0755);
-
     writeFileAtomically(dir / "shared/file", "x");
-
     EXPECT_EQ(permissions(dir / "shared"), 0755);
 }
 
-TEST(AtomicFile, ReplacesAnExistingFileAndTightensItsMode) {
+TEST(AtomicFile, ReplacesAnExistingFileWhateverTheContentAndTightensItsMode) {
     TempDir dir;
     std::string path = dir / "file";
     writeFile(path, "old content that is longer than the new one");
@@ -73,15 +69,12 @@ TEST(AtomicFile, ReplacesAnExistingFileAndTightensItsMode) {
     EXPECT_EQ(readFile(path), "new");
     EXPECT_EQ(permissions(path), 0600);
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"file"});
-}
 
-TEST(AtomicFile, WritesEmptyAndBinaryContent) {
-    TempDir dir;
-    std::string binary("a\0b\xff", 4);
-    writeFileAtomically(dir / "binary", binary);
-    writeFileAtomically(dir / "empty", "");
-    EXPECT_EQ(readFile(dir / "binary"), binary);
-    EXPECT_EQ(readFile(dir / "empty"), "");
+    const std::string binary("a\0b\xff", 4);
+    writeFileAtomically(path, binary);
+    EXPECT_EQ(readFile(path), binary);
+    writeFileAtomically(path, "");
+    EXPECT_EQ(readFile(path), "");
 }
 
 TEST(AtomicFile, FailsWhenAPlainFileStandsWhereTheFolderBelongs) {

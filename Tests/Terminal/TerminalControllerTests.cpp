@@ -28,9 +28,6 @@ TEST(TerminalLaunch, ResolvesTheShellAndTheTextToType) {
         EXPECT_EQ(TerminalLaunch::resolve(c.command, c.shell), c.expected)
             << c.command.value_or("<none>");
     }
-    EXPECT_EQ((TerminalLaunch::Plan{"sh", std::nullopt}),
-              (TerminalLaunch::Plan{"sh", std::nullopt}));
-    EXPECT_NE((TerminalLaunch::Plan{"sh", std::nullopt}), (TerminalLaunch::Plan{"sh", ""}));
 }
 
 TEST(TerminalEnvironment, DropsExactlyTheFourLoaderVariables) {

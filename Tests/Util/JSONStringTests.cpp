@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/Util/Text.hpp"
-
 namespace JSONString = OrvexCore::JSONString;
 
 namespace {
@@ -58,18 +56,5 @@ TEST(JSONStringTests, MatchesTheLibraryOnRandomValidText) {
             slashed += c == '/' ? std::string("\\/") : std::string(1, c);
         }
         EXPECT_EQ(written(text, JSONString::Slashes::escaped), slashed);
-    }
-}
-
-TEST(JSONStringTests, RefusesInvalidUTF8AndLeavesTheBufferAsItWas) {
-    const char* invalid[] = {"a\xFF", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"};
-    for (const char* text : invalid) {
-        std::string out = "kept";
-        EXPECT_FALSE(JSONString::append(out, text, JSONString::Slashes::plain)) << text;
-        EXPECT_EQ(out, "kept");
-        // What the store falls back to must itself be writable.
-        EXPECT_TRUE(JSONString::append(out, OrvexCore::Text::sanitizedUTF8(text),
-                                       JSONString::Slashes::plain))
-            << text;
     }
 }

@@ -77,13 +77,8 @@ TEST(TextTests, LowercasedAndNormalised) {
               "\xC3\xA0\xC3\xA9 \xCF\x83\xCE\xB1");
     EXPECT_EQ(Text::lowercased("A\xFF"), "a\xFF");
 
-    EXPECT_EQ(Text::nfc("plain"), "plain");
-    EXPECT_EQ(Text::nfc("e\xCC\x81"), "\xC3\xA9");
-    EXPECT_EQ(Text::nfc("\xE2\x84\xAB"), "\xC3\x85"); // angstrom sign
-    EXPECT_EQ(Text::nfc("\xCD\xBE"), ";");            // Greek question mark
-    EXPECT_EQ(Text::nfc("e\xCC\x81\xFF"
-                        "e\xCC\x81"),
-              "\xC3\xA9\xFF\xC3\xA9");
+    // Composition and invalid bytes: see NfcAgreesWithTheReferenceNormaliser.
+    EXPECT_EQ(Text::nfc("\xCD\xBE"), ";"); // Greek question mark: a singleton
     EXPECT_NE(Text::nfc("\xFF"), Text::nfc("\xFE"));
     EXPECT_TRUE(Text::isASCII("abc\x7F"));
     EXPECT_FALSE(Text::isASCII("ab\xC3\xA9"));
