@@ -90,9 +90,13 @@ private:
     Result hello(Client& client, const Params& params);
     nlohmann::json snapshot();
     Result stateMethod(const std::string& method, const Params& params);
+    /// The workspace's local and remote branches, listed off the main thread.
+    Result branches(OrvexCore::UUID workspaceID);
     Result sessionMethod(const std::string& method, const Params& params);
     Result gridMethod(const std::string& method, const Params& params);
     Result terminalMethod(const std::string& method, const Params& params);
+    /// Starts a shell in the session's open grid and saves the grid's layout with it.
+    Result addTerminal(OrvexCore::UUID sessionID);
     nlohmann::json gridAnswer(const OrvexCore::UUID& sessionID);
     /// Keeps the grid's layout and titles in the session's record and tells the pages.
     void gridChanged(const OrvexCore::UUID& sessionID);

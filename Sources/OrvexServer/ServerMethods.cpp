@@ -1,5 +1,6 @@
 #include "OrvexServer/Server.hpp"
 
+#include <algorithm>
 #include <set>
 
 #include <unistd.h>
@@ -183,6 +184,9 @@ json Server::snapshot() {
 }
 
 asio::awaitable<json> Server::stateMethod(const std::string& method, const json& params) {
+    if (method == "workspace.branches") {
+        co_return co_await branches(P::uuid(params, "id"));
+    }
     json result = json::object();
     if (method == "workspace.open" || method == "workspace.init") {
         std::string path = P::string(params, "path");
@@ -219,6 +223,22 @@ asio::awaitable<json> Server::stateMethod(const std::string& method, const json&
     }
     co_await durable();
     co_return result;
+}
+
+asio::awaitable<json> Server::branches(UUID workspaceID) {
+    const auto& workspaces = state_->workspaces().get();
+    if (std::none_of(workspaces.begin(), workspaces.end(),
+                     [&](const auto& w) { return w.id == workspaceID; })) {
+        throw ProtocolError("notFound", "no workspace has that identifier");
+    }
+    // Only the workspace matters to the listing; git runs on the background pool.
+    Session probe;
+    probe.workspaceID = workspaceID;
+    auto task = state_->listDiffCompareRefs(std::move(probe));
+    auto refs = co_await std::move(task);
+    // "<remote>/HEAD" names the remote's default branch, not a branch of its own.
+    std::erase_if(refs.remote, [](const std::string& name) { return name.ends_with("/HEAD"); });
+    co_return json{{"local", std::move(refs.local)}, {"remote", std::move(refs.remote)}};
 }
 
 asio::awaitable<json> Server::sessionMethod(const std::string& method, const json& params) {

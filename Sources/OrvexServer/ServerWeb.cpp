@@ -120,8 +120,32 @@ void Server::gridChanged(const UUID& sessionID) {
     broadcast("gridChanged", {{"sessionID", sessionID.string()}});
 }
 
+asio::awaitable<json> Server::addTerminal(UUID sessionID) {
+    auto session = state_->session(sessionID);
+    if (!session) {
+        throw ProtocolError("notFound", "no session has that identifier");
+    }
+    // A closed grid opens as saved, not as one lone shell that would then stand for it.
+    if (!terminals_->hasGrid(sessionID)) {
+        throw ProtocolError("notFound", "the session's grid is not open");
+    }
+    // The controller shows a terminal that is in no saved row in a row of its own at the
+    // bottom; setting the layout makes that place its own.
+    auto& controller = terminals_->controller();
+    auto added = controller.createAdditional(*session);
+    controller.setLayout(controller.layout(sessionID), sessionID);
+    gridChanged(sessionID);
+    co_await durable();
+    json answer = gridAnswer(sessionID);
+    answer["terminalID"] = added.id.string();
+    co_return answer;
+}
+
 asio::awaitable<json> Server::terminalMethod(const std::string& method, const json& params) {
     auto& controller = terminals_->controller();
+    if (method == "terminal.add") {
+        co_return co_await addTerminal(P::uuid(params, "sessionID"));
+    }
     UUID id = P::uuid(params, "id");
     auto ref = findTerminal(controller, id);
     if (!ref) {

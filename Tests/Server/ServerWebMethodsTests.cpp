@@ -126,3 +126,88 @@ TEST(ServerWebMethods, WebPrintsTheAddressThatOpensThePage) {
     std::string again = home.ok({"web", "--no-open"});
     EXPECT_NE(again, printed);
 }
+
+TEST(ServerWebMethods, BranchesListTheWorkspacesLocalAndRemoteBranchesAndRefuseBadInput) {
+    CliHome home;
+    TempGitRepo repo;
+    repo.git({"branch", "feature"});
+    repo.addOrigin();
+    repo.git({"branch", "local-only"});
+    // "origin/HEAD" names origin's default branch, not a branch to offer.
+    repo.git({"remote", "set-head", "origin", "main"});
+    home.ok({"open", repo.path()});
+    auto server = OrvexServer::ServerConnection::connect(home.socketPath());
+    std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
+
+    auto branches = server->call("workspace.branches", {{"id", workspaceID}});
+    EXPECT_EQ(branches["local"], json({"feature", "local-only", "main"})) << branches;
+    EXPECT_EQ(branches["remote"], json({"origin/feature", "origin/main"})) << branches;
+
+    struct Case {
+        json params;
+        std::string code;
+    };
+    const std::vector<Case> cases{
+        {json::object(), "invalidParams"},
+        {{{"id", 7}}, "invalidParams"},
+        {{{"id", "not-an-id"}}, "invalidParams"},
+        {{{"id", "6f1c1b8e-4a57-4f0e-9d3c-2b1b7f3f0a11"}}, "notFound"},
+    };
+    for (const auto& c : cases) {
+        try {
+            server->call("workspace.branches", c.params);
+            ADD_FAILURE() << "taken: " << c.params;
+        } catch (const OrvexServer::Protocol::RemoteFailure& e) {
+            EXPECT_EQ(e.code, c.code) << c.params;
+        }
+    }
+    // The refusals leave the server answering.
+    EXPECT_EQ(server->call("workspace.branches", {{"id", workspaceID}}), branches);
+}
+
+TEST(ServerWebMethods, AnAddedTerminalJoinsTheOpenGridAndItsSavedLayout) {
+    CliHome home;
+    TempGitRepo repo;
+    home.ok({"open", repo.path()});
+    auto server = OrvexServer::ServerConnection::connect(home.socketPath());
+    std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
+    std::string sessionID = server->call("session.add", {{"workspaceID", workspaceID},
+                                                         {"title", "grow"},
+                                                         {"branch", "grow"},
+                                                         {"command", nullptr},
+                                                         {"useWorktree", true},
+                                                         {"rows", 1},
+                                                         {"cols", 2}})["session"]["id"];
+    try {
+        server->call("terminal.add", {{"sessionID", sessionID}});
+        ADD_FAILURE() << "a terminal was added to a grid that is not open";
+    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
+        EXPECT_EQ(e.code, "notFound");
+    }
+    server->call("grid.open", {{"id", sessionID}});
+    auto grid =
+        waitForGrid(*server, sessionID, [](const json& g) { return g["terminals"].size() == 2; });
+    ASSERT_EQ(grid["terminals"].size(), 2u);
+
+    grid = server->call("terminal.add", {{"sessionID", sessionID}});
+    ASSERT_EQ(grid["terminals"].size(), 3u) << grid;
+    ASSERT_EQ(grid["layout"].size(), 2u) << grid;
+    EXPECT_EQ(grid["layout"][1], json({grid["terminalID"]})) << grid;
+    EXPECT_EQ(home.store()["sessions"][0]["gridLayout"], json::parse("[2,1]"));
+
+    // Opened again, the grid comes back with the added terminal in its place.
+    server->call("grid.close", {{"id", sessionID}});
+    server->call("grid.open", {{"id", sessionID}});
+    grid =
+        waitForGrid(*server, sessionID, [](const json& g) { return g["terminals"].size() == 3; });
+    ASSERT_EQ(grid["layout"].size(), 2u) << grid;
+    EXPECT_EQ(grid["layout"][0].size(), 2u);
+    EXPECT_EQ(grid["layout"][1].size(), 1u);
+
+    try {
+        server->call("terminal.add", {{"sessionID", "6f1c1b8e-4a57-4f0e-9d3c-2b1b7f3f0a11"}});
+        ADD_FAILURE() << "a terminal was added to an unknown session";
+    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
+        EXPECT_EQ(e.code, "notFound");
+    }
+}

@@ -7,15 +7,41 @@ import '@xterm/xterm/css/xterm.css';
 import { makeDraggable, dropEdge } from './drag.js';
 import { isSwitchKey } from './keys.js';
 import { terminalOptions } from './theme.js';
+import { routeScriptStyles } from './scriptStyles.js';
+
+// Before the first terminal: xterm.js styles it from script.
+routeScriptStyles();
 
 export class GridView {
-    constructor(container, link, { onError }) {
+    /// `addButton` adds a shell to the grid shown; it is hidden while no grid is.
+    constructor(container, link, { onError, addButton }) {
         this.container = container;
         this.link = link;
         this.onError = onError;
         this.sessionID = null;
         this.views = new Map();
         this.order = [];
+        this.addButton = addButton;
+        this.addButton.hidden = true;
+        this.addButton.addEventListener('click', () => this.addTerminal());
+    }
+
+    /// Starts a shell in the shown grid; the server saves the layout with it and the keyboard
+    /// moves to it once it is on the page.
+    async addTerminal() {
+        const sessionID = this.sessionID;
+        if (!sessionID) {
+            return;
+        }
+        try {
+            const grid = await this.link.call('terminal.add', { sessionID });
+            if (sessionID === this.sessionID) {
+                this.render(grid);
+                this.views.get(grid.terminalID)?.term.focus();
+            }
+        } catch (error) {
+            this.onError(error.message);
+        }
     }
 
     /// Shows `sessionID`'s grid, starting its programs when they do not run.
@@ -24,11 +50,16 @@ export class GridView {
             this.clear();
             this.sessionID = sessionID;
         }
+        this.addButton.hidden = !sessionID;
         if (!sessionID) {
             return;
         }
         try {
-            this.render(await this.link.call('grid.open', { id: sessionID }));
+            const grid = await this.link.call('grid.open', { id: sessionID });
+            // Another session may have been chosen meanwhile: its grid is the one to show.
+            if (sessionID === this.sessionID) {
+                this.render(grid);
+            }
         } catch (error) {
             this.onError(error.message);
         }
@@ -89,6 +120,10 @@ export class GridView {
         if (loose.length > 0) {
             rows = [...rows, loose];
         }
+        // Cells are moved into new rows, which takes the keyboard from a terminal inside them:
+        // the terminal typed into keeps it, and keeps its mark whatever the server last heard.
+        const active = this.container.contains(document.activeElement) ? document.activeElement : null;
+        const focusedID = active?.closest('.cell')?.dataset.terminalId ?? grid.focusedTerminalID;
         const rowElements = rows.map((row) => {
             const rowElement = document.createElement('div');
             rowElement.className = 'grid-row';
@@ -98,13 +133,16 @@ export class GridView {
                 view.cell.querySelector('.title').textContent = terminal.title;
                 this.showStatus(id, terminal.status, terminal.reason);
                 view.cell.classList.toggle('exited', terminal.exited);
-                view.cell.classList.toggle('focused', grid.focusedTerminalID === id);
+                view.cell.classList.toggle('focused', focusedID === id);
                 view.cell.dataset.exited = String(terminal.exited);
                 rowElement.append(view.cell);
             }
             return rowElement;
         });
         this.container.replaceChildren(...rowElements);
+        if (active?.isConnected && document.activeElement !== active) {
+            active.focus({ preventScroll: true });
+        }
         this.order = rows.flat();
         for (const view of this.views.values()) {
             // Opened only once in the document, where xterm.js can measure its characters.

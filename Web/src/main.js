@@ -2,7 +2,7 @@
 // grid, kept live over one WebSocket to the server.
 import './style.css';
 import { ServerLink } from './link.js';
-import { renderSidebar } from './sidebar.js';
+import { offerBranches, renderSidebar } from './sidebar.js';
 import { GridView } from './grid.js';
 import { isSwitchKey } from './keys.js';
 import { SettingsView } from './settings.js';
@@ -64,7 +64,7 @@ const link = new ServerLink({
     },
     onTerminal: (kind, id, bytes) => grid.terminalBytes(kind, id, bytes),
 });
-const grid = new GridView($('grid'), link, { onError: showNotice });
+const grid = new GridView($('grid'), link, { onError: showNotice, addButton: $('add-terminal') });
 const settingsView = new SettingsView($('main'), link, { onError: showNotice });
 settingsView.bindOpener($('open-settings'));
 onAppearance(() => restyleTerminals(grid.views.values()));
@@ -164,6 +164,9 @@ const actions = {
         $('new-session-workspace').textContent = workspace.displayName;
         $('new-session-error').textContent = '';
         dialog.showModal();
+        offerBranches($('branch-options'), link, workspace.id,
+            () => dialog.open && dialog.dataset.workspaceId === workspace.id)
+            .catch((error) => { $('new-session-error').textContent = error.message; });
     },
 };
 

@@ -114,3 +114,36 @@ function sessionItem(state, view, session, index, actions) {
     });
     return item;
 }
+
+/// The branch names a new session can take, for `<option>`s: the local branches, then each of
+/// origin's branches that has no local one (the server makes it a local branch tracking
+/// origin's). Other remotes' branches are left out: a name like "upstream/x" would make a new
+/// branch of that name from HEAD, not check out upstream's.
+export function branchChoices({ local, remote }) {
+    const choices = local.map((name) => ({ value: name, label: 'local branch' }));
+    const taken = new Set(local);
+    for (const name of remote) {
+        const short = name.startsWith('origin/') ? name.slice('origin/'.length) : null;
+        if (short && !taken.has(short)) {
+            taken.add(short);
+            choices.push({ value: short, label: name });
+        }
+    }
+    return choices;
+}
+
+/// Fills `list` with the workspace's branches; `stillWanted()` says whether the form still
+/// belongs to that workspace when they arrive.
+export async function offerBranches(list, link, workspaceID, stillWanted) {
+    list.replaceChildren();
+    const branches = await link.call('workspace.branches', { id: workspaceID });
+    if (!stillWanted()) {
+        return;
+    }
+    list.replaceChildren(...branchChoices(branches).map(({ value, label }) => {
+        const option = document.createElement('option');
+        option.value = value;
+        option.label = label;
+        return option;
+    }));
+}

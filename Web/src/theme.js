@@ -6,7 +6,6 @@
 // The last appearance is kept in localStorage so a reload draws in the right colours before
 // the server has answered; the server's answer always wins.
 
-import { mirrorTerminalStyles } from './xtermStyles.js';
 
 const cacheKey = 'orvex.appearance';
 const darkQuery = matchMedia('(prefers-color-scheme: dark)');
@@ -138,7 +137,6 @@ export function restyleTerminals(views) {
     }
 }
 
-mirrorTerminalStyles(document.body);
 current = loadCached() ?? current;
 paint();
 darkQuery.addEventListener('change', paint);

@@ -6,8 +6,31 @@ import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { drag, newSession, openPage, runWorkbench, screenHas, sessionTitles, wait } from './harness.mjs';
 
+/// Collects what the page's Content-Security-Policy refused: the page's own reports and the
+/// browser's console messages about them.
+async function watchPolicy(p, refused) {
+    await p.evaluateOnNewDocument(() => {
+        document.addEventListener('securitypolicyviolation', (event) => {
+            console.error(`refused by Content Security Policy: ${event.effectiveDirective} ${event.blockedURI} ${event.sample}`);
+        });
+    });
+    p.on('console', (message) => {
+        if (message.type() === 'error' && /Content.Security.Policy/i.test(message.text())) {
+            refused.push(message.text());
+        }
+    });
+}
+
+/// The non-empty rows of the page's terminals, spaces made plain.
+const screenRows = (p) => p.$$eval('.cell .xterm-rows > div', (rows) =>
+    rows.map((row) => row.textContent.replace(/\u00a0/g, ' ').trimEnd()).filter((text) => text.trim() !== ''));
+
 await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
     const { browser, page, check } = workbench;
+    const refused = [];
+    await watchPolicy(page, refused);
+    workbench.git('branch', 'topic');
+    let firstScreen = null;
 
     await check('the token opens the page', async () => {
         await openPage(workbench);
@@ -22,11 +45,35 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
         await wait(page, () => document.querySelector('.workspace .chip')?.textContent === 'repo');
     });
 
+    await check('the new-session form offers the repository\'s branches', async () => {
+        await page.click('.workspace .new-session');
+        await wait(page, () => [...document.querySelectorAll('#branch-options option')].map((o) => o.value).join() === 'main,topic');
+        await page.click('#new-session-form button[value=cancel]');
+        await wait(page, () => !document.querySelector('#new-session').open);
+    });
+
     await check('a new session runs a shell that echoes', async () => {
         await newSession(page, 'first', 1);
         await page.click('.cell .term');
         await page.keyboard.type('echo hello\n');
         await screenHas(page, 'hello');
+    });
+
+    await check('the terminal has its cursor and its colours', async () => {
+        await page.keyboard.type("printf '\\033[31mred\\033[0m \\033[38;2;0;128;255mblue\\033[0m\\n'\n");
+        await screenHas(page, 'red blue');
+        const colour = (text) => page.$$eval('.cell .xterm-rows span', (spans, t) =>
+            getComputedStyle(spans.find((span) => span.textContent === t)).color, text);
+        // A red from xterm.js's palette, and a 24-bit colour given in the output.
+        const red = (await colour('red')).match(/\d+/g).map(Number);
+        if (!(red[0] > 150 && red[1] < 80 && red[2] < 80) || await colour('blue') !== 'rgb(0, 128, 255)') {
+            throw new Error(`colours: red is ${await colour('red')}, blue is ${await colour('blue')}`);
+        }
+        // The focused terminal's blinking block cursor turns white at each blink.
+        await wait(page, () => {
+            const cursor = document.querySelector('.cell .xterm-rows.xterm-focus .xterm-cursor');
+            return cursor && getComputedStyle(cursor).backgroundColor === 'rgb(255, 255, 255)';
+        });
     });
 
     await check('a question turns the mark to needs input and an answer turns it back', async () => {
@@ -37,6 +84,9 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
             [...document.querySelectorAll('.cell .title')].some((t) => t.title.includes('Continue?')));
         await page.keyboard.type('y\n');
         await wait(page, () => ['idle', 'running'].includes(document.querySelector('.session.selected .mark')?.dataset.status));
+        await wait(page, () => [...document.querySelectorAll('.cell .xterm-rows > div')].map((row) => row.textContent.trim())
+            .filter((text) => text !== '').at(-1) === '$');
+        firstScreen = await screenRows(page);
     });
 
     await check('a session dragged above another stays there', async () => {
@@ -73,8 +123,20 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
         }
     });
 
+    await check('after a reload a terminal shows the screen it showed before', async () => {
+        await page.$$eval('.session .title', (titles) => titles.find((t) => t.textContent === 'first').click());
+        await screenHas(page, 'hello');
+        await wait(page, (rows) => JSON.stringify([...document.querySelectorAll('.cell .xterm-rows > div')]
+            .map((row) => row.textContent.replace(/\u00a0/g, ' ').trimEnd()).filter((text) => text.trim() !== '')) === rows,
+            JSON.stringify(firstScreen)).catch(async () => {
+            throw new Error(`before: ${JSON.stringify(firstScreen)}\nafter: ${JSON.stringify(await screenRows(page))}`);
+        });
+    });
+
+    let other = null;
     await check('a second page sees what the first did, live', async () => {
-        const other = await browser.newPage();
+        other = await browser.newPage();
+        await watchPolicy(other, refused);
         await other.goto(new URL('/', workbench.address).href);
         await wait(other, () => document.body.dataset.connected === 'true' &&
             [...document.querySelectorAll('.session .title')].map((e) => e.textContent).join() === 'second,first');
@@ -83,6 +145,34 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
         await wait(other, () => [...document.querySelectorAll('.session .title')].map((e) => e.textContent).join() === 'first,second');
         await other.bringToFront();
         await other.screenshot({ path: join(workbench.shots, 'second-page.png') });
+    });
+
+    await check('a terminal added on one page joins the grid on both and its place is saved', async () => {
+        await page.bringToFront();
+        const cells = (p) => p.$$eval('.cell', (all) => all.length);
+        const before = await cells(page);
+        await wait(other, (n) => document.querySelectorAll('.cell .xterm').length === n, before);
+        await page.click('#add-terminal');
+        await wait(page, (n) => document.querySelectorAll('.cell .xterm').length === n + 1 &&
+            document.querySelector('.grid-row:last-child .cell.focused') !== null, before);
+        await page.keyboard.type('echo added\n');
+        await screenHas(page, 'added');
+        await wait(other, (n) => document.querySelectorAll('.grid-row:last-child .cell .xterm').length === 1 &&
+            document.querySelectorAll('.cell .xterm').length === n + 1, before);
+        // A page in the background draws nothing.
+        await other.bringToFront();
+        await screenHas(other, 'added');
+        const store = JSON.parse(readFileSync(join(workbench.env.XDG_DATA_HOME, 'Orvex', 'store.json'), 'utf8'));
+        const first = (store.sessions ?? store).find((s) => s.title === 'first');
+        if (first.gridLayout?.join() !== '1,1') {
+            throw new Error(`store.json grid layout of "first": ${JSON.stringify(first.gridLayout)}`);
+        }
         await other.close();
+    });
+
+    await check('the page\'s policy refused nothing', async () => {
+        if (refused.length > 0) {
+            throw new Error(`refused:\n${refused.join('\n')}`);
+        }
     });
 });
