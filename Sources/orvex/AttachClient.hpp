@@ -57,12 +57,16 @@ private:
     void sendFrame(const std::string& frame);
     void sendSize();
     void paintStatus();
+    /// Adds to what goes to the user's terminal at the end of the frames at hand (one write
+    /// for all of them).
     void draw(std::string_view bytes);
+    void flushDrawn();
 
     int socket_;
     int input_;
     int output_;
     std::string pending_;
+    std::string drawn_;
     WindowSize window_;
     AttachKeys keys_;
     OrvexServer::AttachFrame::Decoder decoder_{OrvexServer::AttachFrame::Direction::fromServer};
