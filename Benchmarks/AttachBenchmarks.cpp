@@ -79,6 +79,9 @@ public:
         setenv("TERM", "xterm-256color", 1);
         std::filesystem::create_directories(dir_ + "/home");
         repo_ = OrvexBench::detail::newRepo();
+        // A session's worktree branches from a commit.
+        OrvexBench::detail::writeFile(repo_ + "/README", "bench\n");
+        OrvexBench::detail::commitAll(repo_);
         orvex({"open", repo_});
     }
     ~BenchHome() {

@@ -146,10 +146,19 @@ struct PtyTerminalEngine::Child : std::enable_shared_from_this<Child> {
                 if (self->exitPending) {
                     self->reportExit();
                 }
-                if (more && !self->released) {
+                if (more && !self->released && !self->held) {
                     self->read();
                 }
             });
+    }
+
+    /// Stops reading the terminal (its program blocks once the terminal's buffer is full) or
+    /// starts again.
+    void hold(bool on) {
+        held = on;
+        if (!held && !reading && !released && !reaped && master.is_open()) {
+            read();
+        }
     }
 
     void deliver(std::string_view bytes) {
@@ -322,6 +331,8 @@ struct PtyTerminalEngine::Child : std::enable_shared_from_this<Child> {
     std::deque<std::string> writes;
     bool writing = false;
     bool reading = false;
+    /// Reading is paused: whoever takes the output cannot keep up.
+    bool held = false;
     bool reaped = false;
     /// Reaped, exit not reported yet: the outstanding read reports it.
     bool exitPending = false;
@@ -392,6 +403,12 @@ PtyTerminalEngine::processOf(const OrvexCore::TerminalHandle& handle) {
         return std::nullopt;
     }
     return TerminalProcess{child.master.native_handle(), child.pid};
+}
+
+void PtyTerminalEngine::holdOutput(const OrvexCore::TerminalHandle& handle, bool hold) {
+    if (const auto* own = dynamic_cast<const PtyTerminalHandle*>(&handle)) {
+        own->child().hold(hold);
+    }
 }
 
 std::size_t PtyTerminalEngine::liveProcessCount() const {

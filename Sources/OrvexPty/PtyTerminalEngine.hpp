@@ -73,6 +73,12 @@ public:
     /// `ActivityDetector`) must be dropped with the terminal.
     static std::optional<TerminalProcess> processOf(const OrvexCore::TerminalHandle& handle);
 
+    /// Pauses (or resumes) reading a terminal of this engine: its program blocks once the
+    /// terminal's buffer is full, and goes on when reading resumes. A process that ends while
+    /// held still has its last output delivered and its exit reported. Other handles are
+    /// ignored.
+    static void holdOutput(const OrvexCore::TerminalHandle& handle, bool hold);
+
     /// How many processes this engine started that have not been reaped yet.
     std::size_t liveProcessCount() const;
 

@@ -37,6 +37,14 @@ public:
     /// and then calls `AttachSession::resized()` on each of them.
     virtual void clientSize(const AttachSession& client,
                             std::optional<AttachFrame::Resize> size) = 0;
+
+    /// `client` has more output waiting to be written than it should (`behind`), or has caught
+    /// up again (or left). While behind, the grid may stop reading the terminal it shows, so a
+    /// program writing faster than the client reads waits for it instead of having it dropped.
+    virtual void clientBehind(const AttachSession& client, bool behind) {
+        (void)client;
+        (void)behind;
+    }
 };
 
 /// The size every program of a grid gets when several clients show it: the smallest rows and

@@ -1,6 +1,8 @@
 #include "OrvexServer/AttachSession.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
@@ -15,6 +17,9 @@ namespace {
 /// How long a last `detached` frame may take to reach a client before the connection is
 /// closed without it.
 constexpr std::chrono::seconds farewellGrace{5};
+/// At most this many frames are written together (the system's limit on buffers per write is
+/// 1024).
+constexpr std::size_t maxFramesPerWrite = 64;
 
 } // namespace
 
@@ -32,7 +37,7 @@ std::shared_ptr<AttachSession> AttachSession::start(Socket socket, AttachGrid& g
 AttachSession::AttachSession(Socket socket, AttachGrid& grid, std::size_t shown, Limits limits,
                              std::function<void(End)> onEnd)
     : socket_(std::move(socket)), grid_(&grid), limits_(limits), onEnd_(std::move(onEnd)),
-      closingTimer_(socket_.get_executor()), shown_(shown) {}
+      closingTimer_(socket_.get_executor()), behindTimer_(socket_.get_executor()), shown_(shown) {}
 
 void AttachSession::terminalOutput(std::size_t index, std::string_view bytes) {
     if (ended_ || closingAfterWrite_ || index != shown_) {
@@ -196,7 +201,27 @@ void AttachSession::send(std::string frame) {
     }
     queuedBytes_ += frame.size();
     queue_.push_back(std::move(frame));
+    if (!behind_ && queuedBytes_ > limits_.behindBytes) {
+        setBehind(true);
+    }
     writeMore();
+}
+
+void AttachSession::setBehind(bool behind) {
+    behind_ = behind;
+    if (behind) {
+        behindTimer_.expires_after(limits_.behindTime);
+        behindTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
+            if (!e && self->behind_) {
+                self->finish(End::tooSlow);
+            }
+        });
+    } else {
+        behindTimer_.cancel();
+    }
+    if (grid_) {
+        grid_->clientBehind(*this, behind);
+    }
 }
 
 void AttachSession::writeMore() {
@@ -210,9 +235,16 @@ void AttachSession::writeMore() {
         return;
     }
     writing_ = true;
+    // Everything queued goes in one write: a program's flood is many small frames, and a
+    // system call (and a wake-up of the client) per frame would cost more than the bytes.
+    std::vector<boost::asio::const_buffer> buffers;
+    std::size_t frames = std::min(queue_.size(), maxFramesPerWrite);
+    for (std::size_t i = 0; i < frames; ++i) {
+        buffers.push_back(boost::asio::buffer(queue_[i]));
+    }
     boost::asio::async_write(
-        socket_, boost::asio::buffer(queue_.front()),
-        [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+        socket_, buffers,
+        [self = shared_from_this(), frames](const boost::system::error_code& error, std::size_t) {
             self->writing_ = false;
             if (self->ended_) {
                 return;
@@ -221,8 +253,13 @@ void AttachSession::writeMore() {
                 self->finish(self->closingAfterWrite_.value_or(End::disconnected));
                 return;
             }
-            self->queuedBytes_ -= self->queue_.front().size();
-            self->queue_.pop_front();
+            for (std::size_t i = 0; i < frames; ++i) {
+                self->queuedBytes_ -= self->queue_.front().size();
+                self->queue_.pop_front();
+            }
+            if (self->behind_ && self->queuedBytes_ <= self->limits_.behindBytes / 4) {
+                self->setBehind(false);
+            }
             self->writeMore();
         });
 }
@@ -253,12 +290,17 @@ void AttachSession::finish(End why) {
     ended_ = true;
     boost::system::error_code ignored;
     closingTimer_.cancel();
+    behindTimer_.cancel();
     socket_.shutdown(Socket::shutdown_both, ignored);
     socket_.close(ignored);
     queue_.clear();
     queuedBytes_ = 0;
     boost::asio::post(socket_.get_executor(), [self = shared_from_this(), why] {
         if (self->grid_) {
+            if (self->behind_) {
+                self->behind_ = false;
+                self->grid_->clientBehind(*self, false);
+            }
             self->grid_->clientSize(*self, std::nullopt);
             self->grid_ = nullptr;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -25,7 +26,11 @@ class AttachGrid;
 ///
 /// Writes go through a bounded queue: a client whose unsent frames would pass
 /// `Limits::maxQueuedBytes` is dropped (its connection closed, the programs untouched), so a
-/// client that stops reading never blocks the server or makes it grow. A protocol error from
+/// client that stops reading never blocks the server or makes it grow. Before that, a client
+/// with more than `Limits::behindBytes` unsent tells the grid it is behind (the grid then holds
+/// the program it shows) until its queue is down to a quarter of that; one that stays behind
+/// for `Limits::behindTime` without catching up is dropped, so a held program waits only so
+/// long for a client that does not read. A protocol error from
 /// the client ends the attachment the same way, after a `detached` frame saying so.
 ///
 /// Main executor only (the socket's executor). The grid must outlive the session or call
@@ -37,6 +42,10 @@ public:
     struct Limits {
         /// Bytes of frames waiting to be written, beyond which the client is dropped.
         std::size_t maxQueuedBytes = 8u << 20;
+        /// Bytes waiting beyond which the client counts as behind.
+        std::size_t behindBytes = 1u << 20;
+        /// How long a client may stay behind.
+        std::chrono::milliseconds behindTime{10000};
     };
 
     /// Why an attachment ended.
@@ -88,6 +97,7 @@ private:
     void finish(End why);
     /// Ends after the queued frames (and a last `detached` frame) have been written.
     void finishAfterWriting(End why, AttachFrame::Detached farewell);
+    void setBehind(bool behind);
 
     Socket socket_;
     AttachGrid* grid_;
@@ -101,6 +111,9 @@ private:
     std::optional<End> closingAfterWrite_;
     /// Bounds the wait for a last frame to a client that no longer reads.
     boost::asio::steady_timer closingTimer_;
+    bool behind_ = false;
+    /// Ends the attachment of a client that stays behind too long.
+    boost::asio::steady_timer behindTimer_;
     std::size_t shown_ = 0;
     std::optional<AttachFrame::Resize> size_;
     bool ended_ = false;

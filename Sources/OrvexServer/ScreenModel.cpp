@@ -23,6 +23,12 @@ constexpr int originMode = 6;
 /// string of any length in memory; the rest of a longer one is dropped.
 constexpr std::size_t maxStringBytes = 4096;
 constexpr int autoWrapMode = 7;
+/// libvterm writes a wide character past the end of a row one column wide.
+constexpr int minCols = 2;
+/// Line feed also returns the carriage (ANSI mode 20).
+constexpr int newLineMode = 20;
+/// Left and right margins may be set (private mode 69).
+constexpr int sideMarginMode = 69;
 
 bool isAlternateScreenMode(int mode) {
     return mode == 47 || mode == 1047 || mode == 1049;
@@ -94,7 +100,23 @@ public:
         modes_ = {autoWrapMode};
         applicationKeypad_ = false;
         scrollRegion_.reset();
+        newLineMode_ = false;
+        sideMargins_ = false;
+        singleShift_ = false;
     }
+
+    /// Whether the parser is outside any sequence, where printable bytes are text.
+    bool atGround() const { return state_ == State::ground; }
+
+    /// Whether lines of plain text are laid out as on a fresh terminal of the model's size:
+    /// line feeds do not return the carriage, no side margins, and no single shift waiting
+    /// for the next character. The scroll region's extent is the caller's to check.
+    bool plainLayout() const {
+        return !newLineMode_ && !sideMargins_ && !singleShift_ && !resized_;
+    }
+
+    /// Text went through outside this tracker: a waiting single shift has been used.
+    void notePrinted() { singleShift_ = false; }
 
     const std::set<int>& modes() const { return modes_; }
     /// The title the program last set (operating-system commands 0 and 2), control
@@ -134,6 +156,10 @@ private:
             break;
         case '=':
             applicationKeypad_ = true;
+            break;
+        case 'N':
+        case 'O':
+            singleShift_ = true;
             break;
         case '>':
             applicationKeypad_ = false;
@@ -183,10 +209,27 @@ private:
     }
 
     Event finishCSI(char final) {
+        if (leader_ == 0 && intermediate_ == 0 && (final == 'h' || final == 'l')) {
+            for (int mode : params_) {
+                if (mode == newLineMode) {
+                    newLineMode_ = final == 'h';
+                }
+            }
+            return Event::none;
+        }
+        if (leader_ == 0 && intermediate_ == 0 && final == 't' && params_.front() == 8) {
+            // libvterm takes this request to resize itself, which the model's size does not
+            // follow.
+            resized_ = true;
+            return Event::none;
+        }
         if (leader_ == '?' && intermediate_ == 0 && (final == 'h' || final == 'l')) {
             bool on = final == 'h';
             bool enters = false;
             for (int mode : params_) {
+                if (mode == sideMarginMode) {
+                    sideMargins_ = on;
+                }
                 if (isAlternateScreenMode(mode)) {
                     enters = enters || on;
                 } else if (std::find(trackedModes.begin(), trackedModes.end(), mode) !=
@@ -251,6 +294,10 @@ private:
     bool applicationKeypad_ = false;
     /// Top and bottom rows, 1-based, bottom -1 for "the last row", as the program wrote them.
     std::optional<std::pair<int, int>> scrollRegion_;
+    bool newLineMode_ = false;
+    bool sideMargins_ = false;
+    bool singleShift_ = false;
+    bool resized_ = false;
 };
 
 ScreenModel::Colour colourOf(const VTermColor& colour) {
@@ -382,6 +429,28 @@ std::string penSequence(const ScreenModel::Pen& pen) {
 
 void discardOutput(const char*, size_t, void*) {}
 
+/// Output held back until someone looks at the screen: the longer the stretch, the more of a
+/// fast scrolling program's lines are known to be gone before they would be drawn.
+constexpr std::size_t pendingLimit = 1u << 20;
+/// A buffer this large is kept between stretches; a larger one is given back.
+constexpr std::size_t pendingKept = 64u << 10;
+
+/// Bytes that are plain text in libvterm's eyes: printable ASCII and the two controls that
+/// move the cursor without touching cells.
+constexpr std::array<bool, 256> plainBytes = [] {
+    std::array<bool, 256> table{};
+    for (int byte = 0x20; byte < 0x7f; ++byte) {
+        table[static_cast<std::size_t>(byte)] = true;
+    }
+    table['\r'] = true;
+    table['\n'] = true;
+    return table;
+}();
+
+bool isPlain(char byte) {
+    return plainBytes[static_cast<unsigned char>(byte)];
+}
+
 } // namespace
 
 struct ScreenModel::Impl {
@@ -404,6 +473,183 @@ struct ScreenModel::Impl {
         Pen pen;
     };
     std::optional<Primary> primary;
+    /// Output not yet given to libvterm.
+    std::string pending;
+
+    void flush() {
+        if (pending.empty()) {
+            return;
+        }
+        std::string bytes = std::move(pending);
+        pending.clear();
+        process(bytes);
+        if (bytes.capacity() <= pendingKept) {
+            bytes.clear();
+            pending = std::move(bytes);
+        }
+    }
+
+    void write(std::string_view bytes) {
+        if (!bytes.empty()) {
+            vterm_input_write(vt, bytes.data(), bytes.size());
+        }
+    }
+
+    void process(std::string_view bytes) {
+        size_t start = 0;
+        size_t i = 0;
+        int rows = 0;
+        int cols = 0;
+        vterm_get_size(vt, &rows, &cols);
+        while (i < bytes.size()) {
+            if (modes.atGround() && isPlain(bytes[i])) {
+                // Plain text changes nothing the tracker follows, so it is passed over whole.
+                size_t end = i;
+                size_t lineFeeds = 0;
+                bool printed = false;
+                for (; end < bytes.size() && isPlain(bytes[end]); ++end) {
+                    lineFeeds += bytes[end] == '\n' ? 1 : 0;
+                    printed = printed || (bytes[end] != '\n' && bytes[end] != '\r');
+                }
+                if (lineFeeds > static_cast<size_t>(rows)) {
+                    write(bytes.substr(start, i - start));
+                    feedPlain(bytes.substr(i, end - i));
+                    start = end;
+                }
+                if (printed) {
+                    modes.notePrinted();
+                }
+                i = end;
+                continue;
+            }
+            auto event = modes.take(static_cast<unsigned char>(bytes[i]));
+            if (event == ModeTracker::Event::skip) {
+                write(bytes.substr(start, i - start));
+                start = i + 1;
+            } else if (event == ModeTracker::Event::enterAlternate && !alternate) {
+                // Everything up to the sequence's final byte goes in first: the switch happens
+                // on that byte, so the primary screen is still intact here.
+                write(bytes.substr(start, i - start));
+                copyPrimary();
+                // The alternate buffer is made on first use: most terminals run a shell that
+                // never asks for it, and it would double their memory.
+                vterm_screen_enable_altscreen(screen, 1);
+                // The final byte goes in at once, so a second request later in these bytes
+                // finds the alternate screen on and does not copy it as the primary one.
+                write(bytes.substr(i, 1));
+                start = i + 1;
+            }
+            ++i;
+        }
+        write(bytes.substr(start));
+        if (!alternate) {
+            primary.reset();
+        }
+    }
+
+    /// Whether every row is drawn at single width, so a row holds `cols` characters.
+    bool singleWidthRows(int rows) const {
+        for (int row = 0; row < rows; ++row) {
+            const VTermLineInfo* info = vterm_state_get_lineinfo(state, row);
+            if (info->doublewidth || info->doubleheight) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    /// Takes a stretch of plain text (printable ASCII, carriage returns, line feeds) with many
+    /// line feeds, giving libvterm only what can still be on the screen afterwards.
+    ///
+    /// Where the whole screen scrolls, every row on it before the last `rows` scrolls of the
+    /// stretch is gone after them; so libvterm can start at the place the cursor had just
+    /// before those scrolls (the bottom row, a column, maybe waiting to wrap) and take the rest
+    /// of the stretch from there, without the lines in between. The cursor's path is followed
+    /// here exactly as libvterm moves it, from the first carriage return after a character (the
+    /// column is then 0, nothing waits to wrap and a split UTF-8 sequence before the stretch
+    /// has been ended). The new rows scroll in blank in the same pen either way, and the last
+    /// character written, which later combining marks attach to, is the stretch's own.
+    void feedPlain(std::string_view run) {
+        int rows = 0;
+        int cols = 0;
+        vterm_get_size(vt, &rows, &cols);
+        auto [top, bottom] = scrollRegion(rows);
+        size_t firstText = run.find_first_not_of("\r\n");
+        size_t head = firstText == std::string_view::npos ? firstText : run.find('\r', firstText);
+        if (!modes.plainLayout() || top != 1 || bottom != rows || cols < 3 ||
+            head == std::string_view::npos || !singleWidthRows(rows)) {
+            write(run);
+            return;
+        }
+        ++head;
+        write(run.substr(0, head));
+
+        struct Scroll {
+            size_t at = 0;
+            int col = 0;
+            bool wrapPending = false;
+        };
+        // The latest `rows` scrolls, oldest first from `scrolls % rows`.
+        std::vector<Scroll> latest(static_cast<size_t>(rows));
+        size_t scrolls = 0;
+        size_t lastText = 0;
+        VTermPos cursor{};
+        vterm_state_get_cursorpos(state, &cursor);
+        int row = cursor.row;
+        int col = cursor.col;
+        bool wrapPending = false;
+        const bool autoWrap = modes.modes().count(autoWrapMode) > 0;
+        const int last = rows - 1;
+        // libvterm moves down one row or, on the bottom row, scrolls, keeping the column.
+        auto lineFeed = [&](size_t at) {
+            if (row == last) {
+                latest[scrolls % latest.size()] = Scroll{at, col, wrapPending};
+                ++scrolls;
+            } else {
+                ++row;
+                // A move ends a wait to wrap; a scroll leaves the cursor where it was.
+                wrapPending = false;
+            }
+        };
+        for (size_t at = head; at < run.size(); ++at) {
+            char byte = run[at];
+            if (byte == '\n') {
+                lineFeed(at);
+            } else if (byte == '\r') {
+                if (col != 0) {
+                    wrapPending = false;
+                }
+                col = 0;
+            } else {
+                lastText = at;
+                if (wrapPending) {
+                    lineFeed(at);
+                    col = 0;
+                    wrapPending = false;
+                }
+                if (col + 1 >= cols) {
+                    wrapPending = autoWrap;
+                } else {
+                    ++col;
+                }
+            }
+        }
+        if (scrolls <= latest.size()) {
+            write(run.substr(head));
+            return;
+        }
+        const Scroll& from = latest[scrolls % latest.size()];
+        if (lastText < from.at) {
+            write(run.substr(head));
+            return;
+        }
+        // The cursor as it was there; rows above it are all scrolled away later. A wait to
+        // wrap comes from writing the last column, with a blank that scrolls away too.
+        std::string place = from.wrapPending ? fmt::format("\x1b[{};{}H ", rows, cols)
+                                             : fmt::format("\x1b[{};{}H", rows, from.col + 1);
+        write(place);
+        write(run.substr(from.at));
+    }
 
     static int onSetTermProp(VTermProp prop, VTermValue* value, void* user) {
         auto* self = static_cast<Impl*>(user);
@@ -486,7 +732,7 @@ struct ScreenModel::Impl {
 
 ScreenModel::ScreenModel(int rows, int cols) : impl_(std::make_unique<Impl>()) {
     auto& m = *impl_;
-    m.vt = vterm_new(std::max(rows, 1), std::max(cols, 1));
+    m.vt = vterm_new(std::max(rows, 1), std::max(cols, minCols));
     vterm_set_utf8(m.vt, 1);
     // Answers to the program's queries (cursor position, device attributes) come from the
     // client's real terminal, which sees the same output; the model must not answer twice.
@@ -513,39 +759,24 @@ ScreenModel::~ScreenModel() {
 
 void ScreenModel::feed(std::string_view bytes) {
     auto& m = *impl_;
-    size_t start = 0;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        auto event = m.modes.take(static_cast<unsigned char>(bytes[i]));
-        if (event == ModeTracker::Event::skip) {
-            if (i > start) {
-                vterm_input_write(m.vt, bytes.data() + start, i - start);
-            }
-            start = i + 1;
-            continue;
-        }
-        if (event != ModeTracker::Event::enterAlternate || m.alternate) {
-            continue;
-        }
-        // Everything up to the sequence's final byte goes in first: the switch happens on
-        // that byte, so the primary screen is still intact here.
-        vterm_input_write(m.vt, bytes.data() + start, i - start);
-        start = i;
-        m.copyPrimary();
-        // The alternate buffer is made on first use: most terminals run a shell that never
-        // asks for it, and it would double their memory.
-        vterm_screen_enable_altscreen(m.screen, 1);
-    }
-    vterm_input_write(m.vt, bytes.data() + start, bytes.size() - start);
-    if (!m.alternate) {
-        m.primary.reset();
+    m.pending.append(bytes);
+    if (m.pending.size() >= pendingLimit) {
+        m.flush();
     }
 }
 
 void ScreenModel::resize(int rows, int cols) {
+    impl_->flush();
     auto& m = *impl_;
     rows = std::max(rows, 1);
-    cols = std::max(cols, 1);
+    cols = std::max(cols, minCols);
     vterm_set_size(m.vt, rows, cols);
+    // libvterm keeps the region, only cut to the new size, and a region whose top is then
+    // below the bottom makes its next scroll move a negative number of bytes. Resetting the
+    // region homes the cursor, which goes back.
+    VTermPos cursor{};
+    vterm_state_get_cursorpos(m.state, &cursor);
+    m.write(fmt::format("\x1b[r\x1b[{};{}H", cursor.row + 1, cursor.col + 1));
     m.modes.forgetScrollRegion();
     if (m.primary) {
         Impl::Primary resized;
@@ -571,12 +802,14 @@ void ScreenModel::resize(int rows, int cols) {
 }
 
 int ScreenModel::rows() const {
+    impl_->flush();
     int rows = 0, cols = 0;
     vterm_get_size(impl_->vt, &rows, &cols);
     return rows;
 }
 
 int ScreenModel::cols() const {
+    impl_->flush();
     int rows = 0, cols = 0;
     vterm_get_size(impl_->vt, &rows, &cols);
     return cols;
@@ -642,6 +875,7 @@ template <typename CellAt> void paintCells(std::string& out, int rows, int cols,
 } // namespace
 
 std::string ScreenModel::redraw() const {
+    impl_->flush();
     const auto& m = *impl_;
     int rows = this->rows();
     int cols = this->cols();
@@ -689,6 +923,7 @@ std::string ScreenModel::redraw() const {
 }
 
 std::string ScreenModel::restoreCursor() const {
+    impl_->flush();
     const auto& m = *impl_;
     std::string out;
     VTermPos cursor{};
@@ -727,10 +962,12 @@ std::string ScreenModel::text() const {
 }
 
 std::string ScreenModel::title() const {
+    impl_->flush();
     return impl_->modes.title();
 }
 
 ScreenModel::Snapshot ScreenModel::snapshot() const {
+    impl_->flush();
     const auto& m = *impl_;
     Snapshot snap;
     snap.rows = rows();
@@ -758,6 +995,7 @@ ScreenModel::Snapshot ScreenModel::snapshot() const {
 }
 
 std::optional<std::vector<std::vector<ScreenModel::Cell>>> ScreenModel::primaryCells() const {
+    impl_->flush();
     const auto& m = *impl_;
     if (!m.alternate || !m.primary) {
         return std::nullopt;

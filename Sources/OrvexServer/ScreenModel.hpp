@@ -17,7 +17,8 @@ namespace OrvexServer {
 ///
 /// Memory is bounded by the size: lines scrolled off the top are dropped (no scrollback), the
 /// primary screen is copied once while the alternate screen is shown, the alternate buffer is
-/// made only when a program first asks for it, and strings (titles) are cut at 4 KiB.
+/// made only when a program first asks for it, strings (titles) are cut at 4 KiB, and output
+/// not yet drawn is held up to 1 MiB.
 /// Not thread-safe: one owner, one thread.
 class ScreenModel {
 public:
@@ -78,7 +79,8 @@ public:
         friend bool operator==(const Snapshot&, const Snapshot&) = default;
     };
 
-    /// A blank screen of `rows` by `cols` (each at least 1; smaller values count as 1).
+    /// A blank screen of `rows` by `cols` (at least 1 row and 2 columns; smaller values count
+    /// as those).
     ScreenModel(int rows, int cols);
     ~ScreenModel();
     ScreenModel(const ScreenModel&) = delete;
@@ -86,9 +88,13 @@ public:
 
     /// Takes the next chunk of the program's output. Sequences may be split anywhere between
     /// chunks. Never fails: what the terminal library does not understand is ignored.
+    ///
+    /// Output is held (up to 1 MiB) until the screen is next read, and then only what can
+    /// still be seen is drawn: lines of plain text that scroll off the whole screen before the
+    /// stretch ends are passed over. Every reading is the same as if each byte had been drawn.
     void feed(std::string_view bytes);
 
-    /// Changes the size as the program's terminal was resized (each at least 1). Text is cut
+    /// Changes the size as the program's terminal was resized (at least 1 by 2). Text is cut
     /// or padded, not reflowed; the scroll region the program set is forgotten, as a real
     /// terminal forgets it.
     void resize(int rows, int cols);

@@ -20,7 +20,11 @@ ServerAttachGrid::ServerAttachGrid(boost::asio::any_io_executor executor, UUID s
     : sessionID_(sessionID), host_(host), screens_(screens), refreshTimer_(executor),
       alive_(std::make_shared<bool>(true)) {}
 
-ServerAttachGrid::~ServerAttachGrid() = default;
+ServerAttachGrid::~ServerAttachGrid() {
+    for (const auto& id : held_) {
+        host_.holdOutput(id, false);
+    }
+}
 
 std::vector<TerminalRef> ServerAttachGrid::ordered() const {
     auto& controller = host_.controller();
@@ -168,6 +172,39 @@ void ServerAttachGrid::add(std::shared_ptr<AttachSession> client,
 void ServerAttachGrid::remove(const AttachSession* client) {
     std::erase_if(clients_, [&](const auto& each) { return each.get() == client; });
     sizes_.erase(client);
+    if (behind_.erase(client) > 0) {
+        holdBehind();
+    }
+}
+
+void ServerAttachGrid::clientBehind(const AttachSession& client, bool behind) {
+    if (behind) {
+        behind_.insert(&client);
+    } else {
+        behind_.erase(&client);
+    }
+    holdBehind();
+}
+
+void ServerAttachGrid::holdBehind() {
+    auto refs = ordered();
+    std::unordered_set<UUID> hold;
+    for (const auto* client : behind_) {
+        if (client->shown() < refs.size()) {
+            hold.insert(refs[client->shown()].id);
+        }
+    }
+    for (const auto& id : held_) {
+        if (!hold.contains(id)) {
+            host_.holdOutput(id, false);
+        }
+    }
+    for (const auto& id : hold) {
+        if (!held_.contains(id)) {
+            host_.holdOutput(id, true);
+        }
+    }
+    held_ = std::move(hold);
 }
 
 void ServerAttachGrid::output(const UUID& terminalID, std::string_view bytes) {
@@ -243,6 +280,8 @@ void ServerAttachGrid::closeAll(AttachFrame::Detached::Reason reason, const std:
     auto clients = std::move(clients_);
     clients_.clear();
     sizes_.clear();
+    behind_.clear();
+    holdBehind();
     for (const auto& client : clients) {
         client->close(reason, message);
     }

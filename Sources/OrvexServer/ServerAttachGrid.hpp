@@ -39,6 +39,9 @@ public:
     void input(std::size_t index, std::string_view bytes) override;
     void seen(std::size_t index) override;
     void clientSize(const AttachSession& client, std::optional<AttachFrame::Resize> size) override;
+    /// Holds the output of the terminals that clients who are behind show, and lets go of the
+    /// others.
+    void clientBehind(const AttachSession& client, bool behind) override;
 
     const OrvexCore::UUID& sessionID() const { return sessionID_; }
 
@@ -72,6 +75,7 @@ private:
     std::optional<std::size_t> indexOf(const OrvexCore::UUID& terminalID) const;
     void applySize(std::optional<AttachFrame::Resize> extra = std::nullopt);
     void refreshSoon();
+    void holdBehind();
 
     OrvexCore::UUID sessionID_;
     TerminalHost& host_;
@@ -83,6 +87,9 @@ private:
     std::optional<AttachFrame::Resize> announced_;
     std::unordered_set<OrvexCore::UUID> bells_;
     std::unordered_set<OrvexCore::UUID> sized_;
+    std::unordered_set<const AttachSession*> behind_;
+    /// Terminals whose output is not read until the clients behind catch up.
+    std::unordered_set<OrvexCore::UUID> held_;
     std::optional<AttachFrame::Status> sent_;
     boost::asio::steady_timer refreshTimer_;
     bool refreshPending_ = false;

@@ -255,6 +255,13 @@ SessionStatus TerminalHost::status(const UUID& sessionID) {
     return StatusMonitor::aggregate(activities);
 }
 
+void TerminalHost::holdOutput(const UUID& terminalID, bool hold) {
+    const TerminalRef* ref = refOf(terminalID);
+    if (ref && ref->handle) {
+        OrvexPty::PtyTerminalEngine::holdOutput(*ref->handle, hold);
+    }
+}
+
 TerminalActivity TerminalHost::activity(const UUID& terminalID) {
     const auto status = terminalStatus(terminalID);
     return status ? status->report.activity : TerminalActivity::idle;

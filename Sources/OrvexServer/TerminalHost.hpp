@@ -111,6 +111,10 @@ public:
     void setActivityConfig(OrvexPty::ActivityDetector::Config config);
     const OrvexPty::ActivityDetector::Config& activityConfig() const { return activityConfig_; }
 
+    /// Pauses or resumes reading the terminal's output (for a client that cannot keep up);
+    /// unknown terminals are ignored.
+    void holdOutput(const OrvexCore::UUID& terminalID, bool hold);
+
     /// The terminal's activity now, as its detector last told it (`idle` before any output).
     OrvexCore::TerminalActivity activity(const OrvexCore::UUID& terminalID);
 

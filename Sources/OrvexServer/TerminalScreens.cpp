@@ -98,7 +98,8 @@ void TerminalScreens::resize(const UUID& terminalID, int rows, int cols) {
         return;
     }
     rows = std::clamp(rows, 1, 0xffff);
-    cols = std::clamp(cols, 1, 0xffff);
+    // The model is never narrower than two columns; the program gets the same width.
+    cols = std::clamp(cols, 2, 0xffff);
     ScreenModel& model = *it->second;
     if (model.rows() == rows && model.cols() == cols) {
         return;

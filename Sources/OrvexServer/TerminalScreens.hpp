@@ -41,9 +41,9 @@ public:
     /// an unknown terminal.
     std::string redraw(const OrvexCore::UUID& terminalID) const;
 
-    /// Sets the terminal's program and its model to `rows` by `cols` together (each at least
-    /// 1), so the output the program draws for its new size lands on a model of that size.
-    /// The program is told only when the size changes. Unknown terminals are ignored.
+    /// Sets the terminal's program and its model to `rows` by `cols` together (at least 1 row
+    /// and 2 columns), so the output the program draws for its new size lands on a model of that
+    /// size. The program is told only when the size changes. Unknown terminals are ignored.
     void resize(const OrvexCore::UUID& terminalID, int rows, int cols);
 
     /// How many models are kept.

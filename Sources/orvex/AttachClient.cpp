@@ -168,15 +168,18 @@ void AttachClient::handleFrames(std::string_view bytes) {
         for (const auto& frame : frames) {
             handle(AF::parseServer(frame));
             if (ending_) {
+                flushDrawn();
                 return;
             }
         }
     } catch (const AF::ProtocolError& failure) {
+        flushDrawn();
         ending_ =
             Ending{std::nullopt, std::string("the server sent a bad frame: ") + failure.what(),
                    false, false};
         return;
     }
+    flushDrawn();
     if (!intact) {
         ending_ =
             Ending{std::nullopt, "the server sent a bad frame: " + decoder_.error().value_or(""),
@@ -190,7 +193,14 @@ void AttachClient::handleFrames(std::string_view bytes) {
 
 void AttachClient::draw(std::string_view bytes) {
     if (!helpShown_) {
-        writeAll(output_, bytes);
+        drawn_ += bytes;
+    }
+}
+
+void AttachClient::flushDrawn() {
+    if (!drawn_.empty()) {
+        writeAll(output_, drawn_);
+        drawn_.clear();
     }
 }
 
@@ -272,6 +282,7 @@ void AttachClient::handleKeys(std::string_view bytes) {
 void AttachClient::showHelp() {
     draw("\x1b[r\x1b[0m\x1b[H\x1b[2J" + rawLines(AttachKeys::help()) +
          "\r\nPress any key to go back.");
+    flushDrawn();
     helpShown_ = true;
 }
 

@@ -15,10 +15,11 @@ namespace Orvex {
 /// client's own), the terminal on screen is drawn as the server sends it, and the bottom row
 /// of the window shows the grid's status row.
 ///
-/// The client keeps its own screen model of what it drew, so that after painting the status
-/// row it can put the cursor, its modes and pen back where the program left them, and repaint
-/// the row when a program's output may have erased it. Runs on the calling thread until the
-/// attachment ends.
+/// The program's bytes go straight through to the user's terminal. The client also keeps a
+/// screen model of what it drew, read only when it paints the status row, so that it can put
+/// the cursor, its modes and pen back where the program left them; the model holds output
+/// until then and draws only what is still on screen, so a flood of text costs it little.
+/// Runs on the calling thread until the attachment ends.
 class AttachClient {
 public:
     /// How the attachment ended.
@@ -56,12 +57,16 @@ private:
     void sendFrame(const std::string& frame);
     void sendSize();
     void paintStatus();
+    /// Adds to what goes to the user's terminal at the end of the frames at hand (one write
+    /// for all of them).
     void draw(std::string_view bytes);
+    void flushDrawn();
 
     int socket_;
     int input_;
     int output_;
     std::string pending_;
+    std::string drawn_;
     WindowSize window_;
     AttachKeys keys_;
     OrvexServer::AttachFrame::Decoder decoder_{OrvexServer::AttachFrame::Direction::fromServer};

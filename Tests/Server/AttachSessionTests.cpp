@@ -63,6 +63,9 @@ public:
         }
     }
 
+    void clientBehind(const AttachSession&, bool behind) override { behindCalls.push_back(behind); }
+
+    std::vector<bool> behindCalls;
     std::vector<std::unique_ptr<ScreenModel>> models;
     std::vector<F::Status::Terminal> terminals;
     std::vector<std::pair<std::size_t, std::string>> inputs;
@@ -300,4 +303,38 @@ TEST(AttachSessionTests, ClosingByTheServerSaysWhyAndForgetsTheGrid) {
     EXPECT_EQ(a.client->last<F::Detached>(), (F::Detached{F::Detached::Reason::gridClosed,
                                                           "the session's programs were stopped"}));
     EXPECT_FALSE(a.end->has_value());
+}
+
+// A client that falls behind tells the grid (which holds the program) instead of being dropped,
+// tells it again once it has read its queue down, and is dropped only when it stays behind.
+TEST(AttachSessionTests, AClientBehindHoldsTheProgramUntilItCatchesUpOrGivesUp) {
+    boost::asio::io_context io;
+    FakeGrid grid(1);
+    AttachSession::Limits limits;
+    limits.behindBytes = 64 * 1024;
+    limits.behindTime = std::chrono::milliseconds(300);
+    auto attached = attach(io, grid, 0, limits);
+    ASSERT_TRUE(attached.client->waitFor(io, 2));
+    const std::string chunk(16 * 1024, 'x');
+    auto fallBehind = [&] {
+        while (grid.behindCalls.empty() || !grid.behindCalls.back()) {
+            attached.session->terminalOutput(0, chunk);
+            io.restart();
+            io.poll();
+        }
+    };
+    fallBehind();
+    EXPECT_FALSE(attached.session->ended());
+    // Reading it all catches up; while the grid still hears "behind", more is on its way.
+    while (grid.behindCalls.back()) {
+        ASSERT_TRUE(attached.client->waitFor(io, attached.client->received.size() + 1));
+        attached.client->received.clear();
+    }
+    EXPECT_EQ(grid.behindCalls, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(attached.session->ended());
+
+    fallBehind();
+    ASSERT_TRUE(runUntil(io, [&] { return attached.end->has_value(); }));
+    EXPECT_EQ(**attached.end, AttachSession::End::tooSlow);
+    EXPECT_EQ(grid.behindCalls, (std::vector<bool>{true, false, true, false}));
 }

@@ -297,3 +297,199 @@ TEST(ScreenModelTests, LessOnTheAlternateScreenRedrawsAndLeavesThePrimaryBehind)
     EXPECT_EQ(attached.snapshot(), shell.model.snapshot());
     std::filesystem::remove(file);
 }
+
+namespace {
+
+/// A model that draws every byte the moment it arrives: each read forces what it holds out,
+/// and a single byte never holds a stretch of lines to pass over.
+class EagerModel {
+public:
+    EagerModel(int rows, int cols) : model(rows, cols) {}
+    void feed(std::string_view bytes) {
+        for (char byte : bytes) {
+            model.feed(std::string_view(&byte, 1));
+            (void)model.rows();
+        }
+    }
+    ScreenModel model;
+};
+
+/// Output a program could write: long stretches of plain lines (wrapping or not, ended by
+/// "\r\n", "\n" or "\r"), mixed with what changes how such lines land: colours, cursor moves,
+/// scroll regions, side margins, autowrap, insert and new-line modes, tabs, wide and combining
+/// characters, double-width lines, single shifts, saved cursors, the alternate screen.
+/// Combining marks are left out: libvterm joins one to the character before it only when both
+/// come in one write, so no byte-at-a-time reference could agree with any model on them.
+std::string randomOutput(std::mt19937& random, int rows, int cols) {
+    auto pick = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
+    static const std::vector<std::string> sequences = {
+        "\x1b[31m",
+        "\x1b[1;44m",
+        "\x1b[0m",
+        "\x1b[7m",
+        "\x1b[2J",
+        "\x1b[K",
+        "\x1b[H",
+        "\x1b[r",
+        "\x1b[2;4r",
+        "\x1b[1;3r",
+        "\x1b[3r",
+        "\x1b[?6h",
+        "\x1b[?6l",
+        "\x1b[?7l",
+        "\x1b[?7h",
+        "\x1b[4h",
+        "\x1b[4l",
+        "\x1b[20h",
+        "\x1b[20l",
+        "\x1b[?69h\x1b[2;5s",
+        "\x1b[?69l",
+        "\t",
+        "\b",
+        "\x1b"
+        "7",
+        "\x1b"
+        "8",
+        "\x1bM",
+        "\x1b"
+        "D",
+        "\x1b"
+        "E",
+        "\x1b#6",
+        "\x1b#5",
+        "\x1bN",
+        "\x1b(0",
+        "\x1b(B",
+        "\xe4\xb8\xad",
+        "\xe4\xb8",
+        "\x1b[?1049h",
+        "\x1b[?1049l",
+        "\x1b]2;title\x07",
+        "\x1b!p",
+        "\x1b"
+        "c",
+        "\x1b[5;3H",
+        "\x1b[?25l",
+        "\x1b[L",
+        "\x1b[2S",
+    };
+    std::string out;
+    int parts = pick(1, 12);
+    for (int part = 0; part < parts; ++part) {
+        if (pick(0, 2) == 0) {
+            out += sequences[static_cast<std::size_t>(
+                pick(0, static_cast<int>(sequences.size()) - 1))];
+            continue;
+        }
+        int lines = pick(0, rows * 4 + 3);
+        for (int line = 0; line < lines; ++line) {
+            int length = pick(0, cols * 5 / 2);
+            for (int i = 0; i < length; ++i) {
+                out += static_cast<char>(pick(0x20, 0x7e));
+            }
+            switch (pick(0, 5)) {
+            case 0:
+                out += "\n";
+                break;
+            case 1:
+                out += "\r";
+                break;
+            default:
+                out += "\r\n";
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+// Lines passed over in a fast stretch of text must leave exactly the screen that drawing every
+// byte leaves: cells, pens, cursor, modes, the primary screen under an alternate one.
+TEST(ScreenModelTests, PassingOverScrolledLinesLeavesTheSameScreen) {
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 400; ++round) {
+        int rows = std::uniform_int_distribution<int>(1, 9)(random);
+        int cols = std::uniform_int_distribution<int>(1, 14)(random);
+        ScreenModel model(rows, cols);
+        EagerModel eager(rows, cols);
+        int steps = std::uniform_int_distribution<int>(1, 6)(random);
+        for (int step = 0; step < steps; ++step) {
+            std::string output = randomOutput(random, rows, cols);
+            eager.feed(output);
+            // Random cuts, read in between or not.
+            std::size_t at = 0;
+            while (at < output.size()) {
+                auto length = std::uniform_int_distribution<std::size_t>(1, 3000)(random);
+                model.feed(std::string_view(output).substr(at, length));
+                at += length;
+                if (std::uniform_int_distribution<int>(0, 3)(random) == 0) {
+                    (void)model.title();
+                }
+            }
+            if (std::uniform_int_distribution<int>(0, 4)(random) == 0) {
+                int newRows = std::uniform_int_distribution<int>(1, 9)(random);
+                int newCols = std::uniform_int_distribution<int>(1, 14)(random);
+                model.resize(newRows, newCols);
+                eager.model.resize(newRows, newCols);
+            }
+            ASSERT_EQ(model.snapshot(), eager.model.snapshot()) << "round " << round;
+            ASSERT_EQ(model.primaryCells(), eager.model.primaryCells()) << "round " << round;
+        }
+    }
+}
+
+// A flood of lines held back past the limit is drawn in one go, and what the model reads back
+// is the end of the flood, with the redraw painting exactly that.
+TEST(ScreenModelTests, FloodOfLinesShowsItsLastScreenful) {
+    ScreenModel model(5, 20);
+    std::string flood;
+    for (int line = 1; line <= 200000; ++line) {
+        flood += "line " + std::to_string(line) + "\r\n";
+    }
+    for (std::size_t at = 0; at < flood.size(); at += 4096) {
+        model.feed(std::string_view(flood).substr(at, 4096));
+    }
+    EXPECT_EQ(model.text(), "line 199997\nline 199998\nline 199999\nline 200000\n");
+    EXPECT_EQ(model.snapshot().cursorRow, 4);
+    EXPECT_EQ(model.snapshot().cursorCol, 0);
+    EXPECT_EQ(redrawnElsewhere(model), model.snapshot());
+}
+
+// libvterm writes a wide character past the end of a one-column row; the model stays two
+// columns wide so a program's CJK text in a very narrow window cannot bring the server down.
+TEST(ScreenModelTests, WideCharacterInAOneColumnWindowIsKept) {
+    ScreenModel model(3, 1);
+    model.feed("\xe4\xb8\xad\r\n\xe4\xb8\xad");
+    model.resize(3, 1);
+    model.feed("\xe4\xb8\xad");
+    EXPECT_EQ(model.cols(), 2);
+    EXPECT_EQ(model.text(), "\xe4\xb8\xad\n\xe4\xb8\xad\n\xe4\xb8\xad");
+}
+
+// Shrinking the window above the program's scroll region must leave a model that still
+// scrolls (libvterm alone would move a negative number of bytes) and keeps the cursor.
+TEST(ScreenModelTests, ShrinkingBelowTheScrollRegionKeepsScrolling) {
+    ScreenModel model(10, 6);
+    model.feed("\x1b[4;8r\x1b[9;3Hab");
+    model.resize(2, 6);
+    EXPECT_EQ(model.snapshot().cursorRow, 1);
+    EXPECT_EQ(model.snapshot().cursorCol, 4);
+    model.feed("\r\nnext\r\nlast");
+    EXPECT_EQ(model.text(), "next\nlast");
+}
+
+// A program asking for the alternate screen again while on it, within one stretch of output,
+// must not have the alternate screen taken for the primary one under it.
+TEST(ScreenModelTests, AskingTwiceForTheAlternateScreenKeepsThePrimary) {
+    ScreenModel model(3, 10);
+    model.feed("shell$ \x1b[?1049hfirst\x1b[?1049h\x1b[Hsecond");
+    auto primary = model.primaryCells();
+    ASSERT_TRUE(primary.has_value());
+    EXPECT_EQ((*primary)[0][0].text, "s");
+    EXPECT_EQ((*primary)[0][6].text, " ");
+    EXPECT_EQ(model.text(), "second\n\n");
+}
