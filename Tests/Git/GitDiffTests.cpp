@@ -33,7 +33,7 @@ std::string lines(int count, std::string_view prefix) {
 
 } // namespace
 
-TEST(GitDiffTests, ListsCommittedStagedAndUnstagedChangesButNotUntrackedFiles) {
+TEST(GitDiffTests, ListsCommittedStagedUnstagedAndUntrackedChanges) {
     OrvexTest::TempGitRepo repo;
     repo.write("keep.txt", lines(10, "k"));
     repo.write("gone.txt", "a\nb\n");
@@ -51,6 +51,7 @@ TEST(GitDiffTests, ListsCommittedStagedAndUnstagedChangesButNotUntrackedFiles) {
                                                {"gone.txt", 0, 2, ""},
                                                {"keep.txt", 1, 2, ""},
                                                {"staged.txt", 1, 0, ""},
+                                               {"untracked.txt", 1, 0, ""},
                                            }));
 }
 
@@ -119,7 +120,7 @@ TEST(GitDiffTests, UnknownBaseSurfacesGitsMessageAndTheExactCommand) {
     } catch (const GitError& error) {
         EXPECT_EQ(error.command, "git -C " + repo.path() +
                                      " -c core.quotePath=false diff --no-renames no-such-ref "
-                                     "--numstat -z");
+                                     "--numstat --summary -z");
         EXPECT_EQ(error.exitCode, 128);
         EXPECT_NE(error.message.find("no-such-ref"), std::string::npos) << error.message;
         EXPECT_NE(std::string(error.what()).find(error.message.substr(0, 20)), std::string::npos);
@@ -228,7 +229,7 @@ TEST(GitDiffTests, GitFailingSilentlyOnStandardErrorReportsStandardOutput) {
         FAIL() << "expected a GitError";
     } catch (const GitError& error) {
         EXPECT_EQ(error, GitError("git -C /repo -c core.quotePath=false diff --no-renames main "
-                                  "--numstat -z",
+                                  "--numstat --summary -z",
                                   3, "said on stdout\n"));
     }
 }
