@@ -92,6 +92,8 @@ private:
     Result stateMethod(const std::string& method, const Params& params);
     Result sessionMethod(const std::string& method, const Params& params);
     Result gridMethod(const std::string& method, const Params& params);
+    /// The review panel's methods (ServerReview.cpp).
+    Result reviewMethod(const std::string& method, const Params& params);
     Result terminalMethod(const std::string& method, const Params& params);
     nlohmann::json gridAnswer(const OrvexCore::UUID& sessionID);
     /// Keeps the grid's layout and titles in the session's record and tells the pages.
