@@ -5,6 +5,7 @@ import { ServerLink } from './link.js';
 import { renderSidebar } from './sidebar.js';
 import { GridView } from './grid.js';
 import { isSwitchKey } from './keys.js';
+import { ReviewPanel } from './review.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -27,6 +28,7 @@ const link = new ServerLink({
         if (view.selectedSessionID) {
             await grid.show(view.selectedSessionID);
         }
+        review.refresh();
     },
     onDisconnected: (why) => {
         $('connection').textContent = why;
@@ -43,6 +45,7 @@ const link = new ServerLink({
                 }
                 grid.showStatus(data.terminalID, data.terminalStatus, data.reason);
             }
+            review.statusChanged(data);
             render();
         } else if (name === 'gridChanged' && data.sessionID === view.selectedSessionID) {
             grid.refresh();
@@ -57,6 +60,7 @@ const link = new ServerLink({
     onTerminal: (kind, id, bytes) => grid.terminalBytes(kind, id, bytes),
 });
 const grid = new GridView($('grid'), link, { onError: showNotice });
+const review = new ReviewPanel($('review'), $('review-divider'), link, { onError: showNotice });
 
 /// Fetches the state again; calls made while one is under way share its successor.
 function reload() {
@@ -70,6 +74,7 @@ function reload() {
             const [next, settings] = await Promise.all([link.call('state.get'), link.call('settings.get')]);
             state = next;
             view.collapsed = new Set(settings.values.collapsedWorkspaceIDs ?? []);
+            review.applySettings(settings.values);
             if (!view.selectedSessionID && state.activeTerminalSessionID) {
                 view.selectedSessionID = state.activeTerminalSessionID;
                 grid.show(view.selectedSessionID);
@@ -93,6 +98,7 @@ function render() {
         return;
     }
     renderSidebar($('workspaces'), state, view, actions);
+    review.show(view.selectedSessionID);
     const session = state.sessions.find((s) => s.id === view.selectedSessionID);
     $('session-title').textContent = session ? `${session.title || session.slug} — ${session.branch}` : 'No session selected';
 }
