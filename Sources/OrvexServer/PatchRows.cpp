@@ -7,6 +7,7 @@
 #include "OrvexCore/Diff/DiffFolder.hpp"
 #include "OrvexCore/Diff/DiffParser.hpp"
 #include "OrvexCore/Diff/WordDiff.hpp"
+#include "OrvexCore/Util/JSONString.hpp"
 #include "OrvexCore/Util/Text.hpp"
 
 namespace OrvexServer {
@@ -93,9 +94,10 @@ std::vector<json> wordPieces(const std::vector<DiffLine>& lines) {
     return words;
 }
 
+/// `line` views text already made valid UTF-8 (`patchRows` repairs the whole patch once).
 json row(const DiffLine& line, json& words) {
-    json out = json::array({kindCode(line.kind), number(line.oldLine), number(line.newLine),
-                            OrvexCore::Text::sanitizedUTF8(line.text)});
+    json out = json::array(
+        {kindCode(line.kind), number(line.oldLine), number(line.newLine), std::string(line.text)});
     if (!words.is_null()) {
         out.push_back(std::move(words));
     }
@@ -105,6 +107,13 @@ json row(const DiffLine& line, json& words) {
 } // namespace
 
 json patchRows(std::string_view patch, std::int64_t foldThreshold) {
+    // git's patches are repaired already; one whole check keeps a row from ever failing to
+    // encode, without a copy of every line.
+    std::string repaired;
+    if (!OrvexCore::JSONString::isValidUTF8(patch)) {
+        repaired = OrvexCore::Text::sanitizedUTF8(patch);
+        patch = repaired;
+    }
     // The hunks own the text their lines view: they live as long as the lines are read.
     const auto hunks = OrvexCore::DiffParser::parse(patch);
     std::vector<DiffLine> lines;

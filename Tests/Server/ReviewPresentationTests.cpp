@@ -105,3 +105,9 @@ TEST(AppSettingsFoldThreshold, ReadsAndWritesAreKeptBetweenOneAndAThousand) {
     settings.setDiffFoldThreshold(0);
     EXPECT_EQ(store->object("diffFoldThreshold"), json(1));
 }
+
+TEST(PatchRows, BytesThatAreNotTextAreShownRepairedRatherThanFailingTheAnswer) {
+    auto answer = patchRows("@@ -1 +1 @@\n-caf\xC3\n+caf\xC3\xA9\n", 8);
+    EXPECT_EQ(answer["rows"][1][3], "caf\xEF\xBF\xBD");
+    EXPECT_NO_THROW(answer.dump());
+}

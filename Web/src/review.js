@@ -220,9 +220,9 @@ export class ReviewPanel {
         }
         const same = keepPlace && path === this.selectedPath;
         this.selectedPath = path;
-        for (const item of this.fileList.querySelectorAll('.review-file')) {
-            item.classList.toggle('selected', item.dataset.path === path);
-        }
+        // Only the two rows that change: touching every row of a long list costs a restyle of all.
+        this.fileList.querySelector('.review-file.selected')?.classList.remove('selected');
+        this.fileList.querySelector(`.review-file[data-path="${CSS.escape(path)}"]`)?.classList.add('selected');
         this.patchHead.hidden = false;
         this.patchTitle.textContent = path;
         this.patchTitle.title = path;
