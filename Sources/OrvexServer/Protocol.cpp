@@ -264,7 +264,10 @@ std::vector<std::string> strings(const json& params, const char* key) {
 json encode(const std::vector<OrvexCore::FileDiff>& files) {
     json list = json::array();
     for (const auto& f : files) {
-        list.push_back({{"path", f.path}, {"added", f.added}, {"removed", f.removed}});
+        list.push_back({{"path", f.path},
+                        {"added", f.added},
+                        {"removed", f.removed},
+                        {"status", std::string(1, f.status)}});
     }
     return list;
 }
@@ -276,6 +279,10 @@ std::vector<OrvexCore::FileDiff> decodeFileDiffs(const json& list) {
         f.path = item.at("path").get<std::string>();
         f.added = item.at("added").get<std::int64_t>();
         f.removed = item.at("removed").get<std::int64_t>();
+        if (auto status = item.find("status");
+            status != item.end() && status->is_string() && status->get<std::string>().size() == 1) {
+            f.status = status->get<std::string>()[0];
+        }
         files.push_back(std::move(f));
     }
     return files;

@@ -94,6 +94,8 @@ private:
     Result branches(OrvexCore::UUID workspaceID);
     Result sessionMethod(const std::string& method, const Params& params);
     Result gridMethod(const std::string& method, const Params& params);
+    /// The review panel's methods (ServerReview.cpp).
+    Result reviewMethod(const std::string& method, const Params& params);
     Result terminalMethod(const std::string& method, const Params& params);
     /// Starts a shell in the session's open grid and saves the grid's layout with it.
     Result addTerminal(OrvexCore::UUID sessionID);

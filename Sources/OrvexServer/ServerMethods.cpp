@@ -102,6 +102,9 @@ asio::awaitable<json> Server::handle(std::shared_ptr<Client> connection, std::st
     if (method.starts_with("session.")) {
         co_return co_await sessionMethod(method, params);
     }
+    if (method.starts_with("review.")) {
+        co_return co_await reviewMethod(method, params);
+    }
     if (method == "server.status") {
         std::size_t terminals = terminals_->controller().terminals().get().size();
         co_return json{{"pid", ::getpid()},

@@ -40,7 +40,8 @@ const std::set<std::string>& settingsKeys() {
                                             "activityQuietSeconds",
                                             "activityQuestionPatterns",
                                             "notifyCommand",
-                                            "webPort"};
+                                            "webPort",
+                                            "diffFoldThreshold"};
     return keys;
 }
 

@@ -261,6 +261,14 @@ std::vector<Entry> makeEntries() {
                         "The review panel's share of the window width."},
                        0.15, 0.75, 0.25, &AppSettings::diffPanelWidthFraction,
                        &AppSettings::setDiffPanelWidthFraction));
+    Entry fold = entry({"diffFoldThreshold", "Layout", "Fold threshold",
+                        "Unchanged lines in a row past which the review's patch folds them away."},
+                       Kind::integer, 4);
+    fold.min = 1;
+    fold.max = 1000;
+    fold.read = [](const AppSettings& s) { return json(s.diffFoldThreshold()); };
+    fold.write = [](AppSettings& s, const json& v) { s.setDiffFoldThreshold(wholeNumber(v)); };
+    t.push_back(std::move(fold));
     Entry collapsed = entry({"collapsedWorkspaceIDs", "Layout", "Collapsed workspaces",
                              "Workspaces whose sessions the sidebar hides."},
                             Kind::identifiers, json::array());

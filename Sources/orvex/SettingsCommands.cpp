@@ -226,6 +226,11 @@ const std::vector<Setting>& settingsTable() {
              s.setDiffPanelWidthFraction(value);
              return json(value);
          }},
+        {"diffFoldThreshold", [](AppSettings& s) { return json(s.diffFoldThreshold()); },
+         [](AppSettings& s, const std::string& v) {
+             s.setDiffFoldThreshold(wholeNumber("diffFoldThreshold", v));
+             return json(s.diffFoldThreshold());
+         }},
         {"activityQuietSeconds", [](AppSettings& s) { return json(s.activityQuietSeconds()); },
          [](AppSettings& s, const std::string& v) {
              auto value = number("activityQuietSeconds", v);

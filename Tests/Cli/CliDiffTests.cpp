@@ -47,24 +47,26 @@ TEST_F(CliReview, DiffListsFilesCountsTotalsAndTheBase) {
     edit("added.txt", "a\nb\nc\n");
     OrvexTest::git(tree, {"add", "added.txt"});
     OrvexTest::git(tree, {"commit", "-q", "-m", "add a file"});
-    edit("untracked.txt", "not listed\n");
+    edit("untracked.txt", "listed as a new file\n");
 
     auto diff = home.json({"diff", "work"});
-    ASSERT_EQ(diff["files"].size(), 2u) << diff.dump();
+    ASSERT_EQ(diff["files"].size(), 3u) << diff.dump();
     EXPECT_EQ(diff["files"][0]["path"], "added.txt");
     EXPECT_EQ(diff["files"][0]["added"], 3);
     EXPECT_EQ(diff["files"][0]["removed"], 0);
     EXPECT_EQ(diff["files"][1]["path"], "story.txt");
     EXPECT_EQ(diff["files"][1]["added"], 2);
     EXPECT_EQ(diff["files"][1]["removed"], 2);
-    EXPECT_EQ(diff["totals"]["files"], 2);
-    EXPECT_EQ(diff["totals"]["added"], 5);
+    EXPECT_EQ(diff["files"][2]["path"], "untracked.txt");
+    EXPECT_EQ(diff["files"][2]["added"], 1);
+    EXPECT_EQ(diff["totals"]["files"], 3);
+    EXPECT_EQ(diff["totals"]["added"], 6);
     EXPECT_EQ(diff["totals"]["removed"], 2);
     EXPECT_EQ(diff["base"]["kind"], "baseCommit");
     EXPECT_EQ(diff["base"]["ref"], repo.head());
 
     auto table = home.ok({"diff", "work"});
-    EXPECT_NE(table.find("2 files changed, 5 insertions(+), 2 deletions(-)"), std::string::npos)
+    EXPECT_NE(table.find("3 files changed, 6 insertions(+), 2 deletions(-)"), std::string::npos)
         << table;
     EXPECT_NE(table.find("base commit " + repo.head().substr(0, 10)), std::string::npos) << table;
 }

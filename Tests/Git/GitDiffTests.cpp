@@ -25,7 +25,7 @@ std::string lines(int count, std::string_view prefix) {
 
 } // namespace
 
-TEST(GitDiffTests, ListsCommittedStagedAndUnstagedChangesButNotUntrackedFiles) {
+TEST(GitDiffTests, ListsCommittedStagedUnstagedAndUntrackedChanges) {
     OrvexTest::TempGitRepo repo;
     repo.write("keep.txt", lines(10, "k"));
     repo.write("gone.txt", "a\nb\n");
@@ -44,6 +44,7 @@ TEST(GitDiffTests, ListsCommittedStagedAndUnstagedChangesButNotUntrackedFiles) {
                                                {"gone.txt", 0, 2, ""},
                                                {"keep.txt", 1, 2, ""},
                                                {"staged.txt", 1, 0, ""},
+                                               {"untracked.txt", 1, 0, ""},
                                            }));
 }
 
@@ -86,7 +87,7 @@ TEST(GitDiffTests, UnknownBaseSurfacesGitsMessageAndTheExactCommand) {
     auto error = gitErrorOf([&] { GitCLIService().diff(repo.path(), "no-such-ref"); });
     EXPECT_EQ(error.command, "git -C " + repo.path() +
                                  " -c core.quotePath=false diff --no-renames no-such-ref "
-                                 "--numstat -z");
+                                 "--numstat --summary -z");
     EXPECT_EQ(error.exitCode, 128);
     EXPECT_NE(error.message.find("no-such-ref"), std::string::npos) << error.message;
     EXPECT_NE(std::string(error.what()).find(error.message.substr(0, 20)), std::string::npos);
@@ -170,7 +171,7 @@ TEST(GitDiffTests, AFailureCarriesWhatGitSaid) {
         OrvexTest::FakeGitPath fakeGit("echo 'said on stdout'; exit 3");
         EXPECT_EQ(gitErrorOf([] { GitCLIService().diff("/repo", "main"); }),
                   GitError("git -C /repo -c core.quotePath=false diff --no-renames main "
-                           "--numstat -z",
+                           "--numstat --summary -z",
                            3, "said on stdout\n"));
     }
     OrvexTest::FakeGitPath fakeGit("echo out; echo err >&2; exit 2");

@@ -7,6 +7,7 @@ import { GridView } from './grid.js';
 import { isSwitchKey } from './keys.js';
 import { SettingsView } from './settings.js';
 import { onAppearance, restyleTerminals } from './theme.js';
+import { ReviewPanel } from './review.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -30,6 +31,7 @@ const link = new ServerLink({
         if (view.selectedSessionID) {
             await grid.show(view.selectedSessionID);
         }
+        review.refresh();
     },
     onDisconnected: (why) => {
         $('connection').textContent = why;
@@ -46,6 +48,7 @@ const link = new ServerLink({
                 }
                 grid.showStatus(data.terminalID, data.terminalStatus, data.reason);
             }
+            review.statusChanged(data);
             render();
         } else if (name === 'settingsChanged') {
             settingsView.refresh();
@@ -68,6 +71,7 @@ const grid = new GridView($('grid'), link, { onError: showNotice, addButton: $('
 const settingsView = new SettingsView($('main'), link, { onError: showNotice });
 settingsView.bindOpener($('open-settings'));
 onAppearance(() => restyleTerminals(grid.views.values()));
+const review = new ReviewPanel($('review'), $('review-divider'), link, { onError: showNotice });
 
 /// Fetches the state again; calls made while one is under way share its successor.
 function reload() {
@@ -81,6 +85,7 @@ function reload() {
             const [next, settings] = await Promise.all([link.call('state.get'), link.call('settings.get')]);
             state = next;
             view.collapsed = new Set(settings.values.collapsedWorkspaceIDs ?? []);
+            review.applySettings(settings.values);
             if (!view.selectedSessionID && state.activeTerminalSessionID) {
                 view.selectedSessionID = state.activeTerminalSessionID;
                 grid.show(view.selectedSessionID);
@@ -104,6 +109,7 @@ function render() {
         return;
     }
     renderSidebar($('workspaces'), state, view, actions);
+    review.show(view.selectedSessionID);
     const session = state.sessions.find((s) => s.id === view.selectedSessionID);
     $('session-title').textContent = session ? `${session.title || session.slug} — ${session.branch}` : 'No session selected';
 }

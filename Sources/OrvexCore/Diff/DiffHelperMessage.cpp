@@ -340,6 +340,13 @@ private:
             file_.removed = optionalInteger(kind);
         } else if (key_ == "patch") {
             file_.patch = optionalText(kind);
+        } else if (key_ == "status") {
+            auto text = optionalText(kind);
+            file_.status =
+                text && text->size() == 1 &&
+                        std::string_view("AMDB").find((*text)[0]) != std::string_view::npos
+                    ? (*text)[0]
+                    : 'M';
         }
     }
 
@@ -356,9 +363,9 @@ private:
                     fail(std::string("missing \"") + name + "\"");
                 }
             }
-            response_.files->push_back(FileDiff{std::move(*file_.path), *file_.added,
-                                                *file_.removed,
-                                                std::move(file_.patch).value_or(std::string())});
+            response_.files->push_back(
+                FileDiff{std::move(*file_.path), *file_.added, *file_.removed,
+                         std::move(file_.patch).value_or(std::string()), file_.status});
             place_ = Place::files;
         } else if (place_ == Place::files) {
             place_ = Place::response;
@@ -371,6 +378,7 @@ private:
         std::optional<std::int64_t> added;
         std::optional<std::int64_t> removed;
         std::optional<std::string> patch;
+        char status = 'M';
     };
 
     size_t expectedFiles_;
@@ -415,7 +423,7 @@ DiffHelperResponse decodeResponse(std::string_view bytes) {
 }
 
 void appendFile(std::string& out, std::string_view path, std::int64_t added, std::int64_t removed,
-                std::string_view patch) {
+                std::string_view patch, char status) {
     ObjectWriter object(out);
     object.key("added");
     writeInteger(out, added);
@@ -427,6 +435,13 @@ void appendFile(std::string& out, std::string_view path, std::int64_t added, std
     writeString(out, path);
     object.key("removed");
     writeInteger(out, removed);
+    // Most files are modified: only the others say so, which keeps long listings short.
+    if (status != 'M') {
+        object.key("status");
+        out += '"';
+        out += status;
+        out += '"';
+    }
     object.close();
 }
 
@@ -459,7 +474,8 @@ std::string DiffHelperResponse::encodedLine() const {
                 line += ',';
             }
             const FileDiff& file = (*files)[i];
-            DiffHelperCoding::appendFile(line, file.path, file.added, file.removed, file.patch);
+            DiffHelperCoding::appendFile(line, file.path, file.added, file.removed, file.patch,
+                                         file.status);
         }
         line += ']';
     }

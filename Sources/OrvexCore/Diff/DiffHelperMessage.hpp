@@ -86,18 +86,19 @@ struct DiffHelperResponse {
 /// form of "/", treats a null value like a missing key and ignores keys it does not know.
 namespace DiffHelperCoding {
 
-/// Appends one changed file as a JSON object: "added", "path", "removed", and "patch" only
-/// when it is not empty (list answers carry no patches). Throws `DiffHelperEncodingError`
-/// when a string is not valid UTF-8.
+/// Appends one changed file as a JSON object: "added", "path", "removed", "status" (one
+/// letter, `FileDiff::status`) only when it is not 'M', and "patch" only when it is not empty
+/// (list answers carry no patches). Throws `DiffHelperEncodingError` when a string is not valid
+/// UTF-8.
 void appendFile(std::string& out, std::string_view path, std::int64_t added, std::int64_t removed,
-                std::string_view patch);
+                std::string_view patch, char status = 'M');
 
 /// Decodes one message (the bytes of a line without its line feed). Throws
 /// `DiffHelperDecodingError` when the bytes are not JSON (a raw NUL byte anywhere included),
 /// not an object, lack a required key, carry a value of the wrong type or an unknown op, or
 /// when a request's "worktreePath", "base" or "path" holds a NUL character. A response is
 /// decoded from the parser's events, without a JSON tree; in its files "patch" is optional
-/// (absent means empty).
+/// (absent means empty), and so is "status" (absent, or not one of A, M, D, B, means M).
 DiffHelperRequest decodeRequest(std::string_view bytes);
 DiffHelperResponse decodeResponse(std::string_view bytes);
 

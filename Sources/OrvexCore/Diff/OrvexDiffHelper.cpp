@@ -72,7 +72,8 @@ bool writeList(const std::optional<std::string>& id, const ChangedFileList& file
                 piece += ',';
             }
             auto file = files[i];
-            DiffHelperCoding::appendFile(piece, file.path, file.added, file.removed, {});
+            DiffHelperCoding::appendFile(piece, file.path, file.added, file.removed, {},
+                                         file.status);
             if (piece.size() >= pieceBytes) {
                 wrote = true;
                 if (!sink(piece)) {

@@ -36,7 +36,8 @@ ChangedFileList ChangedFileList::of(const std::vector<FileDiff>& files) {
     records.reserve(files.size());
     for (const auto& file : files) {
         records.push_back({static_cast<std::uint32_t>(text.size()),
-                           static_cast<std::uint32_t>(file.path.size()), file.added, file.removed});
+                           static_cast<std::uint32_t>(file.path.size()),
+                           static_cast<std::uint8_t>(file.status), file.added, file.removed});
         text += file.path;
     }
     return ChangedFileList(std::move(text), std::move(records));
@@ -47,7 +48,8 @@ std::vector<FileDiff> ChangedFileList::fileDiffs() const {
     files.reserve(size());
     for (size_t i = 0; i < size(); ++i) {
         auto entry = (*this)[i];
-        files.push_back(FileDiff{std::string(entry.path), entry.added, entry.removed, {}});
+        files.push_back(
+            FileDiff{std::string(entry.path), entry.added, entry.removed, {}, entry.status});
     }
     return files;
 }

@@ -21,6 +21,8 @@ public:
         std::string_view path;
         std::int64_t added = 0;
         std::int64_t removed = 0;
+        /// As `FileDiff::status`.
+        char status = 'M';
     };
 
     ChangedFileList() = default;
@@ -29,9 +31,12 @@ public:
     /// `text.substr(offset, length)`. Sorts the files by path (byte order, which for UTF-8 is
     /// Unicode scalar order; files with equal paths keep their order) and gives every file of
     /// a path that occurs more than once the counts of its last occurrence.
+    /// The status shares a word with the length (no path comes near 16 MB), so that it costs
+    /// a long listing nothing.
     struct Record {
         std::uint32_t offset = 0;
-        std::uint32_t length = 0;
+        std::uint32_t length : 24 = 0;
+        std::uint32_t status : 8 = 'M';
         std::int64_t added = 0;
         std::int64_t removed = 0;
     };
@@ -44,7 +49,8 @@ public:
     bool empty() const { return records_.empty(); }
     Entry operator[](std::size_t index) const {
         const Record& r = records_[index];
-        return {std::string_view(text_).substr(r.offset, r.length), r.added, r.removed};
+        return {std::string_view(text_).substr(r.offset, r.length), r.added, r.removed,
+                static_cast<char>(r.status)};
     }
 
     /// Every file as a `FileDiff` with an empty patch, in the list's order.

@@ -13,9 +13,19 @@ struct FileDiff {
     std::int64_t removed = 0;
     /// The unified patch; always empty in results of `GitService::diff`.
     std::string patch;
+    /// How the file changed: 'M' modified, 'A' added (also a file git does not track yet),
+    /// 'D' deleted, 'B' binary (git counts no lines of it, whatever else happened). git runs
+    /// with renames off, so a rename is a deletion and an addition.
+    ///
+    /// Not part of equality: it restates what the listing already says of the file, and a
+    /// listing read from an older helper, which sends none, is still the same listing.
+    char status = 'M';
 
     const std::string& id() const { return path; }
-    friend bool operator==(const FileDiff&, const FileDiff&) = default;
+    friend bool operator==(const FileDiff& a, const FileDiff& b) {
+        return a.path == b.path && a.added == b.added && a.removed == b.removed &&
+               a.patch == b.patch;
+    }
 };
 
 } // namespace OrvexCore

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <system_error>
 #include <utility>
 
@@ -13,6 +14,7 @@
 
 #include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Git/Numstat.hpp"
+#include "OrvexCore/Git/UntrackedFiles.hpp"
 #include "OrvexCore/Git/WorktreePorcelain.hpp"
 #include "OrvexCore/Platform/Process.hpp"
 #include "OrvexCore/Util/JSONString.hpp"
@@ -147,7 +149,8 @@ std::string GitCLIService::run(const std::vector<std::string>& arguments) {
 }
 
 std::string GitCLIService::runKeepingBytes(const std::vector<std::string>& arguments,
-                                           const std::vector<std::string>& environment) {
+                                           const std::vector<std::string>& environment,
+                                           int alsoSuccess) {
     std::string command = "git";
     for (const auto& argument : arguments) {
         command += ' ';
@@ -168,7 +171,7 @@ std::string GitCLIService::runKeepingBytes(const std::vector<std::string>& argum
     envArguments.insert(envArguments.end(), arguments.begin(), arguments.end());
 
     auto result = Platform::runToCompletion("/usr/bin/env", envArguments);
-    if (result.status == 0) {
+    if (result.status == 0 || (alsoSuccess != 0 && result.status == alsoSuccess)) {
         return std::move(result.output);
     }
     std::string message = result.error.empty() ? result.output : result.error;
@@ -259,17 +262,41 @@ std::vector<FileDiff> GitCLIService::diff(const std::string& worktreePath,
 ChangedFileList GitCLIService::changedFiles(const std::string& worktreePath,
                                             const std::string& base) {
     validateRef(base, "ref");
+    // git lists untracked files while it counts the changed ones: the two take about as long.
+    auto untracked = std::async(std::launch::async, [this, &worktreePath] {
+        return runKeepingBytes(
+            {"-C", worktreePath, "ls-files", "--others", "--exclude-standard", "-z"});
+    });
     try {
-        // "-z": names come as they are, whatever they hold, instead of quoted.
-        return Numstat::read(runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false",
-                                              "diff", "--no-renames", base, "--numstat", "-z"}),
-                             '\0');
+        // "-z": names come as they are, whatever they hold, instead of quoted. The summary
+        // tells created and deleted files from changed ones.
+        auto numstat = runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false", "diff",
+                                        "--no-renames", base, "--numstat", "--summary", "-z"});
+        return withUntrackedFiles(worktreePath, std::move(numstat), untracked.get());
     } catch (const GitError& error) {
         if (!ranOutOfMemoryMaps(error)) {
             throw;
         }
     }
     return changedFilesThroughTemporaryIndex(worktreePath, base);
+}
+
+ChangedFileList GitCLIService::withUntrackedFiles(const std::string& worktreePath,
+                                                  std::string numstat,
+                                                  std::string_view untrackedNames) {
+    auto summary = ChangeSummary::takeFrom(numstat);
+    // Repaired part by part, so that the offset where the new files begin stays true.
+    if (!JSONString::isValidUTF8(numstat)) {
+        numstat = Text::sanitizedUTF8(numstat);
+    }
+    const std::size_t untrackedFrom = numstat.size();
+    std::string records;
+    UntrackedFiles::appendRecords(records, worktreePath, untrackedNames);
+    if (!JSONString::isValidUTF8(records)) {
+        records = Text::sanitizedUTF8(records);
+    }
+    numstat += records;
+    return Numstat::read(std::move(numstat), '\0', &summary, untrackedFrom);
 }
 
 ChangedFileList GitCLIService::changedFilesThroughTemporaryIndex(const std::string& worktreePath,
@@ -291,11 +318,13 @@ ChangedFileList GitCLIService::changedFilesThroughTemporaryIndex(const std::stri
     }
     // Every entry still stale now differs in content, so git need not read files to check,
     // and reads each one only while it counts its lines.
-    return Numstat::read(runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false", "-c",
-                                          "diff.autoRefreshIndex=false", "diff", "--no-renames",
-                                          base, "--numstat", "-z"},
-                                         environment),
-                         '\0');
+    auto numstat = runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false", "-c",
+                                    "diff.autoRefreshIndex=false", "diff", "--no-renames", base,
+                                    "--numstat", "--summary", "-z"},
+                                   environment);
+    return withUntrackedFiles(
+        worktreePath, std::move(numstat),
+        runKeepingBytes({"-C", worktreePath, "ls-files", "--others", "--exclude-standard", "-z"}));
 }
 
 std::string GitCLIService::filePatch(const std::string& worktreePath, const std::string& path,
@@ -307,6 +336,12 @@ std::string GitCLIService::filePatch(const std::string& worktreePath, const std:
     std::string patch = runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false", "diff",
                                          "--no-renames", "-U3", base, "--", ":(literal)" + path,
                                          ":(exclude,literal)" + path + "/"});
+    if (patch.empty() && isUntracked(worktreePath, path)) {
+        // As git shows a new file; "diff --no-index" exits with 1 when the files differ.
+        patch = runKeepingBytes({"-C", worktreePath, "-c", "core.quotePath=false", "diff",
+                                 "--no-index", "--no-renames", "-U3", "--", "/dev/null", path},
+                                {}, 1);
+    }
     if (patch.empty() && path.find(replacementCharacter) != std::string::npos) {
         throwIfNameIsNotText(worktreePath, path, base);
     }
@@ -314,6 +349,14 @@ std::string GitCLIService::filePatch(const std::string& worktreePath, const std:
         patch = Text::sanitizedUTF8(patch);
     }
     return capPatchSize(std::move(patch));
+}
+
+bool GitCLIService::isUntracked(const std::string& worktreePath, const std::string& path) {
+    // Only a name git lists as untracked is read outside git's own diff: not an ignored file,
+    // not one reached through a symbolic link to a folder.
+    auto listed = runKeepingBytes({"-C", worktreePath, "ls-files", "--others", "--exclude-standard",
+                                   "-z", "--", ":(literal)" + path});
+    return listed.size() == path.size() + 1 && listed.compare(0, path.size(), path) == 0;
 }
 
 void GitCLIService::throwIfNameIsNotText(const std::string& worktreePath, const std::string& path,

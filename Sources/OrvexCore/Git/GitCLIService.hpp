@@ -73,8 +73,17 @@ private:
     /// `run` returning the output's bytes as git wrote them. An argument holding a NUL
     /// throws `GitError` (exit status -1) without running git.
     /// `environment` holds "NAME=value" settings for git alone.
+    /// A status of `alsoSuccess` (when not 0) counts as success too.
     std::string runKeepingBytes(const std::vector<std::string>& arguments,
-                                const std::vector<std::string>& environment = {});
+                                const std::vector<std::string>& environment = {},
+                                int alsoSuccess = 0);
+    /// The files of git's "--numstat --summary -z" `numstat` with the worktree's untracked,
+    /// not ignored files (`untrackedNames`, as "ls-files --others -z" prints them) added as
+    /// new ones.
+    ChangedFileList withUntrackedFiles(const std::string& worktreePath, std::string numstat,
+                                       std::string_view untrackedNames);
+    /// Whether git lists `path` as untracked (and not ignored) in the worktree.
+    bool isUntracked(const std::string& worktreePath, const std::string& path);
     /// Throws `GitError` when `path` is how the listing shows a changed file whose real name
     /// is not valid UTF-8.
     void throwIfNameIsNotText(const std::string& worktreePath, const std::string& path,

@@ -33,7 +33,8 @@ public:
     virtual std::string headCommit(const std::string& repoPath) = 0;
     virtual std::string mergeBase(const std::string& repoPath, const std::string& first,
                                   const std::string& second) = 0;
-    /// Changed files of the worktree against `base`, sorted by path, with empty patches.
+    /// Changed files of the worktree against `base`, sorted by path, with empty patches. Files
+    /// git does not track and does not ignore are listed too, as added files.
     virtual std::vector<FileDiff> diff(const std::string& worktreePath,
                                        const std::string& base) = 0;
     /// What `diff` lists, held compactly (for listings of many files). By default it is
@@ -43,7 +44,8 @@ public:
     }
     /// The unified patch of one file against `base`, bounded by `capPatchSize`. The path is
     /// taken literally, as `diff` lists it; a path that is not a plain relative file path
-    /// throws, and so does the listed form of a name that is not valid UTF-8.
+    /// throws, and so does the listed form of a name that is not valid UTF-8. An untracked file
+    /// gets the patch that adds it whole.
     virtual std::string filePatch(const std::string& worktreePath, const std::string& path,
                                   const std::string& base) = 0;
     /// Linked worktrees only (never the main one), in git's order.

@@ -48,7 +48,8 @@ int splitFields(std::string_view line, std::string_view (&fields)[3]) {
 
 } // namespace
 
-ChangedFileList read(std::string output, char separator) {
+ChangedFileList read(std::string output, char separator, const ChangeSummary* summary,
+                     std::size_t untrackedFrom) {
     if (!JSONString::isValidUTF8(output)) {
         output = Text::sanitizedUTF8(output);
     }
@@ -66,8 +67,13 @@ ChangedFileList read(std::string output, char separator) {
         }
         std::string_view fields[3];
         if (splitFields(text.substr(start, end - start), fields) == 3) {
+            char status = fields[0] == "-" && fields[1] == "-" ? 'B'
+                          : start >= untrackedFrom             ? 'A'
+                          : summary                            ? summary->statusOf(fields[2])
+                                                               : 'M';
             records.push_back({static_cast<std::uint32_t>(fields[2].data() - text.data()),
-                               static_cast<std::uint32_t>(fields[2].size()), count(fields[0]),
+                               static_cast<std::uint32_t>(fields[2].size()),
+                               static_cast<std::uint8_t>(status), count(fields[0]),
                                count(fields[1])});
         }
         start = end + 1;

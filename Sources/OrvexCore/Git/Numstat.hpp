@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
+#include "OrvexCore/Git/ChangeSummary.hpp"
 #include "OrvexCore/Git/ChangedFileList.hpp"
 #include "OrvexCore/Git/FileDiff.hpp"
 
@@ -20,7 +22,12 @@ namespace OrvexCore::Numstat {
 /// files) reads as 0. When a path occurs more than once, every entry for it carries the
 /// counts of its last record. Bytes that are not valid UTF-8 become U+FFFD, so every path is
 /// text. `output` is kept as the list's buffer (copied only when it must be repaired).
-ChangedFileList read(std::string output, char separator);
+///
+/// Each file's status: 'B' when git counted no lines ("-"), else 'A' for a record that starts
+/// at or after byte `untrackedFrom` (records the caller appended for files git does not
+/// track), else what `summary` says of the path ('M' without one).
+ChangedFileList read(std::string output, char separator, const ChangeSummary* summary = nullptr,
+                     std::size_t untrackedFrom = std::string_view::npos);
 
 /// `read` as `FileDiff`s with empty patches.
 std::vector<FileDiff> parse(std::string_view output, char separator = '\n');

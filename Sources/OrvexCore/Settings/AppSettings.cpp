@@ -34,6 +34,7 @@ constexpr const char* activityQuietSeconds = "activityQuietSeconds";
 constexpr const char* activityQuestionPatterns = "activityQuestionPatterns";
 constexpr const char* notifyCommand = "notifyCommand";
 constexpr const char* webPort = "webPort";
+constexpr const char* diffFoldThreshold = "diffFoldThreshold";
 } // namespace Key
 
 constexpr int minGridSize = 1, maxGridSize = 6;
@@ -43,6 +44,12 @@ constexpr double minFraction = 0.15, maxFraction = 0.75, defaultFraction = 0.25;
 constexpr double legacyWindowWidth = 1400.0;
 constexpr double minQuietSeconds = 0.2, maxQuietSeconds = 10.0;
 constexpr std::size_t maxQuestionPatterns = 64, maxQuestionPatternBytes = 200;
+// Below 1 a single unchanged line would be shown twice around a fold of none.
+constexpr long long minFoldThreshold = 1, maxFoldThreshold = 1000, defaultFoldThreshold = 4;
+
+int clampedFoldThreshold(long long value) {
+    return static_cast<int>(std::clamp(value, minFoldThreshold, maxFoldThreshold));
+}
 
 // Not a number has no place in a range and would be written as JSON null; it takes the
 // default instead.
@@ -227,6 +234,13 @@ AppSettings::AppSettings(std::shared_ptr<UserDefaults> defaults) : defaults_(std
     // A line break would end the command early in a shell and hides the rest from the user.
     notifyCommand_.set(withoutLineBreaks(read.string(Key::notifyCommand).value_or("")));
     webPort_.set(repairedWebPort(read.integer(Key::webPort)));
+    diffFoldThreshold_.set(
+        clampedFoldThreshold(read.integer(Key::diffFoldThreshold).value_or(defaultFoldThreshold)));
+}
+
+void AppSettings::setDiffFoldThreshold(long long value) {
+    diffFoldThreshold_.set(clampedFoldThreshold(value));
+    defaults_->set(Key::diffFoldThreshold, diffFoldThreshold());
 }
 
 void AppSettings::setDefaultEditor(Editor value) {

@@ -150,6 +150,12 @@ public:
     int webPort() const { return webPort_.get(); }
     void setWebPort(int value);
 
+    /// How many unchanged lines in a row a patch view shows before it folds the run (keeping
+    /// its first and last line), 1 to 1000; 4 by default. Patches carry 3 lines of context, so
+    /// only runs between two nearby changes (up to 6 lines) can be long enough to fold.
+    int diffFoldThreshold() const { return diffFoldThreshold_.get(); }
+    void setDiffFoldThreshold(long long value);
+
     static constexpr double defaultActivityQuietSeconds = 1.0;
     static const std::vector<std::string>& defaultActivityQuestionPatterns();
 
@@ -191,6 +197,7 @@ private:
         defaultActivityQuestionPatterns()};
     Observable<std::string> notifyCommand_;
     Observable<int> webPort_{0};
+    Observable<int> diffFoldThreshold_{4};
 };
 
 } // namespace OrvexCore

@@ -1,0 +1,166 @@
+// The review panel's server methods end to end: the real server in a throwaway home, real git
+// and the real diff helper, asked over the server's socket.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Cli/CliHarness.hpp"
+#include "OrvexServer/Protocol.hpp"
+#include "OrvexServer/ServerConnection.hpp"
+#include "Support/TempGitRepo.hpp"
+
+using nlohmann::json;
+using OrvexTest::CliHome;
+using OrvexTest::TempGitRepo;
+
+namespace {
+
+struct ReviewFixture {
+    CliHome home;
+    TempGitRepo repo;
+    std::unique_ptr<OrvexServer::ServerConnection> server;
+    std::string sessionID;
+    std::string worktree;
+
+    ReviewFixture() {
+        std::string lines;
+        for (int i = 1; i <= 30; ++i) {
+            lines += "line " + std::to_string(i) + "\n";
+        }
+        repo.commitFile("notes.txt", lines);
+        repo.git({"branch", "other"});
+        home.ok({"open", repo.path()});
+        server = OrvexServer::ServerConnection::connect(home.socketPath());
+        std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
+        auto session = server->call("session.add", {{"workspaceID", workspaceID},
+                                                    {"title", "review"},
+                                                    {"branch", "review"},
+                                                    {"command", nullptr},
+                                                    {"useWorktree", true},
+                                                    {"rows", 1},
+                                                    {"cols", 1}})["session"];
+        sessionID = session["id"];
+        worktree = session["worktreePath"];
+    }
+
+    json files() { return server->call("review.files", {{"id", sessionID}}); }
+};
+
+std::string listed(const json& answer) {
+    std::string out;
+    for (const auto& file : answer["files"]) {
+        out += file[0].get<std::string>() + " " + file[1].get<std::string>() + " +" +
+               std::to_string(file[2].get<int>()) + " -" + std::to_string(file[3].get<int>()) +
+               (file[4].get<bool>() ? " reviewed" : "") + "\n";
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(ServerReview, MarksHoldUntilTheFileChangesAndTheBaseCanBeChosen) {
+    ReviewFixture f;
+    std::string changed;
+    for (int i = 1; i <= 30; ++i) {
+        changed += i == 10   ? "line ten\n"
+                   : i == 16 ? "line sixteen\n"
+                             : "line " + std::to_string(i) + "\n";
+    }
+    OrvexTest::writeFile(f.worktree + "/notes.txt", changed);
+    OrvexTest::writeFile(f.worktree + "/fresh/new file.txt", "a\nb\n");
+
+    auto answer = f.files();
+    EXPECT_EQ(listed(answer), "fresh/new file.txt A +2 -0\nnotes.txt M +2 -2\n");
+    EXPECT_EQ(answer["totals"], json::parse(R"({"files":2,"added":4,"removed":2,"reviewed":0})"));
+    EXPECT_EQ(answer["base"]["kind"], "baseCommit");
+    EXPECT_EQ(answer["base"]["ref"], f.repo.head());
+
+    EXPECT_EQ(f.server->call("review.toggle", {{"id", f.sessionID}, {"path", "notes.txt"}}),
+              json::parse(R"({"path":"notes.txt","reviewed":true})"));
+    EXPECT_EQ(f.files()["totals"]["reviewed"], 1);
+
+    auto patch = f.server->call("review.patch", {{"id", f.sessionID}, {"path", "notes.txt"}});
+    EXPECT_TRUE(patch["reviewed"]);
+    std::string shown = patch["rows"].dump();
+    EXPECT_NE(shown.find(R"(["-",10,null,"line 10",["line ","10"]])"), std::string::npos) << shown;
+    // Lines 11 to 15 sit unchanged between the two changes: more than the default 4.
+    EXPECT_NE(shown.find(R"({"fold":1,"rows":[["c",12,12,"line 12"])"), std::string::npos) << shown;
+
+    // Another change to the file: the mark was for the patch the user saw.
+    OrvexTest::writeFile(f.worktree + "/notes.txt", changed + "line 31\n");
+    EXPECT_EQ(f.files()["totals"]["reviewed"], 0);
+
+    auto refs = f.server->call("review.refs", {{"id", f.sessionID}});
+    EXPECT_NE(refs["local"].dump().find("\"other\""), std::string::npos) << refs;
+    EXPECT_TRUE(refs["current"].is_null());
+    f.server->call("review.setBase", {{"id", f.sessionID}, {"ref", "other"}});
+    answer = f.files();
+    EXPECT_EQ(answer["base"], json::parse(R"({"kind":"compareRef","ref":"other"})"));
+    EXPECT_EQ(f.server->call("review.refs", {{"id", f.sessionID}})["current"], "other");
+    f.server->call("review.setBase", {{"id", f.sessionID}, {"ref", nullptr}});
+    EXPECT_EQ(f.files()["base"]["kind"], "baseCommit");
+}
+
+TEST(ServerReview, BadRequestsGetClearErrorsAndTheServerKeepsServing) {
+    ReviewFixture f;
+    OrvexTest::writeFile(f.worktree + "/notes.txt", "rewritten\n");
+    OrvexTest::writeFile(f.repo.path() + "/outside.txt", "not in the session\n");
+    struct Case {
+        const char* label;
+        std::string method;
+        json params;
+        std::string code;
+    };
+    const std::string unknown = "00000000-0000-4000-8000-000000000000";
+    const std::vector<Case> cases{
+        {"unknown session", "review.files", {{"id", unknown}}, "notFound"},
+        {"id of the wrong type", "review.files", {{"id", 7}}, "invalidParams"},
+        {"no id", "review.patch", {{"path", "notes.txt"}}, "invalidParams"},
+        {"path not in the diff",
+         "review.patch",
+         {{"id", f.sessionID}, {"path", "README.md"}},
+         "notFound"},
+        {"path with ..",
+         "review.patch",
+         {{"id", f.sessionID}, {"path", "../outside.txt"}},
+         "invalidParams"},
+        {"absolute path",
+         "review.toggle",
+         {{"id", f.sessionID}, {"path", "/etc/passwd"}},
+         "invalidParams"},
+        {"path of the wrong type",
+         "review.patch",
+         {{"id", f.sessionID}, {"path", 3}},
+         "invalidParams"},
+        {"path that is a folder",
+         "review.toggle",
+         {{"id", f.sessionID}, {"path", "a//b"}},
+         "invalidParams"},
+        {"ref that is a range",
+         "review.setBase",
+         {{"id", f.sessionID}, {"ref", "main..other"}},
+         "invalidParams"},
+        {"ref of the wrong type",
+         "review.setBase",
+         {{"id", f.sessionID}, {"ref", 1}},
+         "invalidParams"},
+        {"missing file to open",
+         "review.open",
+         {{"id", f.sessionID}, {"path", "nowhere.txt"}},
+         "notFound"},
+        {"unknown method", "review.everything", {{"id", f.sessionID}}, "unknownMethod"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        try {
+            f.server->call(c.method, c.params);
+            ADD_FAILURE() << "accepted";
+        } catch (const OrvexServer::Protocol::RemoteFailure& e) {
+            EXPECT_EQ(e.code, c.code) << e.what();
+        }
+    }
+    EXPECT_EQ(f.files()["totals"]["files"], 1);
+    EXPECT_FALSE(f.home.store()["sessions"][0].contains("diffCompareRef"));
+}
