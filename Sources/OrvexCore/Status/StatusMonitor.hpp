@@ -13,6 +13,7 @@
 
 #include "OrvexCore/Models/SessionStatus.hpp"
 #include "OrvexCore/Models/UUID.hpp"
+#include "OrvexCore/Status/OutputScanner.hpp"
 #include "OrvexCore/Status/TerminalActivity.hpp"
 
 namespace OrvexCore {
@@ -41,7 +42,7 @@ public:
     };
 
     /// Longest operating-system command payload kept; the marks need only its first bytes.
-    static constexpr std::size_t maxOSCPayloadBytes = 4096;
+    static constexpr std::size_t maxOSCPayloadBytes = OutputScanner::maxPayloadBytes;
 
     /// A monitor with no bell callback and no terminal states. Throws std::invalid_argument
     /// when `maxTailBytes` is negative or twice it does not fit in a signed 64-bit integer.
@@ -83,42 +84,32 @@ public:
     std::int64_t tailDecodeCount() const noexcept { return tailDecodeCount_; }
 
 private:
-    enum class ParseState : std::uint8_t { normal, escape, csi, osc, oscEsc };
-
     struct TermState {
         std::optional<Date> lastActivity;
-        bool commandEnded = false;
-        std::string tail;
         /// The last-line verdict for the current tail; cleared whenever the tail changes.
         std::optional<bool> cachedNeedsInput;
-        ParseState parse = ParseState::normal;
-        std::string oscBuf;
+        /// Where the byte scanner stands, the command marks and the output tail.
+        OutputScanner scanner;
     };
 
-    /// A printable run of one chunk, carriage returns still in it.
-    struct Run {
-        const std::uint8_t* data;
-        std::size_t size;
-        std::size_t carriageReturns;
-    };
-    struct TailWriter;
-    /// Buffers one chunk's scan works in, kept from chunk to chunk.
-    struct Scratch {
-        std::vector<Run> runs;
-        /// The chunk's byte map: which bytes end a printable run, which are carriage returns.
-        std::vector<std::uint64_t> bits;
-    };
-    /// Map words kept between chunks: enough for 256 KiB chunks.
-    static constexpr std::size_t maxKeptScratchWords = 8192;
+    using States = std::unordered_map<UUID, TermState>;
 
-    void scan(std::span<const std::uint8_t> bytes, TermState& state, const UUID& terminalID);
+    /// Scans one chunk; true when a bell callback ran.
+    bool scan(std::span<const std::uint8_t> bytes, TermState& state, const UUID& terminalID);
     bool matchesNeedsInput(TermState& state);
+    /// The terminal's state, held or in the map; null when there is none.
+    TermState* find(const UUID& terminalID);
+    const TermState* find(const UUID& terminalID) const;
+    /// Puts the held state back into the map.
+    void settleHeld();
 
     Config config_;
     std::vector<std::string> lowercasedPatterns_;
-    std::unordered_map<UUID, TermState> states_;
+    States states_;
+    /// The state of the terminal that output came from last, out of the map: a terminal's
+    /// output comes in runs of chunks, and each then needs no lookup in the map.
+    States::node_type held_;
     std::int64_t tailDecodeCount_ = 0;
-    Scratch scratch_;
 };
 
 } // namespace OrvexCore
