@@ -53,6 +53,9 @@ export async function runWorkbench(name, [orvex, shots], body) {
         if (workbench.page) {
             step += 1;
             const file = `${name}-${String(step).padStart(2, '0')}-${title.replace(/\W+/g, '-')}.png`;
+            // A page left in the background (another page was brought to the front) is not
+            // drawn, and its screenshot would wait for the protocol's timeout.
+            await workbench.page.bringToFront().catch(() => {});
             await workbench.page.screenshot({ path: join(shots, file) }).catch(() => {});
         }
     };
@@ -69,6 +72,8 @@ export async function runWorkbench(name, [orvex, shots], body) {
                 '--disable-renderer-backgrounding',
                 `--user-data-dir=${join(root, 'chromium')}`, '--window-size=1400,900'],
             defaultViewport: { width: 1400, height: 900 },
+            // A call the browser never answers fails the check within a minute, not three.
+            protocolTimeout: 60000,
         });
         workbench.page = await workbench.browser.newPage();
         await body(workbench);
@@ -112,7 +117,15 @@ export async function openRepository(p, repo) {
 
 /// Creates a session through the form and waits for its grid of `cols` terminals.
 export async function newSession(p, title, cols) {
-    await p.click('.workspace .new-session');
+    // The sidebar is rebuilt whenever the state changes, so the button is clicked in the page
+    // (a handle to it could be detached by then) until the form is open.
+    await wait(p, () => {
+        const form = document.querySelector('#new-session');
+        if (!form.open) {
+            document.querySelector('.workspace .new-session')?.click();
+        }
+        return form.open;
+    });
     await p.type('#new-session-form input[name=title]', title);
     await p.type('#new-session-form input[name=branch]', title);
     await p.$eval('#new-session-form input[name=cols]', (e, c) => { e.value = String(c); }, cols);

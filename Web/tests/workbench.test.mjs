@@ -69,10 +69,13 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
         if (!(red[0] > 150 && red[1] < 80 && red[2] < 80) || await colour('blue') !== 'rgb(0, 128, 255)') {
             throw new Error(`colours: red is ${await colour('red')}, blue is ${await colour('blue')}`);
         }
-        // The focused terminal's blinking block cursor turns white at each blink.
+        // The focused terminal's blinking block cursor takes the theme's cursor colour (its
+        // text colour) at each blink; without xterm.js's styles it has none.
         await wait(page, () => {
-            const cursor = document.querySelector('.cell .xterm-rows.xterm-focus .xterm-cursor');
-            return cursor && getComputedStyle(cursor).backgroundColor === 'rgb(255, 255, 255)';
+            const rows = document.querySelector('.cell .xterm-rows.xterm-focus');
+            const cursor = rows?.querySelector('.xterm-cursor');
+            const colour = cursor && getComputedStyle(cursor).backgroundColor;
+            return colour && colour !== 'rgba(0, 0, 0, 0)' && colour === getComputedStyle(rows).color;
         });
     });
 
