@@ -14,71 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include "Status/ScannerByteRule.hpp"
+
 using namespace OrvexCore;
 
 namespace {
-
-/// The scanner rule, one byte at a time, and the cut once per chunk.
-struct ByteRule {
-    enum class State { normal, escape, csi, osc, oscEscape };
-
-    void feed(std::string_view chunk, size_t limit) {
-        for (char c : chunk) {
-            const auto byte = static_cast<unsigned char>(c);
-            switch (state) {
-            case State::normal:
-                if (byte == 0x07) {
-                    ++bells;
-                } else if (byte == 0x1B) {
-                    state = State::escape;
-                } else if (byte == 0x0A || byte >= 0x20) {
-                    tail.push_back(c);
-                }
-                break;
-            case State::escape:
-                state = byte == ']' ? State::osc : byte == '[' ? State::csi : State::normal;
-                if (state == State::osc) {
-                    payload.clear();
-                }
-                break;
-            case State::csi:
-                state = byte >= 0x40 && byte <= 0x7E ? State::normal : State::csi;
-                break;
-            case State::osc:
-                if (byte == 0x1B) {
-                    state = State::oscEscape;
-                } else if (byte == 0x07) {
-                    evaluate();
-                    state = State::normal;
-                } else if (payload.size() < OutputScanner::maxPayloadBytes) {
-                    payload.push_back(c);
-                }
-                break;
-            case State::oscEscape:
-                evaluate();
-                state = State::normal;
-                break;
-            }
-        }
-        if (tail.size() > 2 * limit) {
-            tail.erase(0, tail.size() - limit);
-        }
-    }
-
-    void evaluate() {
-        if (payload.starts_with("133;C")) {
-            commandEnded = false;
-        } else if (payload.starts_with("133;D")) {
-            commandEnded = true;
-        }
-    }
-
-    State state = State::normal;
-    std::string tail;
-    std::string payload;
-    bool commandEnded = false;
-    size_t bells = 0;
-};
 
 /// Terminal traffic built to straddle 64-byte blocks: long and short printable runs with CR LF
 /// ends, colours, long parameter lists, marks with long payloads, bells, stray escapes and
@@ -141,7 +81,7 @@ TEST(OutputScannerKernels, EveryKernelFollowsTheByteRuleAcrossBlocksChunksAndCut
                 size_t bells = 0;
                 const OutputScanner::Bell bell{[](void* count) { ++*static_cast<size_t*>(count); },
                                                &bells};
-                ByteRule rule;
+                OrvexTest::ScannerByteRule rule;
                 const std::string stream = terminalStream(random, 300);
                 for (size_t offset = 0; offset < stream.size();) {
                     const size_t size = std::min<size_t>(stream.size() - offset,

@@ -11,76 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include "Status/ScannerByteRule.hpp"
+
 using namespace OrvexCore;
 using namespace std::chrono_literals;
 
 namespace {
-
-/// The scanner rule, one byte at a time, and the cut once per chunk.
-struct ReferenceScanner {
-    explicit ReferenceScanner(size_t maxTail) : maxTail(maxTail) {}
-
-    void feed(std::string_view chunk) {
-        for (char c : chunk) {
-            const auto byte = static_cast<unsigned char>(c);
-            switch (state) {
-            case State::normal:
-                if (byte == 0x07) {
-                    ++bells;
-                } else if (byte == 0x1B) {
-                    state = State::escape;
-                } else if (byte == 0x0A || byte >= 0x20) {
-                    tail.push_back(c);
-                }
-                break;
-            case State::escape:
-                state = byte == ']' ? State::osc : byte == '[' ? State::csi : State::normal;
-                if (byte == ']') {
-                    payload.clear();
-                }
-                break;
-            case State::csi:
-                if (byte >= 0x40 && byte <= 0x7E) {
-                    state = State::normal;
-                }
-                break;
-            case State::osc:
-                if (byte == 0x1B) {
-                    state = State::oscEscape;
-                } else if (byte == 0x07) {
-                    evaluate();
-                    state = State::normal;
-                } else {
-                    payload.push_back(c);
-                }
-                break;
-            case State::oscEscape:
-                evaluate();
-                state = State::normal;
-                break;
-            }
-        }
-        if (!chunk.empty() && tail.size() > 2 * maxTail) {
-            tail.erase(0, tail.size() - maxTail);
-        }
-    }
-
-    void evaluate() {
-        if (payload.starts_with("133;C")) {
-            commandEnded = false;
-        } else if (payload.starts_with("133;D")) {
-            commandEnded = true;
-        }
-    }
-
-    enum class State { normal, escape, csi, osc, oscEscape };
-    size_t maxTail;
-    State state = State::normal;
-    std::string tail;
-    std::string payload;
-    bool commandEnded = false;
-    size_t bells = 0;
-};
 
 /// Terminal traffic: text with CR LF line ends, lone carriage returns, colours, marks, bells,
 /// broken sequences, UTF-8 and now and then arbitrary bytes.
@@ -132,7 +68,7 @@ TEST(StatusMonitorReference, TailBellsAndMarksMatchTheByteRuleForAnyChunking) {
             StatusMonitor monitor(StatusMonitor::Config{1.0, maxTail, {}});
             size_t bells = 0;
             monitor.onBell = [&bells](const UUID&) { ++bells; };
-            ReferenceScanner reference(static_cast<size_t>(maxTail));
+            OrvexTest::ScannerByteRule reference;
             const UUID id;
             const std::string stream = terminalStream(random, 400);
             size_t offset = 0;
@@ -145,7 +81,7 @@ TEST(StatusMonitorReference, TailBellsAndMarksMatchTheByteRuleForAnyChunking) {
                     continue; // creates no state; the empty-chunk rule is tested elsewhere
                 }
                 monitor.ingest(id, chunk, t0);
-                reference.feed(chunk);
+                reference.feed(chunk, static_cast<size_t>(maxTail));
                 ASSERT_EQ(std::string(monitor.tail(id).value_or("")), reference.tail)
                     << "after byte " << offset;
                 ASSERT_EQ(bells, reference.bells);

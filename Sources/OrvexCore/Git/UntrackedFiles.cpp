@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "OrvexCore/Platform/FileDescriptor.hpp"
 #include "OrvexCore/Util/Text.hpp"
 
 namespace OrvexCore::UntrackedFiles {
@@ -15,22 +16,6 @@ namespace {
 
 // git looks for a NUL byte this far into a file to call it binary.
 constexpr std::size_t binaryProbeBytes = 8000;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 } // namespace
 
@@ -46,7 +31,7 @@ std::optional<Count> count(const std::string& path) {
         return std::nullopt;
     }
     // O_NOFOLLOW: a file swapped for a link since the lstat is not read through the link.
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    Platform::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (file.get() < 0) {
         return std::nullopt;
     }

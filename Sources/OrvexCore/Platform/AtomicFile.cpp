@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "OrvexCore/Platform/FileDescriptor.hpp"
 #include "OrvexCore/Util/Paths.hpp"
 
 namespace OrvexCore::Platform {
@@ -60,31 +61,6 @@ bool processExists(pid_t pid) {
     // EPERM: it exists but belongs to someone else.
     return ::kill(pid, 0) == 0 || errno != ESRCH;
 }
-
-/// Closes the descriptor on every path out of a function, unless it was closed by hand.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    /// Closes now and reports the error, which for a file on some file systems (NFS) is where
-    /// a failed write-back first shows up.
-    int close() {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0 ? 0 : errno;
-    }
-
-private:
-    int fd_;
-};
 
 void writeAll(int fd, std::string_view bytes, const std::string& path) {
     while (!bytes.empty()) {
