@@ -36,6 +36,18 @@ json waitForGrid(OrvexServer::ServerConnection& server, const std::string& sessi
     return grid;
 }
 
+/// A new worktree session of one row of two terminals named `name`; its id.
+std::string addTwoTerminalSession(OrvexServer::ServerConnection& server,
+                                  const std::string& workspaceID, const std::string& name) {
+    return server.call("session.add", {{"workspaceID", workspaceID},
+                                       {"title", name},
+                                       {"branch", name},
+                                       {"command", nullptr},
+                                       {"useWorktree", true},
+                                       {"rows", 1},
+                                       {"cols", 2}})["session"]["id"];
+}
+
 } // namespace
 
 TEST(ServerWebMethods, TerminalsAreMovedRenamedRestartedAndClosedAndTheLayoutIsSaved) {
@@ -44,13 +56,7 @@ TEST(ServerWebMethods, TerminalsAreMovedRenamedRestartedAndClosedAndTheLayoutIsS
     home.ok({"open", repo.path()});
     auto server = OrvexServer::ServerConnection::connect(home.socketPath());
     std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
-    std::string sessionID = server->call("session.add", {{"workspaceID", workspaceID},
-                                                         {"title", "wide"},
-                                                         {"branch", "wide"},
-                                                         {"command", nullptr},
-                                                         {"useWorktree", true},
-                                                         {"rows", 1},
-                                                         {"cols", 2}})["session"]["id"];
+    std::string sessionID = addTwoTerminalSession(*server, workspaceID, "wide");
     server->call("grid.open", {{"id", sessionID}});
     auto grid =
         waitForGrid(*server, sessionID, [](const json& g) { return g["terminals"].size() == 2; });
@@ -171,13 +177,7 @@ TEST(ServerWebMethods, AnAddedTerminalJoinsTheOpenGridAndItsSavedLayout) {
     home.ok({"open", repo.path()});
     auto server = OrvexServer::ServerConnection::connect(home.socketPath());
     std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
-    std::string sessionID = server->call("session.add", {{"workspaceID", workspaceID},
-                                                         {"title", "grow"},
-                                                         {"branch", "grow"},
-                                                         {"command", nullptr},
-                                                         {"useWorktree", true},
-                                                         {"rows", 1},
-                                                         {"cols", 2}})["session"]["id"];
+    std::string sessionID = addTwoTerminalSession(*server, workspaceID, "grow");
     try {
         server->call("terminal.add", {{"sessionID", sessionID}});
         ADD_FAILURE() << "a terminal was added to a grid that is not open";
