@@ -1,6 +1,9 @@
 // Writes a C++ source holding the built page's files as byte arrays, so the server carries
-// the page inside its binary: node embed.mjs OUTPUT.cpp URL=FILE...
-import { readFileSync, writeFileSync } from 'node:fs';
+// the page inside its binary: node embed.mjs OUTPUT.cpp URL=FILE... PREFIX=FOLDER/...
+// A folder (its argument ends in "/") gives each of its files at PREFIX + the file's name: the
+// bundler names its chunks by their content, so the list is only known once it has run.
+import { readdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
 
 const types = {
     '.html': 'text/html; charset=utf-8',
@@ -8,11 +11,25 @@ const types = {
     '.css': 'text/css; charset=utf-8',
     '.svg': 'image/svg+xml',
 };
-const [output, ...entries] = process.argv.slice(2);
+const [output, ...arguments_] = process.argv.slice(2);
+const entries = arguments_.flatMap((argument) => {
+    const [url, file] = argument.split('=');
+    if (!file.endsWith('/')) {
+        return [{ url, file }];
+    }
+    return readdirSync(file, { withFileTypes: true }).filter((entry) => entry.isFile())
+        .map((entry) => ({ url: url + entry.name, file: join(file, entry.name) }));
+});
+const seen = new Set();
+for (const { url } of entries) {
+    if (seen.has(url)) {
+        throw new Error(`two files for ${url}`);
+    }
+    seen.add(url);
+}
 let arrays = '';
 let table = '';
-entries.forEach((entry, index) => {
-    const [url, file] = entry.split('=');
+entries.forEach(({ url, file }, index) => {
     const bytes = readFileSync(file);
     const type = types[file.slice(file.lastIndexOf('.'))] ?? 'application/octet-stream';
     arrays += `const unsigned char asset${index}[] = {${Array.from(bytes).join(',')}};\n`;

@@ -1,16 +1,31 @@
 // The selected session's grid of terminals, one xterm.js terminal per cell, laid out in the
 // grid's rows. Each terminal's size follows its cell; its screen comes from the server on
 // (re)subscription, then its live output.
-import { Terminal } from '@xterm/xterm';
-import { FitAddon } from '@xterm/addon-fit';
+//
+// xterm.js is most of the page's code and the sidebar needs none of it, so it is fetched (and
+// parsed) only when a grid is first shown. Its stylesheet is small and stays in the page's.
 import '@xterm/xterm/css/xterm.css';
 import { makeDraggable, dropEdge } from './drag.js';
 import { isSwitchKey } from './keys.js';
 import { terminalOptions } from './theme.js';
 import { routeScriptStyles } from './scriptStyles.js';
 
-// Before the first terminal: xterm.js styles it from script.
-routeScriptStyles();
+let terminalKit = null;
+let loadingKit = null;
+
+/// xterm.js and its fit add-on, fetched once; a failed fetch is tried again on the next call.
+function loadTerminalKit() {
+    loadingKit ??= import('./terminalKit.js').then((kit) => {
+        // Before the first terminal: xterm.js styles it from script.
+        routeScriptStyles();
+        terminalKit = kit;
+        return kit;
+    }, (error) => {
+        loadingKit = null;
+        throw error;
+    });
+    return loadingKit;
+}
 
 export class GridView {
     /// `addButton` adds a shell to the grid shown; it is hidden while no grid is.
@@ -34,7 +49,7 @@ export class GridView {
             return;
         }
         try {
-            const grid = await this.link.call('terminal.add', { sessionID });
+            const [grid] = await Promise.all([this.link.call('terminal.add', { sessionID }), loadTerminalKit()]);
             if (sessionID === this.sessionID) {
                 this.render(grid);
                 this.views.get(grid.terminalID)?.term.focus();
@@ -55,7 +70,8 @@ export class GridView {
             return;
         }
         try {
-            const grid = await this.link.call('grid.open', { id: sessionID });
+            // The terminals' code is fetched while the server opens the grid.
+            const [grid] = await Promise.all([this.link.call('grid.open', { id: sessionID }), loadTerminalKit()]);
             // Another session may have been chosen meanwhile: its grid is the one to show.
             if (sessionID === this.sessionID) {
                 this.render(grid);
@@ -71,7 +87,8 @@ export class GridView {
             return;
         }
         const sessionID = this.sessionID;
-        const grid = await this.link.call('grid.list', { id: sessionID }).catch(() => null);
+        const [grid] = await Promise.all([this.link.call('grid.list', { id: sessionID }), loadTerminalKit()])
+            .catch(() => [null]);
         if (grid && sessionID === this.sessionID) {
             this.render(grid);
         }
@@ -106,6 +123,7 @@ export class GridView {
         view.cell.querySelector('.title').title = reason ? `${status}: ${reason}` : status;
     }
 
+    /// Lays out `grid`; only called once the terminal kit is loaded.
     render(grid) {
         const known = new Map(grid.terminals.map((t) => [t.id, t]));
         for (const [id, view] of this.views) {
@@ -161,6 +179,7 @@ export class GridView {
             <button class="rename" title="Rename">✎</button>
             <button class="restart" title="Restart">↻</button>
             <button class="close" title="Close">✕</button></div><div class="term"></div>`;
+        const { Terminal, FitAddon } = terminalKit;
         const term = new Terminal({ scrollback: 5000, allowProposedApi: false, ...terminalOptions() });
         const fit = new FitAddon();
         term.loadAddon(fit);
