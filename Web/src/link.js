@@ -26,13 +26,18 @@ export class ServerLink {
             this.retry = 250;
             try {
                 await this.call('hello', { version: protocolVersion, client: 'web page' });
-                await this.call('subscribe', {
-                    events: ['stateChanged', 'statusChanged', 'bell', 'terminalExited', 'gridChanged', 'settingsChanged'],
-                });
-                this.onConnected();
             } catch (error) {
                 this.onDisconnected(error.message);
+                return;
             }
+            // The server takes a connection's requests in order, so the page's first requests
+            // go right behind the subscription instead of a round trip later, and still see
+            // every change made after their answers.
+            const subscribed = this.call('subscribe', {
+                events: ['stateChanged', 'statusChanged', 'bell', 'terminalExited', 'gridChanged', 'settingsChanged'],
+            });
+            this.onConnected();
+            await subscribed.catch((error) => this.onDisconnected(error.message));
         };
         socket.onmessage = (message) => this.receive(message.data);
         socket.onclose = () => {
