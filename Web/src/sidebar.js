@@ -48,10 +48,11 @@ export function renderSidebar(container, state, view, actions) {
         head.append(toggle, chip, spacer, add);
         head.addEventListener('click', () => actions.toggleCollapsed(workspace.id));
         section.append(head);
+        const sessions = state.sessions.filter((s) => s.workspaceID === workspace.id);
+        section.style.setProperty('--rows', String(collapsed ? 0 : sessions.length));
         if (!collapsed) {
             const list = document.createElement('ul');
             list.className = 'sessions';
-            const sessions = state.sessions.filter((s) => s.workspaceID === workspace.id);
             sessions.forEach((session, index) => list.append(sessionItem(state, view, session, index, actions)));
             section.append(list);
         }
