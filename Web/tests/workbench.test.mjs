@@ -32,6 +32,14 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
     workbench.git('branch', 'topic');
     let firstScreen = null;
 
+    // The page's own scripts, by name: xterm.js's chunk is fetched only once a grid is shown.
+    const scripts = [];
+    page.on('request', (request) => {
+        if (request.resourceType() === 'script') {
+            scripts.push(new URL(request.url()).pathname);
+        }
+    });
+
     await check('the token opens the page', async () => {
         await openPage(workbench);
         if (new URL(page.url()).search !== '') {
@@ -39,10 +47,13 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
         }
     });
 
-    await check('a repository opens into the sidebar', async () => {
+    await check('a repository opens into the sidebar without the terminals\' code', async () => {
         await page.type('#repo-path', workbench.repo);
         await page.click('#open-repo button[name=open]');
         await wait(page, () => document.querySelector('.workspace .chip')?.textContent === 'repo');
+        if (scripts.join() !== '/app.js') {
+            throw new Error(`scripts fetched before any grid was shown: ${scripts}`);
+        }
     });
 
     await check('the new-session form offers the repository\'s branches', async () => {
