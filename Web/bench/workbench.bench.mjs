@@ -1,6 +1,7 @@
 // The web page's benchmarks against a real server (a release build) and headless Chromium.
 //
-//   node Web/bench/workbench.bench.mjs ORVEX_BINARY [MEGABYTES]   (0: no throughput)
+//   node Web/bench/workbench.bench.mjs ORVEX_BINARY [MEGABYTES] [BASELINE_BINARY]
+//   (MEGABYTES 0: no throughput)
 //
 // Output throughput: `cat` of a file (50 MB) in a terminal until its end is on the page's
 // terminal, against the same `cat` in another session of the same server until its end reaches
@@ -10,7 +11,9 @@
 //
 // First page load: a fresh browser context opens the page with its token until the sidebar
 // shows 20 workspaces and 200 sessions (target at most 300 ms), alternating with a page of a
-// server with no workspaces until its live connection is up; medians of 9.
+// server with no workspaces until its live connection is up; medians of 9. With a baseline
+// binary (another build, say main's), its two pages take turns with these in each round, so
+// both builds are measured side by side under the same load.
 //
 // Memory: the server's resident memory added per open page (20 pages, no grid shown), beside
 // the bound on what may queue for a page.
@@ -21,18 +24,18 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
 
-const [orvex, megabytesArgument] = process.argv.slice(2);
+const [orvex, megabytesArgument, baseline] = process.argv.slice(2);
 const megabytes = Number(megabytesArgument ?? 50);
 const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
 if (!orvex || !existsSync(chromium)) {
-    console.log(`usage: workbench.bench.mjs ORVEX_BINARY [MEGABYTES] (needs Chromium at ${chromium})`);
+    console.log(`usage: workbench.bench.mjs ORVEX_BINARY [MEGABYTES] [BASELINE_BINARY] (needs Chromium at ${chromium})`);
     process.exit(77);
 }
 const root = mkdtempSync(join(tmpdir(), 'orvex-web-bench-'));
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
 
 /// A throwaway home with its own server.
-function makeHome(name) {
+function makeHome(name, binary = orvex) {
     const dir = join(root, name);
     const env = {
         PATH: process.env.PATH, HOME: join(dir, 'home'), SHELL: '/bin/sh', TERM: 'xterm-256color', LANG: 'C.UTF-8',
@@ -41,7 +44,7 @@ function makeHome(name) {
     mkdirSync(env.HOME, { recursive: true });
     mkdirSync(env.XDG_RUNTIME_DIR, { mode: 0o700 });
     writeFileSync(join(env.HOME, '.gitconfig'), '[user]\n\tname = Bench\n\temail = bench@example.com\n');
-    const run = (...args) => execFileSync(orvex, args, { env, encoding: 'utf8' });
+    const run = (...args) => execFileSync(binary, args, { env, encoding: 'utf8' });
     const address = run('web', '--no-open').trim();
     return { dir, env, run, address, socket: join(env.XDG_RUNTIME_DIR, 'orvex', 'server.sock') };
 }
@@ -215,9 +218,10 @@ async function throughput() {
         `(target >= 0.5); the page was dropped for falling behind ${drops} times`);
 }
 
-async function firstLoad() {
-    const full = makeHome('full');
-    const empty = makeHome('empty');
+/// A server of `binary` with 20 workspaces of 10 sessions each, and one with none.
+async function firstLoadHomes(label, binary) {
+    const full = makeHome(`full-${label}`, binary);
+    const empty = makeHome(`empty-${label}`, binary);
     homes.push(full, empty);
     const client = await socketClient(full.socket);
     for (let w = 0; w < 20; ++w) {
@@ -232,11 +236,21 @@ async function firstLoad() {
         }
     }
     client.close();
+    return { label, full, empty, fullTimes: [], emptyTimes: [] };
+}
+
+async function firstLoad() {
+    const builds = [await firstLoadHomes('this', orvex)];
+    if (baseline) {
+        builds.push(await firstLoadHomes('baseline', baseline));
+    }
 
     const load = async (home, workspaces, sessions) => {
         const context = await browser.createBrowserContext();
         const page = await context.newPage();
-        // The moment is taken in the page, at the change that completes the sidebar.
+        // The moments are taken in the page: the change that completes the sidebar, and the
+        // end of the frame that draws it (a message posted from that frame's animation
+        // callback arrives once its layout and paint are done).
         await page.evaluateOnNewDocument((w, s) => {
             const complete = () => document.body?.dataset.connected === 'true' &&
                 document.querySelectorAll('.workspace').length === w && document.querySelectorAll('.session').length === s;
@@ -244,31 +258,55 @@ async function firstLoad() {
                 if (complete()) {
                     window.benchComplete = performance.now();
                     observer.disconnect();
+                    requestAnimationFrame(() => {
+                        const channel = new MessageChannel();
+                        channel.port1.onmessage = () => {
+                            window.benchPainted = performance.now();
+                        };
+                        channel.port2.postMessage(null);
+                    });
                 }
             }).observe(document, { subtree: true, childList: true, attributes: true });
         }, workspaces, sessions);
         await page.goto(home.address);
-        const ms = await page.waitForFunction(() => window.benchComplete, { timeout: 60000 });
+        const ms = await page.waitForFunction(() => window.benchPainted && [window.benchComplete, window.benchPainted],
+            { timeout: 60000 });
         const value = await ms.jsonValue();
         await context.close();
         return value;
     };
-    await load(full, 20, 200);
-    await load(empty, 0, 0);
-    const fullTimes = [];
-    const emptyTimes = [];
+    // Every kind of page once first, unmeasured: the browser's own first-use costs.
+    const turns = builds.flatMap((build) => [
+        async () => build.fullTimes.push(await load(build.full, 20, 200)),
+        async () => build.emptyTimes.push(await load(build.empty, 0, 0)),
+    ]);
+    for (const build of builds) {
+        await load(build.full, 20, 200);
+        await load(build.empty, 0, 0);
+    }
+    // Each round takes the turns in the other order than the last.
     for (let i = 0; i < 9; ++i) {
-        if (i % 2 === 0) {
-            fullTimes.push(await load(full, 20, 200));
-            emptyTimes.push(await load(empty, 0, 0));
-        } else {
-            emptyTimes.push(await load(empty, 0, 0));
-            fullTimes.push(await load(full, 20, 200));
+        for (const turn of i % 2 === 0 ? turns : [...turns].reverse()) {
+            await turn();
         }
     }
-    console.log(`first page load to a complete sidebar: 20 workspaces, 200 sessions ${median(fullTimes).toFixed(0)} ms ` +
-        `(target <= 300); empty page ${median(emptyTimes).toFixed(0)} ms (medians of 9)`);
-    return full;
+    const complete = (times) => median(times.map(([done]) => done));
+    const painted = (times) => median(times.map(([, drawn]) => drawn));
+    for (const build of builds) {
+        const name = baseline ? ` (${build.label === 'this' ? orvex : baseline})` : '';
+        console.log(`first page load to a complete sidebar${name}: 20 workspaces, 200 sessions ` +
+            `${complete(build.fullTimes).toFixed(0)} ms, drawn ${painted(build.fullTimes).toFixed(0)} ms (target <= 300); ` +
+            `empty page ${complete(build.emptyTimes).toFixed(0)} ms, drawn ${painted(build.emptyTimes).toFixed(0)} ms ` +
+            `(medians of 9)`);
+    }
+    if (baseline) {
+        const [mine, theirs] = builds;
+        console.log(`this build / baseline: 200 sessions ${(complete(mine.fullTimes) / complete(theirs.fullTimes)).toFixed(2)} ` +
+            `(drawn ${(painted(mine.fullTimes) / painted(theirs.fullTimes)).toFixed(2)}), empty page ` +
+            `${(complete(mine.emptyTimes) / complete(theirs.emptyTimes)).toFixed(2)} ` +
+            `(drawn ${(painted(mine.emptyTimes) / painted(theirs.emptyTimes)).toFixed(2)})`);
+    }
+    return builds[0].full;
 }
 
 async function memory(home) {
