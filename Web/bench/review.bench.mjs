@@ -2,7 +2,8 @@
 //   - the patch of a 10,000-line changed file, from the click in the page to its rows drawn,
 //     against `git diff` printing that patch (target: at most 3 times);
 //   - the list of 5,000 changed files (review.files over the page's WebSocket) against
-//     `git diff --numstat` plus `git ls-files --others --exclude-standard` (target: 1.2 times).
+//     `git diff --numstat` plus `git ls-files --others --exclude-standard` (target: 1.2 times),
+//     and the same list with 300 files marked reviewed (each mark checked against its patch).
 // Medians of the rounds; the load average is printed with them.
 //
 //   node Web/bench/review.bench.mjs ORVEX_BINARY [ROUNDS]
@@ -62,7 +63,7 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         item.click();
         await new Promise((resolve) => {
             const look = () => (document.querySelector('.patch-title').textContent === 'large.txt' &&
-                box.querySelector('.patch-row') ? resolve() : requestAnimationFrame(look));
+                box.querySelector('.patch-row:not(.pending)') ? resolve() : requestAnimationFrame(look));
             look();
         });
         await new Promise((resolve) => requestAnimationFrame(() => resolve()));
@@ -73,8 +74,9 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         gitRun(['-c', 'core.quotePath=false', 'diff', '--no-renames', '-U3', base, '--', 'large.txt']);
         return since(start);
     };
-    // The listing: one review.files call over the page's own connection.
-    const listed = () => page.evaluate(async (id) => {
+    // The listing: one review.files call over the page's own connection (after marking the
+    // first `marks` files reviewed, when asked to).
+    const listed = (marks = 0) => page.evaluate(async (id, marks) => {
         const socket = new WebSocket(`ws://${location.host}/ws`);
         await new Promise((resolve) => { socket.onopen = resolve; });
         let next = 1;
@@ -89,6 +91,14 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
             socket.send(JSON.stringify({ id: callID, method, params }));
         });
         await call('hello', { version: 1 });
+        if (marks > 0) {
+            const before = await call('review.files', { id });
+            for (const [path, , , , reviewed] of before.result.files.slice(0, marks)) {
+                if (!reviewed) {
+                    await call('review.toggle', { id, path });
+                }
+            }
+        }
         const start = performance.now();
         const answer = await call('review.files', { id });
         const elapsed = performance.now() - start;
@@ -97,7 +107,7 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         }
         socket.close();
         return elapsed;
-    }, session);
+    }, session, marks);
     const gitList = () => {
         const start = process.hrtime.bigint();
         gitRun(['-c', 'core.quotePath=false', 'diff', '--no-renames', base, '--numstat', '-z']);
@@ -121,6 +131,20 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
             sides.gitList.push(gitList());
         }
     }
+    // With marks: each marked file's patch is taken to see whether its mark still holds.
+    const marks = 300;
+    sides.marked = [];
+    sides.gitMarked = [];
+    await listed(marks);
+    for (let round = 0; round < rounds; round += 1) {
+        if (round % 2 === 0) {
+            sides.gitMarked.push(gitList());
+            sides.marked.push(await listed(marks));
+        } else {
+            sides.marked.push(await listed(marks));
+            sides.gitMarked.push(gitList());
+        }
+    }
     const report = (what, ours, theirs, target) => {
         const a = median(ours);
         const b = median(theirs);
@@ -129,4 +153,5 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
     console.log(`load average ${loadavg().map((l) => l.toFixed(2)).join(' ')}; ${rounds} rounds, medians`);
     report(`patch of a ${largeLines}-line changed file, click to drawn vs git diff`, sides.page, sides.gitPatch, 3);
     report(`list of ${manyFiles} changed files, review.files vs git numstat + ls-files`, sides.list, sides.gitList, 1.2);
+    report(`list of ${manyFiles} changed files, ${marks} marked reviewed, vs git numstat + ls-files`, sides.marked, sides.gitMarked, '-');
 });
