@@ -61,10 +61,17 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         document.querySelector('.patch-title').textContent = '';
         const start = performance.now();
         item.click();
+        // The rows are seen as they enter the page (not at the next frame), then a frame drawn.
         await new Promise((resolve) => {
-            const look = () => (document.querySelector('.patch-title').textContent === 'large.txt' &&
-                box.querySelector('.patch-row:not(.pending)') ? resolve() : requestAnimationFrame(look));
-            look();
+            const shown = () => document.querySelector('.patch-title').textContent === 'large.txt' &&
+                box.querySelector('.patch-row:not(.pending)');
+            const watch = new MutationObserver(() => {
+                if (shown()) {
+                    watch.disconnect();
+                    resolve();
+                }
+            });
+            watch.observe(box, { childList: true, subtree: true });
         });
         await new Promise((resolve) => requestAnimationFrame(() => resolve()));
         return performance.now() - start;
@@ -74,6 +81,26 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         gitRun(['-c', 'core.quotePath=false', 'diff', '--no-renames', '-U3', base, '--', 'large.txt']);
         return since(start);
     };
+    // The first window's answer alone, without drawing: how much of the click is the server's.
+    const answered = () => page.evaluate(async (id) => {
+        const socket = new WebSocket(`ws://${location.host}/ws`);
+        await new Promise((resolve) => { socket.onopen = resolve; });
+        const waiting = new Map();
+        socket.onmessage = (m) => {
+            const message = JSON.parse(m.data);
+            waiting.get(message.id)?.(message);
+        };
+        const call = (callID, method, params) => new Promise((resolve) => {
+            waiting.set(callID, resolve);
+            socket.send(JSON.stringify({ id: callID, method, params }));
+        });
+        await call(1, 'hello', { version: 1 });
+        const start = performance.now();
+        await call(2, 'review.patch', { id, path: 'large.txt', first: 0, count: 60 });
+        const elapsed = performance.now() - start;
+        socket.close();
+        return elapsed;
+    }, session);
     // The listing: one review.files call over the page's own connection (after marking the
     // first `marks` files reviewed, when asked to).
     const listed = (marks = 0) => page.evaluate(async (id, marks) => {
@@ -115,17 +142,19 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         return since(start);
     };
 
-    const sides = { page: [], gitPatch: [], list: [], gitList: [] };
+    const sides = { page: [], gitPatch: [], list: [], gitList: [], answer: [] };
     await shownPatch();
     await listed();
     for (let round = 0; round < rounds; round += 1) {
         if (round % 2 === 0) {
             sides.gitPatch.push(gitPatch());
             sides.page.push(await shownPatch());
+            sides.answer.push(await answered());
             sides.gitList.push(gitList());
             sides.list.push(await listed());
         } else {
             sides.page.push(await shownPatch());
+            sides.answer.push(await answered());
             sides.gitPatch.push(gitPatch());
             sides.list.push(await listed());
             sides.gitList.push(gitList());
@@ -152,6 +181,7 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
     };
     console.log(`load average ${loadavg().map((l) => l.toFixed(2)).join(' ')}; ${rounds} rounds, medians`);
     report(`patch of a ${largeLines}-line changed file, click to drawn vs git diff`, sides.page, sides.gitPatch, 3);
+    report('of which the first window\'s review.patch answer alone', sides.answer, sides.gitPatch, '-');
     report(`list of ${manyFiles} changed files, review.files vs git numstat + ls-files`, sides.list, sides.gitList, 1.2);
     report(`list of ${manyFiles} changed files, ${marks} marked reviewed, vs git numstat + ls-files`, sides.marked, sides.gitMarked, '-');
 });
