@@ -52,6 +52,8 @@ bool ListingAnswerReader::string(string_t& value) {
     if (place_ == Place::file) {
         if (fileNesting_ == 0 && key_ == "path") {
             path_ = std::move(value);
+        } else if (fileNesting_ == 0 && key_ == "status" && value.size() == 1) {
+            status_ = value[0];
         }
         return true;
     }
@@ -74,6 +76,7 @@ bool ListingAnswerReader::start_object(std::size_t elements) {
         path_.clear();
         added_ = 0;
         removed_ = 0;
+        status_ = 'M';
         return true;
     }
     nextIsFiles_ = false;
@@ -104,7 +107,7 @@ bool ListingAnswerReader::end_object() {
             return true;
         }
         place_ = Place::files;
-        visit_(path_, added_, removed_);
+        visit_(path_, added_, removed_, status_);
         return true;
     }
     if (depth_ == resultDepth_) {

@@ -16,9 +16,9 @@ namespace OrvexServer {
 class ListingAnswerReader final : public nlohmann::json_sax<nlohmann::json> {
 public:
     /// Called for each listed file; a file without a path is passed with an empty one, a
-    /// missing count as 0.
-    using Visit =
-        std::function<void(std::string_view path, std::int64_t added, std::int64_t removed)>;
+    /// missing count as 0, a missing or malformed status letter as 'M'.
+    using Visit = std::function<void(std::string_view path, std::int64_t added,
+                                     std::int64_t removed, char status)>;
 
     /// Builds the rest of the answer into `answer`.
     ListingAnswerReader(nlohmann::json& answer, Visit visit);
@@ -64,6 +64,7 @@ private:
     std::string path_;
     std::int64_t added_ = 0;
     std::int64_t removed_ = 0;
+    char status_ = 'M';
     bool failed_ = false;
 };
 

@@ -59,9 +59,10 @@ public:
     /// once the server has closed the connection.
     std::vector<nlohmann::json> readEvents();
     /// Called for each changed file of a listing answer.
-    using FileVisit =
-        std::function<void(std::string_view path, std::int64_t added, std::int64_t removed)>;
-    /// `call` for methods whose result lists changed files ("files": path, added, removed):
+    using FileVisit = std::function<void(std::string_view path, std::int64_t added,
+                                         std::int64_t removed, char status)>;
+    /// `call` for methods whose result lists changed files ("files": path, added, removed,
+    /// status):
     /// each file goes to `visit` as it is read off the socket and the returned result's
     /// "files" is left empty, so the answer is held neither as text nor as a document.
     /// `restart` is called when a line read turns out not to be the answer (an event), so

@@ -3,8 +3,15 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <list>
+#include <mutex>
 #include <set>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -31,8 +38,101 @@ namespace asio = boost::asio;
 namespace P = Protocol;
 using nlohmann::json;
 using OrvexCore::Session;
+using OrvexCore::UUID;
 
 namespace {
+
+/// Rows answered when the caller does not say, and the most it may ask for at once.
+constexpr std::int64_t defaultWindow = 500;
+constexpr std::int64_t largestWindow = 2000;
+
+/// What names one parse of a patch to the page: the patch's fingerprint and the fold
+/// threshold it was folded with. Rows of one version always fit together.
+std::string versionOf(const std::string& fingerprint, std::int64_t threshold) {
+    return fingerprint + "/" + std::to_string(threshold);
+}
+
+/// The parsed patches the pages are looking at, so that scrolling through a long patch runs
+/// neither git nor the parser again. An entry is found only by the version the page was
+/// given with its first rows, so it never serves rows of another text of the file: opening a
+/// file or drawing it again (the page does on focus, when a terminal settles and after a new
+/// base) asks without a version, runs git, and replaces the entry when the patch changed.
+/// Bounded: the most recently asked `capacity` files of any sessions. Any thread.
+class PatchCache {
+public:
+    std::shared_ptr<const PatchRows> find(const UUID& session, const std::string& path,
+                                          const std::string& version) {
+        std::lock_guard lock(mutex_);
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->session == session && it->path == path &&
+                versionOf(it->rows->fingerprint(), it->rows->foldThreshold()) == version) {
+                entries_.splice(entries_.begin(), entries_, it);
+                return entries_.front().rows;
+            }
+        }
+        return nullptr;
+    }
+
+    void keep(const UUID& session, const std::string& path, std::shared_ptr<const PatchRows> rows) {
+        std::lock_guard lock(mutex_);
+        entries_.remove_if([&](const Entry& e) { return e.session == session && e.path == path; });
+        entries_.push_front(Entry{session, path, std::move(rows)});
+        if (entries_.size() > capacity) {
+            entries_.pop_back();
+        }
+    }
+
+    /// Drops the session's entries (its base changed).
+    void forget(const UUID& session) {
+        std::lock_guard lock(mutex_);
+        entries_.remove_if([&](const Entry& e) { return e.session == session; });
+    }
+
+private:
+    static constexpr std::size_t capacity = 8;
+    struct Entry {
+        UUID session;
+        std::string path;
+        std::shared_ptr<const PatchRows> rows;
+    };
+    std::mutex mutex_;
+    std::list<Entry> entries_; ///< most recently asked first
+};
+
+PatchCache& patchCache() {
+    static PatchCache cache;
+    return cache;
+}
+
+/// `params.key` as a whole number of at least 0, `fallback` when absent or null.
+std::int64_t windowNumber(const json& params, const char* key, std::int64_t fallback) {
+    if (!params.contains(key) || params[key].is_null()) {
+        return fallback;
+    }
+    auto value = P::integer(params, key);
+    if (value < 0) {
+        throw ProtocolError("invalidParams",
+                            fmt::format("params.{} must be a whole number of at least 0", key));
+    }
+    return value;
+}
+
+std::set<std::int64_t> openFolds(const json& params) {
+    std::set<std::int64_t> open;
+    if (!params.contains("open") || params["open"].is_null()) {
+        return open;
+    }
+    if (!params["open"].is_array()) {
+        throw ProtocolError("invalidParams", "params.open must be a list of fold numbers");
+    }
+    for (const auto& id : params["open"]) {
+        if (!id.is_number_integer()) {
+            throw ProtocolError("invalidParams", "params.open must be a list of fold numbers");
+        }
+        open.insert(id.get<std::int64_t>());
+    }
+    return open;
+}
 
 /// A path inside the worktree as the listing names files: relative, without "." or ".."
 /// components, without NUL. Anything else could name a file outside the session.
@@ -99,6 +199,11 @@ std::string openInEditor(const std::string& target, OrvexCore::Editor editor) {
 
 } // namespace
 
+// g++ 12 at -O2 sees the coroutine frame, which Asio allocates with aligned_alloc and frees
+// with free, as allocated and freed by mismatched functions once this function grows past its
+// inlining limits: a false alarm about Asio's own pair of functions.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<json> Server::reviewMethod(const std::string& method, const json& params) {
     static const std::set<std::string> methods{"review.files", "review.patch",   "review.toggle",
                                                "review.refs",  "review.setBase", "review.open"};
@@ -117,18 +222,66 @@ asio::awaitable<json> Server::reviewMethod(const std::string& method, const json
     }
 
     if (method == "review.files") {
-        auto listing = state_->diff(session);
+        // The base first: a merge base is found once, and the listing and the marks' patches
+        // are then taken against that very commit rather than each finding it again.
+        json base;
+        Session against = session;
+        if (session.diffCompareRef) {
+            base = {{"kind", "compareRef"}, {"ref", *session.diffCompareRef}};
+        } else if (session.baseCommit) {
+            base = {{"kind", "baseCommit"}, {"ref", *session.baseCommit}};
+        } else {
+            base = {{"kind", "mergeBase"}, {"ref", nullptr}};
+            for (const auto& workspace : state_->workspaces().get()) {
+                if (workspace.id != session.workspaceID) {
+                    continue;
+                }
+                auto work = [repo = workspace.repoPath, branch = session.branch] {
+                    return OrvexCore::GitCLIService().mergeBase(repo, branch, "HEAD");
+                };
+                try {
+                    std::string commit = co_await OrvexCore::inBackground(std::move(work));
+                    base["ref"] = commit;
+                    against.baseCommit = std::move(commit);
+                } catch (const std::exception& error) {
+                    // The listing below finds the base its own way, and fails only if it
+                    // cannot either.
+                    base["error"] = error.what();
+                }
+            }
+        }
+        auto listing = state_->diff(against);
         auto files = co_await std::move(listing);
         // Only files that carry a mark need their patch: the mark holds for its exact text.
-        std::set<std::string> reviewed;
+        // The patches are asked for all at once; the helper pool spreads them over its workers.
+        std::vector<std::string> marked;
         std::set<std::string> listed;
         for (const auto& file : files) {
             listed.insert(file.path);
             if (session.reviewedFiles.contains(file.path)) {
-                auto patchTask = state_->filePatch(session, file.path);
-                auto patch = co_await std::move(patchTask);
-                if (OrvexCore::DiffReview::isReviewed(file.path, patch, session.reviewedFiles)) {
-                    reviewed.insert(file.path);
+                marked.push_back(file.path);
+            }
+        }
+        std::set<std::string> reviewed;
+        if (!marked.empty()) {
+            auto executor = co_await asio::this_coro::executor;
+            using Fetch = decltype(asio::co_spawn(
+                executor, std::declval<asio::awaitable<std::string>>(), asio::deferred));
+            std::vector<Fetch> fetches;
+            for (const auto& path : marked) {
+                fetches.push_back(
+                    asio::co_spawn(executor, state_->filePatch(against, path), asio::deferred));
+            }
+            auto group = asio::experimental::make_parallel_group(std::move(fetches));
+            auto all = group.async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
+            auto [order, errors, patches] = co_await std::move(all);
+            for (std::size_t k = 0; k < marked.size(); ++k) {
+                if (errors[k]) {
+                    std::rethrow_exception(errors[k]);
+                }
+                if (OrvexCore::DiffReview::isReviewed(marked[k], patches[k],
+                                                      session.reviewedFiles)) {
+                    reviewed.insert(marked[k]);
                 }
             }
         }
@@ -148,22 +301,6 @@ asio::awaitable<json> Server::reviewMethod(const std::string& method, const json
             list.push_back(json::array({file.path, std::string(1, file.status), file.added,
                                         file.removed, reviewed.contains(file.path)}));
         }
-        json base;
-        if (session.diffCompareRef) {
-            base = {{"kind", "compareRef"}, {"ref", *session.diffCompareRef}};
-        } else if (session.baseCommit) {
-            base = {{"kind", "baseCommit"}, {"ref", *session.baseCommit}};
-        } else {
-            base = {{"kind", "mergeBase"}, {"ref", nullptr}};
-            for (const auto& workspace : state_->workspaces().get()) {
-                if (workspace.id == session.workspaceID) {
-                    auto work = [repo = workspace.repoPath, branch = session.branch] {
-                        return OrvexCore::GitCLIService().mergeBase(repo, branch, "HEAD");
-                    };
-                    base["ref"] = co_await OrvexCore::inBackground(std::move(work));
-                }
-            }
-        }
         co_return json{{"files", std::move(list)},
                        {"totals",
                         {{"files", files.size()},
@@ -173,7 +310,57 @@ asio::awaitable<json> Server::reviewMethod(const std::string& method, const json
                        {"base", std::move(base)},
                        {"worktreePath", session.worktreePath}};
     }
-    if (method == "review.patch" || method == "review.toggle") {
+    if (method == "review.patch") {
+        auto path = relativePath(params);
+        const std::int64_t first = windowNumber(params, "first", 0);
+        const std::int64_t count =
+            std::min(windowNumber(params, "count", defaultWindow), largestWindow);
+        auto open = openFolds(params);
+        auto version = P::optionalString(params, "version");
+        std::shared_ptr<const PatchRows> rows;
+        if (version) {
+            rows = patchCache().find(id, path, *version);
+        }
+        std::string patch;
+        if (!rows) {
+            auto patchTask = state_->filePatch(session, path);
+            patch = co_await std::move(patchTask);
+            if (patch.empty()) {
+                throw ProtocolError(
+                    "notFound", fmt::format("'{}' is not among the session's changed files", path));
+            }
+        }
+        // Parsing (when the patch is new) and cutting the window are one trip to the pool.
+        std::int64_t threshold = settings_->diffFoldThreshold();
+        auto cut = [id, path, rows, patch = std::move(patch), threshold, first, count,
+                    open]() mutable {
+            if (!rows) {
+                rows = patchCache().find(
+                    id, path, versionOf(OrvexCore::DiffReview::fingerprint(patch), threshold));
+            }
+            if (!rows) {
+                rows = std::make_shared<const PatchRows>(std::move(patch), threshold);
+                patchCache().keep(id, path, rows);
+            }
+            auto window = rows->window(first, count, open);
+            return std::make_pair(rows, std::move(window));
+        };
+        auto [shown, answer] = co_await OrvexCore::inBackground(std::move(cut));
+        rows = shown;
+        auto now = state_->session(id);
+        bool reviewed = false;
+        if (now) {
+            auto mark = now->reviewedFiles.find(path);
+            reviewed = mark != now->reviewedFiles.end() && mark->second == rows->fingerprint();
+        }
+        answer["path"] = path;
+        answer["reviewed"] = reviewed;
+        answer["notice"] = rows->notice();
+        answer["lines"] = rows->lineCount();
+        answer["version"] = versionOf(rows->fingerprint(), rows->foldThreshold());
+        co_return answer;
+    }
+    if (method == "review.toggle") {
         auto path = relativePath(params);
         auto patchTask = state_->filePatch(session, path);
         auto patch = co_await std::move(patchTask);
@@ -182,21 +369,11 @@ asio::awaitable<json> Server::reviewMethod(const std::string& method, const json
                                                         "files",
                                                         path));
         }
-        if (method == "review.toggle") {
-            state_->toggleReviewed(id, path, patch);
-            co_await durable();
-        }
+        state_->toggleReviewed(id, path, patch);
+        co_await durable();
         auto now = state_->session(id);
         bool reviewed = now && OrvexCore::DiffReview::isReviewed(path, patch, now->reviewedFiles);
-        if (method == "review.toggle") {
-            co_return json{{"path", path}, {"reviewed", reviewed}};
-        }
-        auto threshold = settings_->diffFoldThreshold();
-        auto work = [patch = std::move(patch), threshold] { return patchRows(patch, threshold); };
-        json answer = co_await OrvexCore::inBackground(std::move(work));
-        answer["path"] = path;
-        answer["reviewed"] = reviewed;
-        co_return answer;
+        co_return json{{"path", path}, {"reviewed", reviewed}};
     }
     if (method == "review.refs") {
         auto task = state_->listDiffCompareRefs(session);
@@ -216,6 +393,7 @@ asio::awaitable<json> Server::reviewMethod(const std::string& method, const json
             }
         }
         state_->setDiffCompareRef(ref, id);
+        patchCache().forget(id);
         co_await durable();
         co_return json::object();
     }
@@ -235,5 +413,6 @@ asio::awaitable<json> Server::reviewMethod(const std::string& method, const json
     }
     throw ProtocolError("unknownMethod", fmt::format("no method named '{}'", method));
 }
+#pragma GCC diagnostic pop
 
 } // namespace OrvexServer

@@ -6,7 +6,8 @@
 
 namespace Orvex {
 
-void ChangedFiles::add(std::string_view path, std::int64_t added, std::int64_t removed) {
+void ChangedFiles::add(std::string_view path, std::int64_t added, std::int64_t removed,
+                       char status) {
     if (path.size() > blockSize) {
         throw std::length_error("a changed file's path is too long to list");
     }
@@ -23,7 +24,8 @@ void ChangedFiles::add(std::string_view path, std::int64_t added, std::int64_t r
     }
     usedInLastBlock_ += path.size();
     entries_.push_back(Entry{static_cast<std::uint32_t>(offset),
-                             static_cast<std::uint32_t>(path.size()), added, removed});
+                             static_cast<std::uint32_t>(path.size()),
+                             static_cast<unsigned char>(status), added, removed});
 }
 
 void ChangedFiles::clear() {

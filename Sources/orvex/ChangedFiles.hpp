@@ -15,9 +15,9 @@ namespace Orvex {
 /// times the size of the listing. Nothing here is ever moved as the list grows.
 class ChangedFiles {
 public:
-    /// Appends a file. Throws std::length_error for a path longer than a block (no file
-    /// system has such paths) and once the paths pass 4 GiB.
-    void add(std::string_view path, std::int64_t added, std::int64_t removed);
+    /// Appends a file with its status letter (A, M, D, R or B). Throws std::length_error for a
+    /// path longer than a block (no file system has such paths) and once the paths pass 4 GiB.
+    void add(std::string_view path, std::int64_t added, std::int64_t removed, char status = 'M');
     /// Forgets every file.
     void clear();
 
@@ -29,14 +29,16 @@ public:
     }
     std::int64_t added(std::size_t index) const { return entries_[index].added; }
     std::int64_t removed(std::size_t index) const { return entries_[index].removed; }
+    char status(std::size_t index) const { return static_cast<char>(entries_[index].status); }
 
     /// Bytes per block of paths.
     static constexpr std::size_t blockSize = 65536;
 
 private:
     struct Entry {
-        std::uint32_t offset; ///< block index times blockSize, plus the place in the block
-        std::uint32_t size;
+        std::uint32_t offset;    ///< block index times blockSize, plus the place in the block
+        std::uint32_t size : 24; ///< at most blockSize
+        std::uint32_t status : 8;
         std::int64_t added;
         std::int64_t removed;
     };

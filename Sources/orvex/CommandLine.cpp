@@ -349,10 +349,11 @@ int runCommandLine(int argc, char** argv) {
         auto* sub = command(
             "diff",
             "List the files a session changed against its base.\n"
-            "Shows lines added and removed, 'R' on files reviewed since their last change, the\n"
-            "totals, and the base used: the compare ref (orvex compare), else the commit the\n"
-            "session started from, else the merge base of its branch and HEAD. Uncommitted\n"
-            "changes count; untracked files do not.",
+            "Shows 'R' on files reviewed since their last change, each file's status (A added,\n"
+            "M modified, D deleted, R renamed, B binary), lines added and removed, the totals,\n"
+            "and the base used: the compare ref (orvex compare), else the commit the session\n"
+            "started from, else the merge base of its branch and HEAD. Uncommitted changes\n"
+            "count, and files git does not track are listed as added unless ignored.",
             sessionNaming, [&](Runtime& rt) { diffCommand(rt, diff); });
         addSessionName(sub, diff.session);
         sub->add_flag("--json", diff.json, "Print JSON for scripts");

@@ -170,6 +170,8 @@ void writeFileTable(const Style& style, const ChangedFiles& files, const std::ve
     };
     piece = "  " + style.bold("R");
     pad(1, 1);
+    piece += style.bold("S");
+    pad(1, 1);
     piece += style.bold("FILE");
     pad(4, fileWidth);
     piece += style.bold("ADDED");
@@ -180,6 +182,9 @@ void writeFileTable(const Style& style, const ChangedFiles& files, const std::ve
         piece += "  ";
         piece += marks[i] ? style.green("R") : "";
         pad(marks[i] ? 1 : 0, 1);
+        const std::string status(1, files.status(i));
+        piece += status == "A" ? style.green(status) : status == "D" ? style.red(status) : status;
+        pad(1, 1);
         std::string path = printable(files.path(i));
         piece += path;
         pad(displayWidth(path), fileWidth);
@@ -227,6 +232,7 @@ void diffCommand(Runtime& rt, const DiffArgs& args) {
         auto list = nlohmann::json::array();
         for (std::size_t i = 0; i < files.size(); ++i) {
             list.push_back({{"path", files.path(i)},
+                            {"status", std::string(1, files.status(i))},
                             {"added", files.added(i)},
                             {"removed", files.removed(i)},
                             {"reviewed", static_cast<bool>(marks[i])}});

@@ -265,8 +265,10 @@ boost::asio::awaitable<std::vector<OrvexCore::FileDiff>> StateClient::diff(Sessi
     auto files = std::make_shared<std::vector<OrvexCore::FileDiff>>();
     auto task = listAside(
         std::move(session),
-        [files](std::string_view path, std::int64_t added, std::int64_t removed) {
-            files->push_back(OrvexCore::FileDiff{std::string(path), added, removed, {}});
+        [files](std::string_view path, std::int64_t added, std::int64_t removed, char status) {
+            OrvexCore::FileDiff file{std::string(path), added, removed, {}};
+            file.status = status;
+            files->push_back(std::move(file));
         },
         [files] { files->clear(); });
     co_await std::move(task);
@@ -277,8 +279,8 @@ boost::asio::awaitable<ChangedFiles> StateClient::changedFiles(Session session) 
     auto files = std::make_shared<ChangedFiles>();
     auto task = listAside(
         std::move(session),
-        [files](std::string_view path, std::int64_t added, std::int64_t removed) {
-            files->add(path, added, removed);
+        [files](std::string_view path, std::int64_t added, std::int64_t removed, char status) {
+            files->add(path, added, removed, status);
         },
         [files] { files->clear(); });
     co_await std::move(task);
@@ -288,7 +290,8 @@ boost::asio::awaitable<ChangedFiles> StateClient::changedFiles(Session session) 
 boost::asio::awaitable<std::size_t> StateClient::changeCount(Session session) {
     auto count = std::make_shared<std::size_t>(0);
     auto task = listAside(
-        std::move(session), [count](std::string_view, std::int64_t, std::int64_t) { ++*count; },
+        std::move(session),
+        [count](std::string_view, std::int64_t, std::int64_t, char) { ++*count; },
         [count] { *count = 0; });
     co_await std::move(task);
     co_return *count;

@@ -59,6 +59,10 @@ TEST_F(CliReview, DiffListsFilesCountsTotalsAndTheBase) {
     EXPECT_EQ(diff["files"][1]["removed"], 2);
     EXPECT_EQ(diff["files"][2]["path"], "untracked.txt");
     EXPECT_EQ(diff["files"][2]["added"], 1);
+    // A file committed on the branch and one git does not track are both new to the base.
+    EXPECT_EQ(diff["files"][0]["status"], "A");
+    EXPECT_EQ(diff["files"][1]["status"], "M");
+    EXPECT_EQ(diff["files"][2]["status"], "A");
     EXPECT_EQ(diff["totals"]["files"], 3);
     EXPECT_EQ(diff["totals"]["added"], 6);
     EXPECT_EQ(diff["totals"]["removed"], 2);
@@ -83,9 +87,9 @@ TEST_F(CliReview, DiffTableAlignsColumnsAndMarksReviewedFiles) {
 
     auto table = home.ok({"diff", "work"});
     auto from = table.find("\n") + 1;
-    EXPECT_EQ(table.substr(from), "  R  FILE                    ADDED  REMOVED\n"
-                                  "     a-much-longer-name.txt  +12    -0\n"
-                                  "  R  story.txt               +2     -2\n"
+    EXPECT_EQ(table.substr(from), "  R  S  FILE                    ADDED  REMOVED\n"
+                                  "     A  a-much-longer-name.txt  +12    -0\n"
+                                  "  R  M  story.txt               +2     -2\n"
                                   "2 files changed, 14 insertions(+), 2 deletions(-); 1 of 2 "
                                   "reviewed\n")
         << table;

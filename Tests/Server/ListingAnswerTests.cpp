@@ -36,7 +36,7 @@ struct Read {
 Read readAnswer(const std::string& line) {
     Read read;
     ListingAnswerReader reader(
-        read.rest, [&](std::string_view path, std::int64_t added, std::int64_t removed) {
+        read.rest, [&](std::string_view path, std::int64_t added, std::int64_t removed, char) {
             read.files.emplace_back(std::string(path), added, removed);
         });
     json::sax_parse(line, &reader);
@@ -164,7 +164,7 @@ TEST(ServerConnectionListing, ReadsTheFilesOffTheSocketWhereverTheAnswerIsCut) {
         int restarts = 0;
         auto result = connection->callListing(
             "session.diff", json::object(),
-            [&](std::string_view path, std::int64_t added, std::int64_t removed) {
+            [&](std::string_view path, std::int64_t added, std::int64_t removed, char) {
                 seen.emplace_back(std::string(path), added, removed);
             },
             [&] {

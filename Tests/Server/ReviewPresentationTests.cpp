@@ -2,6 +2,7 @@
 // behind the server's review methods.
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,20 @@
 #include "OrvexServer/PatchRows.hpp"
 
 using nlohmann::json;
-using OrvexServer::patchRows;
+using OrvexServer::PatchRows;
+
+namespace {
+
+/// Every row with every fold closed, as review.patch answered before it cut windows.
+json patchRows(const std::string& patch, std::int64_t threshold) {
+    PatchRows rows(patch, threshold);
+    auto answer = rows.window(0, 1'000'000, {});
+    answer["notice"] = rows.notice();
+    answer["lines"] = rows.lineCount();
+    return answer;
+}
+
+} // namespace
 
 TEST(PatchRows, LinesCarryTheirNumbersLongRunsFoldAndPairedLinesMarkChangedWords) {
     std::string patch = "diff --git a/f b/f\n--- a/f\n+++ b/f\n@@ -1,9 +1,9 @@ intro\n";
@@ -28,10 +42,9 @@ TEST(PatchRows, LinesCarryTheirNumbersLongRunsFoldAndPairedLinesMarkChangedWords
     EXPECT_EQ(rows[0], json::parse(R"(["h",null,null,"@@ -1,9 +1,9 @@ intro"])"));
     EXPECT_EQ(rows[1], json::parse(R"(["c",1,1,"same 1"])"));
     // Six unchanged lines over a threshold of 3: first and last shown, four folded.
-    ASSERT_TRUE(rows[2].is_object());
-    EXPECT_EQ(rows[2]["fold"], 1);
-    ASSERT_EQ(rows[2]["rows"].size(), 4u);
-    EXPECT_EQ(rows[2]["rows"][0], json::parse(R"(["c",2,2,"same 2"])"));
+    EXPECT_EQ(rows[2], json::parse(R"({"fold":1,"count":4})"));
+    EXPECT_EQ(PatchRows(patch, 3).window(2, 1, {1})["rows"][0],
+              json::parse(R"(["c",2,2,"same 2"])"));
     EXPECT_EQ(rows[3], json::parse(R"(["c",6,6,"same 6"])"));
     EXPECT_EQ(rows[4], json::parse(R"(["-",7,null,"let x = 1",["let ","x"," = 1"]])"));
     EXPECT_EQ(rows[5], json::parse(R"(["+",null,7,"let y = 1",["let ","y"," = 1"]])"));
@@ -110,4 +123,92 @@ TEST(PatchRows, BytesThatAreNotTextAreShownRepairedRatherThanFailingTheAnswer) {
     auto answer = patchRows("@@ -1 +1 @@\n-caf\xC3\n+caf\xC3\xA9\n", 8);
     EXPECT_EQ(answer["rows"][1][3], "caf\xEF\xBF\xBD");
     EXPECT_NO_THROW(answer.dump());
+}
+
+namespace {
+
+/// A window's rows in short: "h", "c<old line>", "-" or "+" (with "*" when the row carries
+/// word pieces), "fold<hidden lines>".
+std::string described(const json& window) {
+    std::string out;
+    for (const auto& row : window["rows"]) {
+        out += out.empty() ? "" : " ";
+        if (row.is_object()) {
+            out += "fold" + std::to_string(row["count"].get<int>());
+            continue;
+        }
+        std::string kind = row[0];
+        out += kind;
+        if (kind == "c") {
+            out += std::to_string(row[1].get<int>());
+        } else if (row.size() == 5) {
+            out += "*";
+        }
+    }
+    return out;
+}
+
+/// Ten unchanged lines (folded at a threshold of 3), three lines rewritten in part, two
+/// unchanged lines: 12 rows with the fold closed, 19 with it open.
+std::string windowedPatch() {
+    std::string patch = "@@ -1,15 +1,15 @@\n";
+    for (int i = 1; i <= 10; ++i) {
+        patch += " same " + std::to_string(i) + "\n";
+    }
+    for (int i = 1; i <= 3; ++i) {
+        patch += "-let v" + std::to_string(i) + " = 1\n";
+    }
+    for (int i = 1; i <= 3; ++i) {
+        patch += "+let v" + std::to_string(i) + " = 2\n";
+    }
+    return patch + " tail 1\n tail 2\n";
+}
+
+} // namespace
+
+TEST(PatchRowsWindow, AWindowHoldsTheRowsFromFirstForCountRowsWithFoldsOpenOrClosed) {
+    PatchRows rows(windowedPatch(), 3);
+    struct Case {
+        std::int64_t first;
+        std::int64_t count;
+        std::set<std::int64_t> open;
+        std::int64_t total;
+        std::string shown;
+    };
+    const std::vector<Case> cases{
+        {0, 0, {}, 12, ""},
+        {0, 3, {}, 12, "h c1 fold8"},
+        {2, 1, {}, 12, "fold8"},
+        {3, 2, {}, 12, "c10 -*"},
+        {10, 100, {}, 12, "c14 c15"},
+        {12, 5, {}, 12, ""},
+        {1'000'000'000'000, 5, {}, 12, ""},
+        {0, 1'000'000, {}, 12, "h c1 fold8 c10 -* -* -* +* +* +* c14 c15"},
+        // The open fold's lines take its place, also where they cross the window's edges.
+        {5, 4, {1}, 19, "c5 c6 c7 c8"},
+        {8, 6, {1}, 19, "c8 c9 c10 -* -* -*"},
+        {0, 3, {1}, 19, "h c1 c2"},
+        // A fold number no fold has changes nothing.
+        {0, 4, {7}, 12, "h c1 fold8 c10"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "first " << c.first << " count " << c.count);
+        auto window = rows.window(c.first, c.count, c.open);
+        EXPECT_EQ(window["total"], c.total);
+        EXPECT_EQ(window["first"], c.first);
+        EXPECT_EQ(described(window), c.shown);
+        EXPECT_EQ(rows.rowCount(c.open), c.total);
+    }
+    EXPECT_EQ(rows.lineCount(), 19);
+}
+
+TEST(PatchRowsWindow, AChangedLineInTheWindowIsComparedWithItsPartnerOutsideIt) {
+    PatchRows rows(windowedPatch(), 3);
+    // Row 6 is the last deletion; its partner, the last addition, is row 9.
+    auto window = rows.window(6, 1, {});
+    ASSERT_EQ(window["rows"].size(), 1u);
+    EXPECT_EQ(window["rows"][0], json::parse(R"(["-",13,null,"let v3 = 1",["let v3 = ","1"]])"));
+    // The same pair seen from the other side, and both sides in one window, agree.
+    EXPECT_EQ(rows.window(9, 1, {})["rows"][0][4], json::parse(R"(["let v3 = ","2"])"));
+    EXPECT_EQ(rows.window(4, 6, {})["rows"][5][4], json::parse(R"(["let v3 = ","2"])"));
 }

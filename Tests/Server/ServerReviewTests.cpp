@@ -86,7 +86,7 @@ TEST(ServerReview, MarksHoldUntilTheFileChangesAndTheBaseCanBeChosen) {
     std::string shown = patch["rows"].dump();
     EXPECT_NE(shown.find(R"(["-",10,null,"line 10",["line ","10"]])"), std::string::npos) << shown;
     // Lines 11 to 15 sit unchanged between the two changes: more than the default 4.
-    EXPECT_NE(shown.find(R"({"fold":1,"rows":[["c",12,12,"line 12"])"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(R"({"count":3,"fold":1})"), std::string::npos) << shown;
 
     // Another change to the file: the mark was for the patch the user saw.
     OrvexTest::writeFile(f.worktree + "/notes.txt", changed + "line 31\n");
@@ -163,4 +163,93 @@ TEST(ServerReview, BadRequestsGetClearErrorsAndTheServerKeepsServing) {
     }
     EXPECT_EQ(f.files()["totals"]["files"], 1);
     EXPECT_FALSE(f.home.store()["sessions"][0].contains("diffCompareRef"));
+}
+
+TEST(ServerReview, APatchComesInWindowsAndScrollingKeepsToTheVersionShown) {
+    ReviewFixture f;
+    std::string changed;
+    for (int i = 1; i <= 30; ++i) {
+        changed += i == 10   ? "line ten\n"
+                   : i == 16 ? "line sixteen\n"
+                             : "line " + std::to_string(i) + "\n";
+    }
+    OrvexTest::writeFile(f.worktree + "/notes.txt", changed);
+    auto patch = [&](json window) {
+        window["id"] = f.sessionID;
+        window["path"] = "notes.txt";
+        return f.server->call("review.patch", window);
+    };
+    // Lines 7 to 19 of the file, two changed: a hunk header, 13 lines and 2 more for the
+    // changes' other sides, the five lines between the changes folded to first, fold, last.
+    auto whole = patch({});
+    EXPECT_EQ(whole["total"], 14);
+    EXPECT_EQ(whole["rows"].size(), 14u);
+    EXPECT_EQ(whole["lines"], 16);
+    struct Case {
+        const char* label;
+        json window;
+        std::size_t rows;
+        json total;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"nothing asked", {{"first", 0}, {"count", 0}}, 0, 14},
+             {"past the end", {{"first", 14}, {"count", 5}}, 0, 14},
+             {"far past the end", {{"first", 1'000'000'000'000'000}}, 0, 14},
+             {"more than there is", {{"first", 10}, {"count", 1'000'000'000}}, 4, 14},
+             {"the fold open", {{"first", 0}, {"open", {1}}}, 16, 16},
+         }) {
+        SCOPED_TRACE(c.label);
+        auto answer = patch(c.window);
+        EXPECT_EQ(answer["rows"].size(), c.rows);
+        EXPECT_EQ(answer["total"], c.total);
+        EXPECT_EQ(answer["version"], whole["version"]);
+    }
+    for (const auto& [label, window] : std::vector<std::pair<const char*, json>>{
+             {"negative first", {{"first", -1}}},
+             {"negative count", {{"count", -5}}},
+             {"first not a number", {{"first", "2"}}},
+             {"fraction", {{"count", 2.5}}},
+             {"open not a list", {{"open", 1}}},
+             {"open not numbers", {{"open", {"a"}}}},
+             {"version not text", {{"version", 3}}},
+         }) {
+        SCOPED_TRACE(label);
+        try {
+            patch(window);
+            ADD_FAILURE() << "accepted";
+        } catch (const OrvexServer::Protocol::RemoteFailure& e) {
+            EXPECT_EQ(e.code, "invalidParams") << e.what();
+        }
+    }
+
+    // The file changes while the page scrolls: rows asked for by the version shown still fit
+    // the rows already shown; asked afresh, the new patch comes with a new version.
+    OrvexTest::writeFile(f.worktree + "/notes.txt", "line 1\n" + changed);
+    auto scrolled = patch({{"first", 5}, {"count", 3}, {"version", whole["version"]}});
+    EXPECT_EQ(scrolled["version"], whole["version"]);
+    EXPECT_EQ(scrolled["rows"],
+              json(std::vector<json>(whole["rows"].begin() + 5, whole["rows"].begin() + 8)));
+    auto fresh = patch({{"first", 5}, {"count", 3}});
+    EXPECT_NE(fresh["version"], whole["version"]);
+    EXPECT_NE(fresh["rows"], scrolled["rows"]);
+    // A version the server no longer holds is answered like a fresh request.
+    EXPECT_EQ(patch({{"version", "0/4"}})["version"], fresh["version"]);
+}
+
+TEST(ServerReview, ASessionWithoutARecordedBaseIsListedAgainstItsMergeBase) {
+    ReviewFixture f;
+    f.server.reset();
+    f.home.stopServer();
+    auto store = f.home.store();
+    store["sessions"][0].erase("baseCommit");
+    OrvexTest::writeFile(f.home.storePath(), store.dump());
+    OrvexTest::writeFile(f.worktree + "/notes.txt", "rewritten\n");
+    f.home.ok({"ls"});
+    f.server = OrvexServer::ServerConnection::connect(f.home.socketPath());
+
+    f.server->call("review.toggle", {{"id", f.sessionID}, {"path", "notes.txt"}});
+    auto answer = f.files();
+    EXPECT_EQ(answer["base"], json({{"kind", "mergeBase"}, {"ref", f.repo.head()}}));
+    // The mark's patch is taken against the same commit as the listing.
+    EXPECT_EQ(listed(answer), "notes.txt M +1 -30 reviewed\n");
 }

@@ -2,7 +2,8 @@
 //   - the patch of a 10,000-line changed file, from the click in the page to its rows drawn,
 //     against `git diff` printing that patch (target: at most 3 times);
 //   - the list of 5,000 changed files (review.files over the page's WebSocket) against
-//     `git diff --numstat` plus `git ls-files --others --exclude-standard` (target: 1.2 times).
+//     `git diff --numstat` plus `git ls-files --others --exclude-standard` (target: 1.2 times),
+//     and the same list with 300 files marked reviewed (each mark checked against its patch).
 // Medians of the rounds; the load average is printed with them.
 //
 //   node Web/bench/review.bench.mjs ORVEX_BINARY [ROUNDS]
@@ -60,10 +61,17 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         document.querySelector('.patch-title').textContent = '';
         const start = performance.now();
         item.click();
+        // The rows are seen as they enter the page (not at the next frame), then a frame drawn.
         await new Promise((resolve) => {
-            const look = () => (document.querySelector('.patch-title').textContent === 'large.txt' &&
-                box.querySelector('.patch-row') ? resolve() : requestAnimationFrame(look));
-            look();
+            const shown = () => document.querySelector('.patch-title').textContent === 'large.txt' &&
+                box.querySelector('.patch-row:not(.pending)');
+            const watch = new MutationObserver(() => {
+                if (shown()) {
+                    watch.disconnect();
+                    resolve();
+                }
+            });
+            watch.observe(box, { childList: true, subtree: true });
         });
         await new Promise((resolve) => requestAnimationFrame(() => resolve()));
         return performance.now() - start;
@@ -73,8 +81,29 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         gitRun(['-c', 'core.quotePath=false', 'diff', '--no-renames', '-U3', base, '--', 'large.txt']);
         return since(start);
     };
-    // The listing: one review.files call over the page's own connection.
-    const listed = () => page.evaluate(async (id) => {
+    // The first window's answer alone, without drawing: how much of the click is the server's.
+    const answered = () => page.evaluate(async (id) => {
+        const socket = new WebSocket(`ws://${location.host}/ws`);
+        await new Promise((resolve) => { socket.onopen = resolve; });
+        const waiting = new Map();
+        socket.onmessage = (m) => {
+            const message = JSON.parse(m.data);
+            waiting.get(message.id)?.(message);
+        };
+        const call = (callID, method, params) => new Promise((resolve) => {
+            waiting.set(callID, resolve);
+            socket.send(JSON.stringify({ id: callID, method, params }));
+        });
+        await call(1, 'hello', { version: 1 });
+        const start = performance.now();
+        await call(2, 'review.patch', { id, path: 'large.txt', first: 0, count: 60 });
+        const elapsed = performance.now() - start;
+        socket.close();
+        return elapsed;
+    }, session);
+    // The listing: one review.files call over the page's own connection (after marking the
+    // first `marks` files reviewed, when asked to).
+    const listed = (marks = 0) => page.evaluate(async (id, marks) => {
         const socket = new WebSocket(`ws://${location.host}/ws`);
         await new Promise((resolve) => { socket.onopen = resolve; });
         let next = 1;
@@ -89,6 +118,14 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
             socket.send(JSON.stringify({ id: callID, method, params }));
         });
         await call('hello', { version: 1 });
+        if (marks > 0) {
+            const before = await call('review.files', { id });
+            for (const [path, , , , reviewed] of before.result.files.slice(0, marks)) {
+                if (!reviewed) {
+                    await call('review.toggle', { id, path });
+                }
+            }
+        }
         const start = performance.now();
         const answer = await call('review.files', { id });
         const elapsed = performance.now() - start;
@@ -97,7 +134,7 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         }
         socket.close();
         return elapsed;
-    }, session);
+    }, session, marks);
     const gitList = () => {
         const start = process.hrtime.bigint();
         gitRun(['-c', 'core.quotePath=false', 'diff', '--no-renames', base, '--numstat', '-z']);
@@ -105,20 +142,36 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
         return since(start);
     };
 
-    const sides = { page: [], gitPatch: [], list: [], gitList: [] };
+    const sides = { page: [], gitPatch: [], list: [], gitList: [], answer: [] };
     await shownPatch();
     await listed();
     for (let round = 0; round < rounds; round += 1) {
         if (round % 2 === 0) {
             sides.gitPatch.push(gitPatch());
             sides.page.push(await shownPatch());
+            sides.answer.push(await answered());
             sides.gitList.push(gitList());
             sides.list.push(await listed());
         } else {
             sides.page.push(await shownPatch());
+            sides.answer.push(await answered());
             sides.gitPatch.push(gitPatch());
             sides.list.push(await listed());
             sides.gitList.push(gitList());
+        }
+    }
+    // With marks: each marked file's patch is taken to see whether its mark still holds.
+    const marks = 300;
+    sides.marked = [];
+    sides.gitMarked = [];
+    await listed(marks);
+    for (let round = 0; round < rounds; round += 1) {
+        if (round % 2 === 0) {
+            sides.gitMarked.push(gitList());
+            sides.marked.push(await listed(marks));
+        } else {
+            sides.marked.push(await listed(marks));
+            sides.gitMarked.push(gitList());
         }
     }
     const report = (what, ours, theirs, target) => {
@@ -128,5 +181,7 @@ await runWorkbench('review-bench', [orvex, join(tmpdir(), 'orvex-review-bench-sh
     };
     console.log(`load average ${loadavg().map((l) => l.toFixed(2)).join(' ')}; ${rounds} rounds, medians`);
     report(`patch of a ${largeLines}-line changed file, click to drawn vs git diff`, sides.page, sides.gitPatch, 3);
+    report('of which the first window\'s review.patch answer alone', sides.answer, sides.gitPatch, '-');
     report(`list of ${manyFiles} changed files, review.files vs git numstat + ls-files`, sides.list, sides.gitList, 1.2);
+    report(`list of ${manyFiles} changed files, ${marks} marked reviewed, vs git numstat + ls-files`, sides.marked, sides.gitMarked, '-');
 });

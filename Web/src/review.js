@@ -29,6 +29,83 @@ function element(tag, className, text) {
     return e;
 }
 
+const statusWords = { A: 'added', M: 'modified', D: 'deleted', R: 'renamed', B: 'binary' };
+const fileRowHeight = 22;
+
+/// The changed files, drawn like the patch: only the rows in sight are in the page, so a
+/// session of thousands of files lists as quickly as one of three.
+class FileList {
+    constructor(list, { open, toggle }) {
+        this.list = list;
+        this.open = open;
+        this.toggle = toggle;
+        this.files = [];
+        this.selected = null;
+        this.spacer = element('div', 'review-files-spacer');
+        this.list.replaceChildren(this.spacer);
+        this.list.addEventListener('scroll', () => this.draw());
+        new ResizeObserver(() => this.draw()).observe(this.list);
+    }
+
+    /// Shows `files` (review.files rows), `selected` marked.
+    show(files, selected) {
+        this.files = files;
+        this.selected = selected;
+        // The list is as tall as its rows up to its share of the panel; it scrolls beyond.
+        this.spacer.style.height = `${Math.max(1, files.length) * fileRowHeight}px`;
+        this.draw();
+    }
+
+    select(path) {
+        this.selected = path;
+        for (const item of this.spacer.querySelectorAll('.review-file')) {
+            item.classList.toggle('selected', item.dataset.path === path);
+        }
+    }
+
+    draw() {
+        if (this.files.length === 0) {
+            this.spacer.replaceChildren(element('div', 'review-empty', 'No changes against the base.'));
+            return;
+        }
+        const top = this.list.scrollTop;
+        const height = this.list.clientHeight || 400;
+        const from = Math.max(0, Math.floor(top / fileRowHeight) - 10);
+        const to = Math.min(this.files.length, Math.ceil((top + height) / fileRowHeight) + 10);
+        const items = [];
+        for (let i = from; i < to; i += 1) {
+            items.push(this.item(this.files[i], i));
+        }
+        this.spacer.replaceChildren(...items);
+    }
+
+    item([path, status, added, removed, reviewed], index) {
+        const item = element('div', 'review-file');
+        item.style.top = `${index * fileRowHeight}px`;
+        item.dataset.path = path;
+        item.dataset.status = status;
+        item.classList.toggle('selected', path === this.selected);
+        item.classList.toggle('reviewed', reviewed);
+        const box = element('input', 'reviewed-box');
+        box.type = 'checkbox';
+        box.checked = reviewed;
+        box.title = 'Reviewed (until the file changes again)';
+        box.addEventListener('click', (event) => {
+            event.stopPropagation();
+            this.toggle(path);
+        });
+        const letter = element('span', 'status-letter', status);
+        letter.title = statusWords[status] ?? status;
+        const name = element('span', 'file-path', path);
+        name.title = path;
+        const counts = element('span', 'file-counts');
+        counts.append(element('span', 'count-added', `+${added}`), element('span', 'count-removed', `−${removed}`));
+        item.append(box, letter, name, counts);
+        item.addEventListener('click', () => this.open(path));
+        return item;
+    }
+}
+
 export class ReviewPanel {
     constructor(panel, divider, link, { onError }) {
         this.panel = panel;
@@ -63,7 +140,11 @@ export class ReviewPanel {
         this.basePicker.addEventListener('change', () => this.pickBase(this.basePicker.value));
         base.append(this.baseText, this.basePicker);
 
-        this.fileList = element('ul', 'review-files');
+        this.fileList = element('div', 'review-files');
+        this.files = new FileList(this.fileList, {
+            open: (path) => this.guard(() => this.showPatch(path, false)),
+            toggle: (path) => this.toggle(path),
+        });
         this.patchHead = element('div', 'patch-head');
         this.patchTitle = element('span', 'patch-title');
         this.openFile = element('button', 'open-file', 'Open in editor');
@@ -128,7 +209,7 @@ export class ReviewPanel {
         this.pickerShows = null;
         this.panel.hidden = !sessionID;
         this.divider.hidden = !sessionID;
-        this.fileList.replaceChildren();
+        this.files.show([], null);
         this.patchHead.hidden = true;
         this.patch.clear();
         this.refresh();
@@ -171,37 +252,13 @@ export class ReviewPanel {
     renderFiles(answer) {
         const { totals, base } = answer;
         this.summary.textContent = `${totals.files} file${totals.files === 1 ? '' : 's'} · +${totals.added} −${totals.removed} · ${totals.reviewed} of ${totals.files} reviewed`;
-        this.baseText.textContent = `against ${baseWords[base.kind] ?? base.kind} ${short(base.ref)}`;
+        // A base that could not be named is said, the listing still shown.
+        const ref = base.ref === null && base.error ? '(not found)' : short(base.ref);
+        this.baseText.textContent = `against ${baseWords[base.kind] ?? base.kind} ${ref}`;
+        this.baseText.title = base.error ?? '';
         this.panel.dataset.base = base.kind === 'compareRef' ? base.ref : '';
         this.renderPicker(base.kind === 'compareRef' ? base.ref : '');
-        const items = answer.files.map(([path, status, added, removed, reviewed]) => {
-            const item = element('li', 'review-file');
-            item.dataset.path = path;
-            item.dataset.status = status;
-            item.classList.toggle('selected', path === this.selectedPath);
-            item.classList.toggle('reviewed', reviewed);
-            const box = element('input', 'reviewed-box');
-            box.type = 'checkbox';
-            box.checked = reviewed;
-            box.title = 'Reviewed (until the file changes again)';
-            box.addEventListener('click', (event) => {
-                event.stopPropagation();
-                this.toggle(path);
-            });
-            const letter = element('span', 'status-letter', status);
-            letter.title = { A: 'added', M: 'modified', D: 'deleted', R: 'renamed', B: 'binary' }[status] ?? status;
-            const name = element('span', 'file-path', path);
-            name.title = path;
-            const counts = element('span', 'file-counts');
-            counts.append(element('span', 'count-added', `+${added}`), element('span', 'count-removed', `−${removed}`));
-            item.append(box, letter, name, counts);
-            item.addEventListener('click', () => this.guard(() => this.showPatch(path, false)));
-            return item;
-        });
-        if (items.length === 0) {
-            items.push(element('li', 'review-empty', 'No changes against the base.'));
-        }
-        this.fileList.replaceChildren(...items);
+        this.files.show(answer.files, this.selectedPath);
     }
 
     /// The box shows the click at once; the list drawn again says what holds.
@@ -214,19 +271,19 @@ export class ReviewPanel {
 
     async showPatch(path, keepPlace) {
         const sessionID = this.sessionID;
-        const answer = await this.link.call('review.patch', { id: sessionID, path });
+        const same = keepPlace && path === this.selectedPath;
+        const first = this.patch.firstWindow(same);
+        const answer = await this.link.call('review.patch', { id: sessionID, path, ...first });
         if (sessionID !== this.sessionID) {
             return;
         }
-        const same = keepPlace && path === this.selectedPath;
         this.selectedPath = path;
-        // Only the two rows that change: touching every row of a long list costs a restyle of all.
-        this.fileList.querySelector('.review-file.selected')?.classList.remove('selected');
-        this.fileList.querySelector(`.review-file[data-path="${CSS.escape(path)}"]`)?.classList.add('selected');
+        this.files.select(path);
         this.patchHead.hidden = false;
         this.patchTitle.textContent = path;
         this.patchTitle.title = path;
-        this.patch.show(answer, same);
+        const fetchRows = (window) => this.guard(() => this.link.call('review.patch', { id: sessionID, path, ...window }));
+        this.patch.show(answer, same, fetchRows);
     }
 
     async loadRefs() {

@@ -65,4 +65,19 @@ await runWorkbench('review', process.argv.slice(2), async (workbench) => {
         await wait(page, (row) => document.querySelector(row)?.dataset.status === 'M' &&
             document.querySelector('.base-used').textContent.includes('base commit'), fileRow('notes.txt'));
     });
+
+    await check('a long patch loads further rows as it scrolls, and a long list draws only the rows in sight', async () => {
+        await typeInTerminal("seq 1 3000 | sed 's/^/row /' > long.txt; mkdir many; for i in $(seq 100 699); do echo $i > many/f$i.txt; done\n");
+        await wait(page, () => document.querySelector('.review-summary').textContent.startsWith('603 files'));
+        const rowShown = (text) => [...document.querySelectorAll('.patch-row.added .line-text')].some((t) => t.textContent === text);
+        await page.click(`${fileRow('long.txt')} .file-path`);
+        await wait(page, `document.querySelector('.patch-title').textContent === 'long.txt' && (${rowShown})('row 1')`);
+        // The last rows are not in the page until the view scrolls to them.
+        await wait(page, `!(${rowShown})('row 3000') && document.querySelectorAll('.patch-row').length < 300`);
+        await page.$eval('.patch-view', (view) => { view.scrollTop = view.scrollHeight; });
+        await wait(page, `(${rowShown})('row 3000') && document.querySelectorAll('.patch-row').length < 300`);
+        await wait(page, () => document.querySelectorAll('.review-file').length < 100);
+        await page.$eval('.review-files', (list) => { list.scrollTop = list.scrollHeight; });
+        await wait(page, (row) => document.querySelector(row) !== null, fileRow('notes.txt'));
+    });
 });
