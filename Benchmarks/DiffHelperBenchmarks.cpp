@@ -24,6 +24,7 @@
 #include "BenchFixtures.hpp"
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
+#include "OrvexCore/Diff/DiffHelperWorker.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Platform/Process.hpp"
 #include "OrvexCore/Util/Async.hpp"
@@ -114,36 +115,16 @@ const ScratchRepo& sharedRepo(int changedFiles, int largeFileLines) {
     return *repo;
 }
 
-/// The helper program on pipes, one request at a time.
+/// The helper program on pipes, one request at a time, read as the client's pool reads it.
 class Helper {
 public:
-    Helper()
-        : process_(Platform::ChildProcess::spawn(
-              ORVEX_HELPER_PATH, {},
-              Platform::SpawnOptions{
-                  Platform::Stdio::pipe, Platform::Stdio::pipe, Platform::Stdio::null, {}, {}})) {}
+    Helper() : worker_(ORVEX_HELPER_PATH) {}
 
-    std::string roundTrip(const std::string& line) {
-        process_.writeInput(line);
-        char chunk[65536];
-        for (;;) {
-            auto end = buffer_.find('\n');
-            if (end != std::string::npos) {
-                std::string answer = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                return answer;
-            }
-            ssize_t n = ::read(process_.outputFd(), chunk, sizeof chunk);
-            if (n <= 0) {
-                throw std::runtime_error("the helper ended");
-            }
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
-    }
+    std::string roundTrip(const std::string& line) { return worker_.roundTrip(line); }
 
     /// Peak resident memory of the helper so far, in kB (VmHWM).
     long peakResidentKilobytes() const {
-        std::ifstream status(fmt::format("/proc/{}/status", process_.pid()));
+        std::ifstream status(fmt::format("/proc/{}/status", worker_.pid()));
         std::string line;
         while (std::getline(status, line)) {
             if (line.rfind("VmHWM:", 0) == 0) {
@@ -154,8 +135,7 @@ public:
     }
 
 private:
-    Platform::ChildProcess process_;
-    std::string buffer_;
+    DiffHelperWorker worker_;
 };
 
 double millisecondsSince(Clock::time_point start) {

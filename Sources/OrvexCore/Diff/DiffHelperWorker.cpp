@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 #include <boost/asio/post.hpp>
 #include <poll.h>
@@ -67,6 +68,12 @@ std::string DiffHelperWorker::roundTrip(std::string_view line) {
     for (;;) {
         auto end = buffer_.find('\n', scanned);
         if (end != std::string::npos) {
+            if (end + 1 == buffer_.size()) {
+                // The usual case, one answer and nothing after it: hand over the buffer
+                // rather than copy a patch of several hundred KB out of it.
+                buffer_.pop_back();
+                return std::exchange(buffer_, {});
+            }
             std::string answer = buffer_.substr(0, end);
             buffer_.erase(0, end + 1);
             return answer;
