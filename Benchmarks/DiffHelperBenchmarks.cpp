@@ -8,10 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -24,6 +27,7 @@
 #include "BenchFixtures.hpp"
 #include "OrvexCore/Diff/DiffHelperClient.hpp"
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
+#include "OrvexCore/Diff/DiffHelperWorker.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Platform/Process.hpp"
 #include "OrvexCore/Util/Async.hpp"
@@ -114,36 +118,18 @@ const ScratchRepo& sharedRepo(int changedFiles, int largeFileLines) {
     return *repo;
 }
 
-/// The helper program on pipes, one request at a time.
+/// The helper program on pipes, one request at a time, read as the client's pool reads it.
 class Helper {
 public:
-    Helper()
-        : process_(Platform::ChildProcess::spawn(
-              ORVEX_HELPER_PATH, {},
-              Platform::SpawnOptions{
-                  Platform::Stdio::pipe, Platform::Stdio::pipe, Platform::Stdio::null, {}, {}})) {}
+    Helper() : worker_(ORVEX_HELPER_PATH) {}
 
-    std::string roundTrip(const std::string& line) {
-        process_.writeInput(line);
-        char chunk[65536];
-        for (;;) {
-            auto end = buffer_.find('\n');
-            if (end != std::string::npos) {
-                std::string answer = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                return answer;
-            }
-            ssize_t n = ::read(process_.outputFd(), chunk, sizeof chunk);
-            if (n <= 0) {
-                throw std::runtime_error("the helper ended");
-            }
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
-    }
+    std::string roundTrip(const std::string& line) { return worker_.roundTrip(line); }
+
+    pid_t pid() const { return worker_.pid(); }
 
     /// Peak resident memory of the helper so far, in kB (VmHWM).
     long peakResidentKilobytes() const {
-        std::ifstream status(fmt::format("/proc/{}/status", process_.pid()));
+        std::ifstream status(fmt::format("/proc/{}/status", worker_.pid()));
         std::string line;
         while (std::getline(status, line)) {
             if (line.rfind("VmHWM:", 0) == 0) {
@@ -154,8 +140,7 @@ public:
     }
 
 private:
-    Platform::ChildProcess process_;
-    std::string buffer_;
+    DiffHelperWorker worker_;
 };
 
 double millisecondsSince(Clock::time_point start) {
@@ -229,17 +214,31 @@ BENCHMARK(BM_HelperPatchVsGitDiff)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3);
 
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
 /// Times `a` and `b` in alternation, each going first every other iteration so that neither
-/// always meets a cache the other warmed; the reported time is `b`'s.
+/// always meets a cache the other warmed; the reported time is `b`'s. Besides the ratio of
+/// the means, the median of the pairs' ratios: on a shared machine a pair that another
+/// program's burst slowed down moves the means far more than the median.
 template <class A, class B>
 void alternate(benchmark::State& state, const char* aName, A a, const char* bName, B b) {
     double aMs = 0, bMs = 0;
+    std::vector<double> pairRatios;
     bool aFirst = true;
     for (auto _ : state) {
+        double aElapsed = 0;
         auto timeA = [&] {
             auto start = Clock::now();
             benchmark::DoNotOptimize(a());
-            aMs += millisecondsSince(start);
+            aElapsed = millisecondsSince(start);
+            aMs += aElapsed;
         };
         if (aFirst) {
             timeA();
@@ -252,12 +251,30 @@ void alternate(benchmark::State& state, const char* aName, A a, const char* bNam
         if (!aFirst) {
             timeA();
         }
+        pairRatios.push_back(elapsed / aElapsed);
         aFirst = !aFirst;
     }
     double n = static_cast<double>(state.iterations());
     state.counters[std::string(aName) + "_ms"] = aMs / n;
     state.counters[std::string(bName) + "_ms"] = bMs / n;
     state.counters["ratio"] = bMs / aMs;
+    state.counters["median_ratio"] = median(std::move(pairRatios));
+}
+
+/// CPU time the process `pid` has used itself so far (not its children's), in ms.
+double ownCpuMilliseconds(pid_t pid) {
+    std::ifstream stat(fmt::format("/proc/{}/stat", pid));
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The fields after the command name, which is in parentheses and may hold spaces.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; fields >> field && i <= 15; ++i) {
+        if (i == 14 || i == 15) { // utime, stime
+            ticks += std::stod(field);
+        }
+    }
+    return ticks * 1000 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // The patch of one file of 337 KB (every tenth line changed, so the patch of about 370 KB
@@ -273,9 +290,14 @@ void BM_HelperPatchOf337KBFileVsGitDiff(benchmark::State& state) {
         "-c", "core.quotePath=false", "diff", "--no-renames", "-U3", repo.base, "--", "large.txt"};
     helper.roundTrip(line);
     state.counters["patch_kB"] = static_cast<double>(runGit(repo.path, diff).size()) / 1024;
+    const double cpuBefore = ownCpuMilliseconds(helper.pid());
     alternate(
         state, "git", [&] { return runGit(repo.path, diff); }, "helper",
         [&] { return helper.roundTrip(line); });
+    // What the helper itself spends on a request (reading it, starting git, reading git's
+    // output, encoding and writing the answer): git's own time is not in it.
+    state.counters["helper_cpu_ms"] =
+        (ownCpuMilliseconds(helper.pid()) - cpuBefore) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_HelperPatchOf337KBFileVsGitDiff)
     ->UseManualTime()

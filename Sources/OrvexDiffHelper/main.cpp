@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -13,6 +14,10 @@
 #include "OrvexCore/Git/GitCLIService.hpp"
 
 namespace {
+
+/// Larger than any patch answer of text: a patch is cut to half a megabyte before it is
+/// encoded, and the escapes of text add a few percent.
+constexpr int answerPipeBytes = 1 << 20;
 
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -40,6 +45,13 @@ int main() {
     // the answer. Keeping them in the heap makes the second and later requests cheap.
     ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    // A patch answer runs to several hundred KB. Through a pipe of the default 64 KB it goes
+    // across in pieces, each write waiting for the reader to wake and drain the last one; a
+    // pipe that holds a whole answer takes it in one write. Refused (not a pipe, or past the
+    // system's limit for this user), the default pipe only costs those waits.
+#ifdef F_SETPIPE_SZ
+    ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, answerPipeBytes);
+#endif
 
     OrvexCore::GitCLIService git;
     std::string buffer;

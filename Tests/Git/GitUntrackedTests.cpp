@@ -1,13 +1,16 @@
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
 #include "OrvexCore/Diff/OrvexDiffHelper.hpp"
 #include "OrvexCore/Git/ChangeSummary.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
+#include "OrvexCore/Util/Text.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexCore::FileDiff;
@@ -67,6 +70,48 @@ TEST(GitUntrackedTests, IgnoredDeletedAndNestedRepositoriesAreNotListed) {
     EXPECT_EQ(files[0].path, "kept.txt");
     // An ignored file has no patch either: it is not part of the session's changes.
     EXPECT_EQ(git.filePatch(repo.path(), "run.log", repo.head()), "");
+}
+
+// ".gitattributes" decides for files git does not track as it does for tracked ones: the
+// listing agrees, file by file, with git's own numstat once the same files are added with
+// intent to add. Binary by "binary" or "-diff", text by "diff" despite a NUL byte, rules of a
+// folder's own (new) attributes file, and enough long names that asking git about them all
+// fills the pipes both ways.
+TEST(GitUntrackedTests, AttributesDecideBinaryAsForTrackedFiles) {
+    OrvexTest::TempGitRepo repo;
+    repo.commitFile(".gitattributes", "*.dat binary\n*.raw -diff\n*.txt diff\n");
+    repo.write("lines.dat", "a\nb\n");
+    repo.write("lines.raw", "a\nb\n");
+    repo.write("nul.txt", std::string("a\0b\nc\n", 6));
+    repo.write("plain.md", "a\nb\n");
+    repo.write("nul.md", std::string("\0x\n", 3));
+    repo.write("sub/.gitattributes", "*.md -diff\n");
+    repo.write("sub/deep.md", "x\n");
+    for (int i = 0; i < 1500; ++i) {
+        repo.write(fmt::format("many/a-folder-name-long-enough-to-fill-pipes/file-{:04}.{}", i,
+                               i % 2 ? "dat" : "md"),
+                   "x\n");
+    }
+    GitCLIService git;
+    auto files = git.diff(repo.path(), repo.head());
+    EXPECT_NE(git.filePatch(repo.path(), "lines.raw", repo.head()).find("Binary files"),
+              std::string::npos);
+
+    std::map<std::string, std::string> listed;
+    for (const auto& f : files) {
+        listed[f.path] = f.status == 'B' ? "-\t-" : fmt::format("{}\t{}", f.added, f.removed);
+    }
+    repo.git({"add", "-N", "."});
+    std::map<std::string, std::string> gits;
+    const auto numstat = repo.git({"diff", "--numstat", "-z"});
+    for (auto record : OrvexCore::Text::split(numstat, '\0', false)) {
+        auto name = record.rfind('\t');
+        gits[std::string(record.substr(name + 1))] = std::string(record.substr(0, name));
+    }
+    ASSERT_EQ(listed.size(), 1507u);
+    EXPECT_EQ(listed, gits);
+    EXPECT_EQ(listed["lines.dat"], "-\t-");
+    EXPECT_EQ(listed["nul.txt"], "2\t0");
 }
 
 TEST(GitUntrackedTests, StatusesOfTrackedFilesComeFromGitsSummary) {

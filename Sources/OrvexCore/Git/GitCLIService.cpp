@@ -150,7 +150,7 @@ std::string GitCLIService::run(const std::vector<std::string>& arguments) {
 
 std::string GitCLIService::runKeepingBytes(const std::vector<std::string>& arguments,
                                            const std::vector<std::string>& environment,
-                                           int alsoSuccess) {
+                                           int alsoSuccess, std::string_view input) {
     std::string command = "git";
     for (const auto& argument : arguments) {
         command += ' ';
@@ -170,7 +170,8 @@ std::string GitCLIService::runKeepingBytes(const std::vector<std::string>& argum
     envArguments.emplace_back("git");
     envArguments.insert(envArguments.end(), arguments.begin(), arguments.end());
 
-    auto result = Platform::runToCompletion("/usr/bin/env", envArguments);
+    auto result = input.empty() ? Platform::runToCompletion("/usr/bin/env", envArguments)
+                                : Platform::runWithInput("/usr/bin/env", envArguments, input);
     if (result.status == 0 || (alsoSuccess != 0 && result.status == alsoSuccess)) {
         return std::move(result.output);
     }
@@ -263,10 +264,8 @@ ChangedFileList GitCLIService::changedFiles(const std::string& worktreePath,
                                             const std::string& base) {
     validateRef(base, "ref");
     // git lists untracked files while it counts the changed ones: the two take about as long.
-    auto untracked = std::async(std::launch::async, [this, &worktreePath] {
-        return runKeepingBytes(
-            {"-C", worktreePath, "ls-files", "--others", "--exclude-standard", "-z"});
-    });
+    auto untracked = std::async(std::launch::async,
+                                [this, &worktreePath] { return listUntracked(worktreePath); });
     try {
         // "-z": names come as they are, whatever they hold, instead of quoted. The summary
         // tells created and deleted files from changed ones.
@@ -281,9 +280,21 @@ ChangedFileList GitCLIService::changedFiles(const std::string& worktreePath,
     return changedFilesThroughTemporaryIndex(worktreePath, base);
 }
 
+GitCLIService::Untracked GitCLIService::listUntracked(const std::string& worktreePath) {
+    Untracked untracked;
+    untracked.names =
+        runKeepingBytes({"-C", worktreePath, "ls-files", "--others", "--exclude-standard", "-z"});
+    // What ".gitattributes" says of the new files decides as it does for tracked ones:
+    // "binary" or "-diff" makes a file binary, "diff" makes it text. One git run for them all.
+    if (!untracked.names.empty()) {
+        untracked.diffAttributes = runKeepingBytes(
+            {"-C", worktreePath, "check-attr", "-z", "--stdin", "diff"}, {}, 0, untracked.names);
+    }
+    return untracked;
+}
+
 ChangedFileList GitCLIService::withUntrackedFiles(const std::string& worktreePath,
-                                                  std::string numstat,
-                                                  std::string_view untrackedNames) {
+                                                  std::string numstat, const Untracked& untracked) {
     auto summary = ChangeSummary::takeFrom(numstat);
     // Repaired part by part, so that the offset where the new files begin stays true.
     if (!JSONString::isValidUTF8(numstat)) {
@@ -291,7 +302,7 @@ ChangedFileList GitCLIService::withUntrackedFiles(const std::string& worktreePat
     }
     const std::size_t untrackedFrom = numstat.size();
     std::string records;
-    UntrackedFiles::appendRecords(records, worktreePath, untrackedNames);
+    UntrackedFiles::appendRecords(records, worktreePath, untracked.names, untracked.diffAttributes);
     if (!JSONString::isValidUTF8(records)) {
         records = Text::sanitizedUTF8(records);
     }
@@ -322,9 +333,7 @@ ChangedFileList GitCLIService::changedFilesThroughTemporaryIndex(const std::stri
                                     "diff.autoRefreshIndex=false", "diff", "--no-renames", base,
                                     "--numstat", "--summary", "-z"},
                                    environment);
-    return withUntrackedFiles(
-        worktreePath, std::move(numstat),
-        runKeepingBytes({"-C", worktreePath, "ls-files", "--others", "--exclude-standard", "-z"}));
+    return withUntrackedFiles(worktreePath, std::move(numstat), listUntracked(worktreePath));
 }
 
 std::string GitCLIService::filePatch(const std::string& worktreePath, const std::string& path,

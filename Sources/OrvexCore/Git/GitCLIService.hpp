@@ -73,15 +73,22 @@ private:
     /// `run` returning the output's bytes as git wrote them. An argument holding a NUL
     /// throws `GitError` (exit status -1) without running git.
     /// `environment` holds "NAME=value" settings for git alone.
-    /// A status of `alsoSuccess` (when not 0) counts as success too.
+    /// A status of `alsoSuccess` (when not 0) counts as success too. `input`, when not
+    /// empty, is git's standard input.
     std::string runKeepingBytes(const std::vector<std::string>& arguments,
                                 const std::vector<std::string>& environment = {},
-                                int alsoSuccess = 0);
-    /// The files of git's "--numstat --summary -z" `numstat` with the worktree's untracked,
-    /// not ignored files (`untrackedNames`, as "ls-files --others -z" prints them) added as
-    /// new ones.
+                                int alsoSuccess = 0, std::string_view input = {});
+    /// The worktree's untracked, not ignored files, as "ls-files --others -z" prints them, and
+    /// what "check-attr -z diff" answers for them.
+    struct Untracked {
+        std::string names;
+        std::string diffAttributes;
+    };
+    Untracked listUntracked(const std::string& worktreePath);
+    /// The files of git's "--numstat --summary -z" `numstat` with the `untracked` files added
+    /// as new ones.
     ChangedFileList withUntrackedFiles(const std::string& worktreePath, std::string numstat,
-                                       std::string_view untrackedNames);
+                                       const Untracked& untracked);
     /// Whether git lists `path` as untracked (and not ignored) in the worktree.
     bool isUntracked(const std::string& worktreePath, const std::string& path);
     /// Throws `GitError` when `path` is how the listing shows a changed file whose real name

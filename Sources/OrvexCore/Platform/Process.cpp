@@ -259,17 +259,31 @@ void ChildProcess::sendSignal(int signal) {
     }
 }
 
-CapturedOutput runToCompletion(const std::string& executable,
-                               const std::vector<std::string>& arguments, bool keepOutput) {
-    ChildProcess child = ChildProcess::spawn(executable, arguments);
+namespace {
+
+/// Drains the child's output and error pipes to their ends, writing `input` to its input pipe
+/// (when it has one) as it takes it, then reaps the child.
+CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view input) {
     CapturedOutput result;
+    if (input.empty()) {
+        child.closeInput();
+    } else {
+        // Never blocks in a write: while the child's input pipe is full we read its output.
+        ::fcntl(child.inputFd(), F_SETFL, ::fcntl(child.inputFd(), F_GETFL) | O_NONBLOCK);
+    }
 
     // One poll loop drains both pipes: whichever has bytes is read, so neither can fill up
     // while the child waits to write to the other.
-    std::array<pollfd, 2> fds{{{child.outputFd(), POLLIN, 0}, {child.errorFd(), POLLIN, 0}}};
+    std::array<pollfd, 3> fds{{{child.outputFd(), POLLIN, 0},
+                               {child.errorFd(), POLLIN, 0},
+                               {child.inputFd(), POLLOUT, 0}}};
     std::array<std::string*, 2> sinks{&result.output, &result.error};
     char buffer[65536];
     int open = 2;
+    auto stopWriting = [&] {
+        child.closeInput();
+        fds[2].fd = -1;
+    };
     while (open > 0) {
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) {
@@ -277,7 +291,7 @@ CapturedOutput runToCompletion(const std::string& executable,
             }
             break;
         }
-        for (size_t i = 0; i < fds.size(); ++i) {
+        for (size_t i = 0; i < sinks.size(); ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) {
                 continue;
             }
@@ -291,11 +305,39 @@ CapturedOutput runToCompletion(const std::string& executable,
                 --open;
             }
         }
+        if (fds[2].fd >= 0 && fds[2].revents != 0) {
+            ssize_t n = ::write(fds[2].fd, input.data(), input.size());
+            if (n > 0) {
+                input.remove_prefix(static_cast<size_t>(n));
+                if (input.empty()) {
+                    stopWriting();
+                }
+            } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                stopWriting(); // the child closed its input
+            }
+        }
     }
+    child.closeInput();
     child.closeOutput();
     child.closeError();
     result.status = child.wait();
     return result;
+}
+
+} // namespace
+
+CapturedOutput runToCompletion(const std::string& executable,
+                               const std::vector<std::string>& arguments, bool keepOutput) {
+    ChildProcess child = ChildProcess::spawn(executable, arguments);
+    return collect(child, keepOutput, {});
+}
+
+CapturedOutput runWithInput(const std::string& executable,
+                            const std::vector<std::string>& arguments, std::string_view input) {
+    ChildProcess child = ChildProcess::spawn(
+        executable, arguments,
+        SpawnOptions{input.empty() ? Stdio::null : Stdio::pipe, Stdio::pipe, Stdio::pipe, {}, {}});
+    return collect(child, true, input);
 }
 
 } // namespace OrvexCore::Platform

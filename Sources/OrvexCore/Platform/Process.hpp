@@ -95,6 +95,13 @@ struct CapturedOutput {
 CapturedOutput runToCompletion(const std::string& executable,
                                const std::vector<std::string>& arguments, bool keepOutput = true);
 
+/// `runToCompletion` (keeping the output) with `input` written to the child's standard
+/// input, which is then closed. The writing goes on while both outputs are drained, so a child
+/// that answers as it reads never waits on a full pipe, and neither do we. A child that stops
+/// reading early just does not get the rest.
+CapturedOutput runWithInput(const std::string& executable,
+                            const std::vector<std::string>& arguments, std::string_view input);
+
 /// Turns a termination status from waitpid into the exit code or the signal number.
 int terminationStatus(int waitStatus);
 

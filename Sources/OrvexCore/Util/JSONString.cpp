@@ -1,8 +1,13 @@
 #include "OrvexCore/Util/JSONString.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace OrvexCore::JSONString {
 namespace {
@@ -46,6 +51,10 @@ constexpr std::array<bool, 256> copiedAsIs(bool escapeSlashes) {
 constexpr std::array<bool, 256> copiedWithPlainSlashes = copiedAsIs(false);
 constexpr std::array<bool, 256> copiedWithEscapedSlashes = copiedAsIs(true);
 
+constexpr const std::array<bool, 256>& copied(bool escapeSlashes) {
+    return escapeSlashes ? copiedWithEscapedSlashes : copiedWithPlainSlashes;
+}
+
 constexpr std::uint64_t ones = 0x0101010101010101ULL;
 constexpr std::uint64_t highs = 0x8080808080808080ULL;
 
@@ -58,7 +67,7 @@ constexpr std::uint64_t hasZeroByte(std::uint64_t word) {
 /// Non-zero when one of the eight bytes of `word` cannot be copied as it is: a control
 /// character, the quote, the backslash, "/" when slashes are escaped, or a byte of a
 /// multi-byte sequence (which must be checked as UTF-8).
-std::uint64_t needsAttention(std::uint64_t word, bool escapeSlashes) {
+[[maybe_unused]] std::uint64_t needsAttention(std::uint64_t word, bool escapeSlashes) {
     // Below 0x80, a byte is a control character exactly when its bits 0x60 are both clear.
     std::uint64_t found = (word & highs) | hasZeroByte(word & (ones * 0x60));
     found |= hasZeroByte(word ^ (ones * '"')) | hasZeroByte(word ^ (ones * '\\'));
@@ -74,84 +83,138 @@ std::uint64_t load(const unsigned char* p) {
     return word;
 }
 
-void appendEscape(std::string& out, unsigned char c) {
+/// Writes the escape of `c` (below 0x80) at `to`; returns the number of bytes written (2 or 6).
+size_t writeEscape(char* to, unsigned char c) {
     static constexpr char hex[] = "0123456789abcdef";
+    char letter = 0;
     switch (c) {
     case '"':
-        out += "\\\"";
-        break;
     case '\\':
-        out += "\\\\";
-        break;
     case '/':
-        out += "\\/";
+        letter = static_cast<char>(c);
         break;
     case '\b':
-        out += "\\b";
+        letter = 'b';
         break;
     case '\f':
-        out += "\\f";
+        letter = 'f';
         break;
     case '\n':
-        out += "\\n";
+        letter = 'n';
         break;
     case '\r':
-        out += "\\r";
+        letter = 'r';
         break;
     case '\t':
-        out += "\\t";
+        letter = 't';
         break;
     default:
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 0xF];
-        break;
+        std::memcpy(to, "\\u00", 4);
+        to[4] = hex[c >> 4];
+        to[5] = hex[c & 0xF];
+        return 6;
     }
+    to[0] = '\\';
+    to[1] = letter;
+    return 2;
 }
+
+constexpr size_t blockBytes = 16;
+
+/// How many of the 16 bytes at `p` can be copied as they are before the first one that
+/// cannot (16 when all can).
+#if defined(__SSE2__)
+size_t plainPrefix(const unsigned char* p, bool escapeSlashes) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // A signed compare: bytes from 0x80 up count as negative, so one test finds both the
+    // control characters and the bytes of multi-byte sequences.
+    __m128i found = _mm_cmplt_epi8(block, _mm_set1_epi8(0x20));
+    found = _mm_or_si128(found, _mm_cmpeq_epi8(block, _mm_set1_epi8('"')));
+    found = _mm_or_si128(found, _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
+    if (escapeSlashes) {
+        found = _mm_or_si128(found, _mm_cmpeq_epi8(block, _mm_set1_epi8('/')));
+    }
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(found));
+    return mask == 0 ? blockBytes : static_cast<size_t>(std::countr_zero(mask));
+}
+#else
+size_t plainPrefix(const unsigned char* p, bool escapeSlashes) {
+    for (size_t half = 0; half < blockBytes; half += 8) {
+        const std::uint64_t found = needsAttention(load(p + half), escapeSlashes);
+        if (found != 0) {
+            if constexpr (std::endian::native == std::endian::little) {
+                return half + static_cast<size_t>(std::countr_zero(found)) / 8;
+            }
+            size_t i = half;
+            while (copied(escapeSlashes)[p[i]]) {
+                ++i;
+            }
+            return i;
+        }
+    }
+    return blockBytes;
+}
+#endif
 
 } // namespace
 
-// Patches run to half a megabyte, so text is copied in runs between the bytes that need an
-// escape rather than byte by byte, and checked as UTF-8 in the same pass. Runs are found eight
-// bytes at a time; a patch's lines are a few dozen bytes, so most of each line is passed over
-// by whole words and only the last word is looked at byte by byte.
+// Patches run to half a megabyte and a patch line is a few dozen bytes, each ending in a line
+// feed that needs an escape, so the runs between escapes are short: they are found sixteen
+// bytes at a time and copied by whole blocks straight into the output's storage (growing it
+// only when escapes use up the room), with UTF-8 checked in the same pass.
 bool append(std::string& out, std::string_view text, Slashes slashes) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
     const size_t rollback = out.size();
     const bool escapeSlashes = slashes == Slashes::escaped;
-    // Room for a few escapes and what follows, so the buffer is not copied again.
-    out.reserve(out.size() + size + size / 16 + 256);
-    out += '"';
-    size_t run = 0;
+    // Every pass of the loop below may write a whole block and then the longest escape; the
+    // last one is followed by the closing quote.
+    constexpr size_t slack = blockBytes + 6 + 1;
+    out.resize(rollback + size + size / 16 + slack + 2);
+    char* to = out.data() + rollback;
+    char* limit = out.data() + out.size() - slack;
+    *to++ = '"';
     size_t i = 0;
-    const auto& copied = escapeSlashes ? copiedWithEscapedSlashes : copiedWithPlainSlashes;
     while (i < size) {
-        while (i + 8 <= size && needsAttention(load(bytes + i), escapeSlashes) == 0) {
-            i += 8;
+        if (to > limit) {
+            const size_t written = static_cast<size_t>(to - out.data());
+            out.resize(written + (size - i) + (out.size() - rollback) / 2 + slack);
+            to = out.data() + written;
+            limit = out.data() + out.size() - slack;
         }
-        while (i < size && copied[bytes[i]]) {
-            ++i;
-        }
-        if (i == size) {
-            break;
-        }
-        const unsigned char c = bytes[i];
-        if (c >= 0x80) {
-            size_t length = utf8SequenceLength(bytes + i, size - i);
-            if (length == 0) {
-                out.resize(rollback);
-                return false;
+        size_t plain;
+        if (size - i >= blockBytes) {
+            std::memcpy(to, bytes + i, blockBytes);
+            plain = plainPrefix(bytes + i, escapeSlashes);
+        } else {
+            plain = 0;
+            while (i + plain < size && copied(escapeSlashes)[bytes[i + plain]]) {
+                to[plain] = static_cast<char>(bytes[i + plain]);
+                ++plain;
             }
-            i += length;
+        }
+        i += plain;
+        to += plain;
+        if (plain == blockBytes || i == size) {
             continue;
         }
-        out.append(text.data() + run, i - run);
-        appendEscape(out, c);
-        run = ++i;
+        const unsigned char c = bytes[i];
+        if (c < 0x80) {
+            to += writeEscape(to, c);
+            ++i;
+            continue;
+        }
+        const size_t length = utf8SequenceLength(bytes + i, size - i);
+        if (length == 0) {
+            out.resize(rollback);
+            return false;
+        }
+        std::memcpy(to, bytes + i, length);
+        to += length;
+        i += length;
     }
-    out.append(text.data() + run, size - run);
-    out += '"';
+    *to++ = '"';
+    out.resize(static_cast<size_t>(to - out.data()));
     return true;
 }
 
@@ -160,6 +223,19 @@ bool isValidUTF8(std::string_view text) {
     const size_t size = text.size();
     size_t i = 0;
     while (i < size) {
+#if defined(__SSE2__)
+        // Whole cache lines of ASCII at a time: the high bits of four blocks, or-ed together.
+        while (i + 64 <= size) {
+            const auto* at = reinterpret_cast<const __m128i*>(bytes + i);
+            const __m128i any =
+                _mm_or_si128(_mm_or_si128(_mm_loadu_si128(at), _mm_loadu_si128(at + 1)),
+                             _mm_or_si128(_mm_loadu_si128(at + 2), _mm_loadu_si128(at + 3)));
+            if (_mm_movemask_epi8(any) != 0) {
+                break;
+            }
+            i += 64;
+        }
+#endif
         while (i + 8 <= size && (load(bytes + i) & highs) == 0) {
             i += 8;
         }
