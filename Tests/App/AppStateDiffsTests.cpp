@@ -28,9 +28,7 @@ protected:
         // The session changes one file and adds one; main then moves on by itself.
         session = run(state->addBranch(workspace.id, {}, "work", true, 1, 1, {}));
         writeFile(session.worktreePath + "/README.md", "changed in the session\n");
-        writeFile(session.worktreePath + "/added.txt", "new\n");
-        OrvexTest::git(session.worktreePath, {"add", "-A"});
-        OrvexTest::git(session.worktreePath, {"commit", "-q", "-m", "session work"});
+        commitIn(session.worktreePath, "added.txt", "new\n", "session work");
         repo.commitFile("main-only.txt", "main\n");
     }
 

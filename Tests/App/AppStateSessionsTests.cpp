@@ -157,12 +157,8 @@ TEST_F(AppStateSessionsTest, DeletingRefusesToLoseUncommittedWorkWithoutForce) {
 
 TEST_F(AppStateSessionsTest, DeletingRefusesToLoseCommitsFoundOnNoOtherRef) {
     Session session = add("committed");
-    writeFile(session.worktreePath + "/a.txt", "a");
-    OrvexTest::git(session.worktreePath, {"add", "-A"});
-    OrvexTest::git(session.worktreePath, {"commit", "-q", "-m", "one"});
-    writeFile(session.worktreePath + "/b.txt", "b");
-    OrvexTest::git(session.worktreePath, {"add", "-A"});
-    OrvexTest::git(session.worktreePath, {"commit", "-q", "-m", "two"});
+    commitIn(session.worktreePath, "a.txt", "a");
+    commitIn(session.worktreePath, "b.txt", "b");
 
     auto refused = thrownBy<AppError>([&] { run(state->deleteSession(session, false)); });
     EXPECT_EQ(refused, AppError::unmergedCommits(session.id, 2));
@@ -178,9 +174,7 @@ TEST_F(AppStateSessionsTest, DeletingRefusesToLoseCommitsFoundOnNoOtherRef) {
 
     // With force the commits are given up.
     Session forced = add("forced");
-    writeFile(forced.worktreePath + "/c.txt", "c");
-    OrvexTest::git(forced.worktreePath, {"add", "-A"});
-    OrvexTest::git(forced.worktreePath, {"commit", "-q", "-m", "three"});
+    commitIn(forced.worktreePath, "c.txt", "c");
     run(state->deleteSession(forced, true));
     EXPECT_FALSE(branchExists(repo, "forced"));
     EXPECT_TRUE(state->sessions()->empty());
@@ -189,9 +183,7 @@ TEST_F(AppStateSessionsTest, DeletingRefusesToLoseCommitsFoundOnNoOtherRef) {
 TEST_F(AppStateSessionsTest, DeletingRefusesToLoseCommitsMadeOnADetachedHead) {
     auto commitDetached = [](const std::string& worktree, const std::string& name) {
         OrvexTest::git(worktree, {"checkout", "-q", "--detach"});
-        writeFile(worktree + "/" + name, name);
-        OrvexTest::git(worktree, {"add", "-A"});
-        OrvexTest::git(worktree, {"commit", "-q", "-m", name});
+        commitIn(worktree, name, name);
     };
     // A session's own worktree, detached after it was made: its branch holds nothing new.
     Session session = add("detaching");
@@ -407,7 +399,8 @@ TEST_F(AppStateSessionsTest, GridLayoutAndTitlesSaveOnlyRealChangesDebounced) {
     state->saveGridTitles({"one", "two"}, session.id);
     EXPECT_EQ(state->session(session.id)->gridTitles, (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(store->saveCount(), saves);
-    runFor(context, std::chrono::milliseconds(600));
+    // Waits for the save rather than for its delay: a loaded machine runs the timer late.
+    ASSERT_TRUE(runUntil(context, [&] { return store->saveCount() > saves; }));
     EXPECT_EQ(store->saveCount(), saves + 1);
     EXPECT_EQ(store->stored.sessions, state->sessions().get());
 

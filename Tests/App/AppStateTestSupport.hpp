@@ -22,21 +22,13 @@
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Models/SlugGenerator.hpp"
 #include "OrvexCore/Persistence/SessionStore.hpp"
+#include "Support/CommitIn.hpp"
 #include "Support/RunAwaitable.hpp"
 #include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
+#include "Support/ThrownBy.hpp"
 
 namespace OrvexTest {
-
-/// The error of type `Error` that `operation` throws, or nothing when it throws none.
-template <class Error, class Operation> std::optional<Error> thrownBy(Operation&& operation) {
-    try {
-        operation();
-    } catch (const Error& error) {
-        return error;
-    }
-    return std::nullopt;
-}
 
 /// A store that keeps the last snapshot in memory and counts what it was asked to do.
 class FakeStore : public OrvexCore::SessionStore {

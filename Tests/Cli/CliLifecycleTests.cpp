@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include "Cli/CliHarness.hpp"
+#include "Support/CommitIn.hpp"
+#include "Support/ReadAll.hpp"
 
 namespace fs = std::filesystem;
 using OrvexTest::CliHome;
@@ -142,10 +144,7 @@ TEST_F(CliLifecycle, NewAppliesTheRepositoryFileAndKeepsASessionWhoseSetupFails)
 TEST_F(CliLifecycle, FinishPlansWithoutChangingThenMergesAndRemoves) {
     repo.addOrigin();
     home.ok({"new", "-b", "s"});
-    OrvexTest::writeFile(worktree("s") + "/parser.c", "int parse;\n");
-    OrvexTest::git(worktree("s"), {"add", "-A"});
-    OrvexTest::git(worktree("s"), {"commit", "-q", "-m", "parser"});
-    std::string tip = OrvexTest::git(worktree("s"), {"rev-parse", "HEAD"});
+    std::string tip = OrvexTest::commitIn(worktree("s"), "parser.c", "int parse;\n");
 
     std::string before = repoState();
     auto plan = home.run({"finish", "s", "--squash", "--push", "--remove", "--dry-run"});
@@ -157,16 +156,14 @@ TEST_F(CliLifecycle, FinishPlansWithoutChangingThenMergesAndRemoves) {
     auto done = home.run({"finish", "s", "--push", "--remove"});
     EXPECT_EQ(done.status, 0) << done.err;
     EXPECT_TRUE(has(done.out, "merge s into main")) << done.out;
-    EXPECT_EQ(repo.git({"rev-parse", "main"}), tip) << "a fast-forward merge";
+    EXPECT_EQ(repo.git({"rev-parse", "main"}), tip + "\n") << "a fast-forward merge";
     EXPECT_FALSE(sessionInStore(home.store(), "s").is_object());
     EXPECT_FALSE(fs::exists(worktree("s")));
 }
 
 TEST_F(CliLifecycle, PruneListsLeftoversAndRemovesWorkOnlyWhenForced) {
     home.ok({"new", "-b", "gone"});
-    OrvexTest::writeFile(worktree("gone") + "/x.txt", "x\n");
-    OrvexTest::git(worktree("gone"), {"add", "-A"});
-    OrvexTest::git(worktree("gone"), {"commit", "-q", "-m", "unmerged"});
+    OrvexTest::commitIn(worktree("gone"), "x.txt", "x\n");
     fs::remove_all(worktree("gone"));
     home.ok({"new", "-b", "orphan"});
     // Its worktree removed behind orvex's back: the session goes, its branch stays behind.
@@ -226,13 +223,8 @@ TEST_F(CliLifecycle, CompletionAndManualPageComeFromTheCommandTree) {
     OrvexCore::Platform::SpawnOptions options;
     options.environment = home.environment;
     auto shell = OrvexCore::Platform::ChildProcess::spawn("/bin/bash", {"-c", probe}, options);
-    std::string out;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(shell.outputFd(), buffer, sizeof buffer)) > 0;) {
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
+    EXPECT_EQ(OrvexTest::readAll(shell.outputFd()), "brave-fox\n");
     EXPECT_EQ(shell.wait(), 0);
-    EXPECT_EQ(out, "brave-fox\n");
 
     auto page = home.ok({"manpage"});
     EXPECT_TRUE(page.starts_with(".TH ORVEX 1")) << page.substr(0, 100);

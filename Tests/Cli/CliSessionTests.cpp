@@ -109,13 +109,6 @@ TEST_F(CliSessions, RemovingRefusesToLoseWorkUnlessForced) {
     EXPECT_TRUE(sessionInStore(home.store(), "dirty").is_null());
 }
 
-TEST_F(CliSessions, RemovingACleanSessionTakesItsFolderAndBranch) {
-    home.ok({"new", "-b", "clean"});
-    home.ok({"rm", "clean"});
-    EXPECT_FALSE(fs::exists(worktree("clean")));
-    EXPECT_TRUE(repo.git({"branch", "--list", "clean"}).empty());
-    EXPECT_TRUE(home.store()["sessions"].empty());
-}
 
 TEST_F(CliSessions, RenameBranchAndMove) {
     for (const char* name : {"alpha", "beta", "gamma"}) {

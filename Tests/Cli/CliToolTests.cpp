@@ -1,13 +1,11 @@
-#include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <thread>
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include "Cli/CliHarness.hpp"
+#include "Support/ReadAll.hpp"
 #include "Support/RunUntil.hpp"
 
 namespace fs = std::filesystem;
@@ -79,15 +77,8 @@ TEST(CliInterrupt, AnInterruptSavesAndEndsWithStatus130) {
     auto child = home.start({"edit", "waiting"});
     ASSERT_TRUE(waitForFile(fakes / "editor.pid"));
     child.sendSignal(SIGINT);
-    int status = child.wait();
-    std::string err;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(child.errorFd(), buffer, sizeof buffer)) > 0) {
-        err.append(buffer, static_cast<std::size_t>(n));
-    }
-    EXPECT_EQ(status, 130);
-    EXPECT_EQ(err, "orvex: interrupted\n");
+    EXPECT_EQ(child.wait(), 130);
+    EXPECT_EQ(OrvexTest::readAll(child.errorFd()), "orvex: interrupted\n");
     EXPECT_EQ(home.store(), before);
 
     pid_t editor = static_cast<pid_t>(std::stol(OrvexTest::readFile(fakes / "editor.pid")));

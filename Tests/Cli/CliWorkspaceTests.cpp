@@ -83,21 +83,6 @@ TEST(CliWorkspaces, OpenRefusesWhatIsNoRepository) {
     }
 }
 
-TEST(CliWorkspaces, OpenAdoptsTheWorktreesARepositoryAlreadyHas) {
-    CliHome home;
-    TempGitRepo repo;
-    TempDir trees;
-    repo.addWorktree(trees / "side-quest", "side-quest");
-    home.ok({"open", repo.path()});
-    auto listing = home.json({"ls"});
-    ASSERT_EQ(listing["workspaces"].size(), 1u);
-    auto sessions = listing["workspaces"][0]["sessions"];
-    ASSERT_EQ(sessions.size(), 1u);
-    EXPECT_EQ(sessions[0]["slug"], "side-quest");
-    EXPECT_EQ(sessions[0]["branch"], "side-quest");
-    EXPECT_EQ(sessions[0]["worktreePath"], trees / "side-quest");
-    EXPECT_EQ(sessions[0]["status"], "unknown");
-}
 
 TEST(CliWorkspaces, InitMakesARepositoryAndOpensExistingOnesInstead) {
     CliHome home;

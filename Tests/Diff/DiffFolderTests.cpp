@@ -44,16 +44,6 @@ std::vector<DiffLine> concat(std::initializer_list<std::vector<DiffLine>> parts)
     return all;
 }
 
-TEST(DiffFolderTests, FoldsRunsLongerThanTheThreshold) {
-    // header, 8 context lines, 1 addition, 2 context lines; threshold 3
-    auto lines = concat({{header()}, run(1, 8), {addition(9)}, run(10, 11)});
-    std::vector<Item> expected{Item::line(header()),    Item::line(context(1)),
-                               Item::collapsed(6, 1),   Item::line(context(8)),
-                               Item::line(addition(9)), Item::line(context(10)),
-                               Item::line(context(11))};
-    EXPECT_EQ(DiffFolder::fold(lines, 3), expected);
-}
-
 TEST(DiffFolderTests, ThresholdBoundaries) {
     struct Case {
         int runLength;

@@ -159,31 +159,16 @@ std::pair<WordDiff::IndexSet, WordDiff::IndexSet> referenceMatches(const Tokens&
 }
 
 std::string randomLine(std::mt19937& random) {
-    static const char* pieces[] = {"let",
-                                   "x",
-                                   "y",
-                                   "foo_bar",
-                                   "42",
-                                   " ",
-                                   " ",
-                                   "  ",
-                                   "=",
-                                   ";",
-                                   "(",
-                                   ")",
-                                   ".",
-                                   "caf\xC3\xA9",
-                                   "cafe\xCC\x81",
-                                   "\xE6\x97\xA5",
-                                   "\xF0\x9F\x98\x80",
-                                   "\xCC\x81",
-                                   "\xFF",
-                                   "\t",
-                                   "\r"};
+    // Separated by '|': words, numbers, spaces, punctuation, composed and decomposed text,
+    // marks, bad bytes.
+    static const auto pieces =
+        Text::split("let|x|y|foo_bar|42| | |  |=|;|(|)|.|caf\xC3\xA9|cafe\xCC\x81|"
+                    "\xE6\x97\xA5|\xF0\x9F\x98\x80|\xCC\x81|\xFF|\t|\r",
+                    '|', false);
     std::string line;
     size_t count = random() % 25;
     for (size_t i = 0; i < count; ++i) {
-        line += pieces[random() % std::size(pieces)];
+        line += pieces[random() % pieces.size()];
     }
     return line;
 }

@@ -6,6 +6,7 @@
 #include "Git/GitPrinters.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
+#include "Support/CommitIn.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexCore::FileDiff;
@@ -72,9 +73,7 @@ TEST(GitDiffTests, DiffAgainstAnotherBranchInALinkedWorktree) {
     OrvexTest::TempGitRepo repo;
     OrvexTest::TempDir scratch;
     auto wt = repo.addWorktree(scratch / "wt", "feature/login");
-    OrvexTest::writeFile(wt + "/login.txt", "user\n");
-    OrvexTest::git(wt, {"add", "."});
-    OrvexTest::git(wt, {"commit", "-q", "-m", "login"});
+    OrvexTest::commitIn(wt, "login.txt", "user\n");
     OrvexTest::writeFile(wt + "/README.md", "# changed\n");
     EXPECT_EQ(GitCLIService().diff(wt, "main"),
               (std::vector<FileDiff>{{"README.md", 1, 1, ""}, {"login.txt", 1, 0, ""}}));

@@ -6,6 +6,7 @@
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Util/Text.hpp"
+#include "Support/CommitIn.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexCore::GitCLIService;
@@ -22,37 +23,36 @@ bool contains(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
 }
 
-/// A repository with a remote "origin" and a second clone of it from which commits are pushed.
-struct RepoWithOrigin {
-    OrvexTest::TempGitRepo repo;
-    OrvexTest::TempDir scratch;
-    std::string bare = repo.addOrigin();
-    std::string other = cloneOfOrigin();
-
-    std::string cloneOfOrigin() {
-        std::string path = scratch / "other";
-        OrvexTest::git(scratch.path(), {"clone", "-q", bare, path});
-        OrvexTest::git(path, {"config", "user.name", "Other"});
-        OrvexTest::git(path, {"config", "user.email", "other@orvex.invalid"});
-        return path;
+/// A real repository, a scratch folder and the service under test; `addOrigin()` gives the
+/// repository a remote "origin" and a second clone of it from which commits are pushed.
+class GitRepositoryTests : public ::testing::Test {
+protected:
+    void addOrigin() {
+        bare = repo.addOrigin();
+        other = scratch / "other";
+        OrvexTest::git(scratch.path(), {"clone", "-q", bare, other});
+        OrvexTest::git(other, {"config", "user.name", "Other"});
+        OrvexTest::git(other, {"config", "user.email", "other@orvex.invalid"});
     }
     /// Commits on a new branch in the other clone and pushes it to origin.
     void pushBranch(const std::string& branch) {
         OrvexTest::git(other, {"checkout", "-q", "-b", branch});
-        OrvexTest::writeFile(other + "/" + branch + ".txt", branch);
-        OrvexTest::git(other, {"add", "."});
-        OrvexTest::git(other, {"commit", "-q", "-m", branch});
+        OrvexTest::commitIn(other, branch + ".txt", branch, branch);
         OrvexTest::git(other, {"push", "-q", "origin", branch});
     }
+
+    OrvexTest::TempGitRepo repo;
+    OrvexTest::TempDir scratch;
+    GitCLIService git;
+    std::string bare;
+    std::string other;
 };
 
 } // namespace
 
-TEST(GitRepositoryTests, IsGitRepoAnswersWithoutThrowing) {
-    OrvexTest::TempGitRepo repo;
+TEST_F(GitRepositoryTests, IsGitRepoAnswersWithoutThrowing) {
     OrvexTest::TempDir plain;
     fs::create_directories(repo.file("sub/dir"));
-    GitCLIService git;
     EXPECT_TRUE(git.isGitRepo(repo.path()));
     EXPECT_TRUE(git.isGitRepo(repo.file("sub/dir")));
     EXPECT_FALSE(git.isGitRepo(repo.file(".git"))); // git answers "false" there
@@ -60,9 +60,8 @@ TEST(GitRepositoryTests, IsGitRepoAnswersWithoutThrowing) {
     EXPECT_FALSE(git.isGitRepo(plain / "does-not-exist"));
 }
 
-TEST(GitRepositoryTests, InitRepoMakesARepository) {
+TEST_F(GitRepositoryTests, InitRepoMakesARepository) {
     OrvexTest::TempDir dir;
-    GitCLIService git;
     git.initRepo(dir.path());
     EXPECT_TRUE(git.isGitRepo(dir.path()));
     auto noCommit = gitErrorOf([&] { git.headCommit(dir.path()); });
@@ -75,9 +74,7 @@ TEST(GitRepositoryTests, InitRepoMakesARepository) {
     EXPECT_TRUE(contains(error.message, "cannot change to")) << error.message;
 }
 
-TEST(GitRepositoryTests, CurrentBranchAndHeadCommit) {
-    OrvexTest::TempGitRepo repo;
-    GitCLIService git;
+TEST_F(GitRepositoryTests, CurrentBranchAndHeadCommit) {
     EXPECT_EQ(git.currentBranch(repo.path()), "main");
     EXPECT_EQ(git.headCommit(repo.path()), repo.head());
     repo.git({"checkout", "-q", "-b", "feature/login"});
@@ -90,14 +87,12 @@ TEST(GitRepositoryTests, CurrentBranchAndHeadCommit) {
     EXPECT_EQ(git.headCommit(repo.path()), repo.head());
 }
 
-TEST(GitRepositoryTests, MergeBaseOfDivergedBranches) {
-    OrvexTest::TempGitRepo repo;
+TEST_F(GitRepositoryTests, MergeBaseOfDivergedBranches) {
     const std::string fork = repo.commitFile("a.txt", "a");
     repo.git({"branch", "side"});
     repo.commitFile("b.txt", "b");
     repo.git({"checkout", "-q", "side"});
     repo.commitFile("c.txt", "c");
-    GitCLIService git;
     EXPECT_EQ(git.mergeBase(repo.path(), "main", "side"), fork);
     EXPECT_EQ(git.mergeBase(repo.path(), "side", "HEAD"), repo.head());
 
@@ -106,10 +101,7 @@ TEST(GitRepositoryTests, MergeBaseOfDivergedBranches) {
     EXPECT_EQ(error.exitCode, 128);
 }
 
-TEST(GitRepositoryTests, AddWorktreeCreatesTheBranchFromHead) {
-    OrvexTest::TempGitRepo repo;
-    OrvexTest::TempDir scratch;
-    GitCLIService git;
+TEST_F(GitRepositoryTests, AddWorktreeCreatesTheBranchFromHead) {
     const std::string wt = scratch / "sessions/feature/login";
     git.addWorktree(repo.path(), wt, "feature/login");
     EXPECT_EQ(git.currentBranch(wt), "feature/login");
@@ -127,11 +119,8 @@ TEST(GitRepositoryTests, AddWorktreeCreatesTheBranchFromHead) {
     EXPECT_TRUE(contains(samePath.message, "already exists")) << samePath.message;
 }
 
-TEST(GitRepositoryTests, AddWorktreeForAnExistingBranch) {
-    OrvexTest::TempGitRepo repo;
-    OrvexTest::TempDir scratch;
+TEST_F(GitRepositoryTests, AddWorktreeForAnExistingBranch) {
     repo.git({"branch", "existing"});
-    GitCLIService git;
     git.addWorktreeExistingBranch(repo.path(), scratch / "wt", "existing");
     EXPECT_EQ(git.currentBranch(scratch / "wt"), "existing");
 
@@ -141,28 +130,24 @@ TEST(GitRepositoryTests, AddWorktreeForAnExistingBranch) {
     EXPECT_TRUE(contains(busy.message, "already")) << busy.message;
 }
 
-TEST(GitRepositoryTests, AddWorktreeTrackingARemoteBranch) {
-    RepoWithOrigin r;
-    r.pushBranch("remote-only");
-    GitCLIService git;
-    git.fetch(r.repo.path(), "origin", std::nullopt);
-    const std::string wt = r.scratch / "wt";
-    git.addWorktreeTrackingRemote(r.repo.path(), wt, "remote-only", "origin");
+TEST_F(GitRepositoryTests, AddWorktreeTrackingARemoteBranch) {
+    addOrigin();
+    pushBranch("remote-only");
+    git.fetch(repo.path(), "origin", std::nullopt);
+    const std::string wt = scratch / "wt";
+    git.addWorktreeTrackingRemote(repo.path(), wt, "remote-only", "origin");
     EXPECT_EQ(git.currentBranch(wt), "remote-only");
-    EXPECT_EQ(git.headCommit(wt), trimmed(r.repo.git({"rev-parse", "origin/remote-only"})));
-    EXPECT_EQ(trimmed(r.repo.git({"rev-parse", "--abbrev-ref", "remote-only@{upstream}"})),
+    EXPECT_EQ(git.headCommit(wt), trimmed(repo.git({"rev-parse", "origin/remote-only"})));
+    EXPECT_EQ(trimmed(repo.git({"rev-parse", "--abbrev-ref", "remote-only@{upstream}"})),
               "origin/remote-only");
 
     auto missing = gitErrorOf(
-        [&] { git.addWorktreeTrackingRemote(r.repo.path(), r.scratch / "m", "nope", "origin"); });
-    EXPECT_EQ(missing.command, "git -C " + r.repo.path() + " worktree add -b nope " +
-                                   (r.scratch / "m") + " origin/nope");
+        [&] { git.addWorktreeTrackingRemote(repo.path(), scratch / "m", "nope", "origin"); });
+    EXPECT_EQ(missing.command, "git -C " + repo.path() + " worktree add -b nope " +
+                                   (scratch / "m") + " origin/nope");
 }
 
-TEST(GitRepositoryTests, RemoveWorktreeRefusesLocalChangesUnlessForced) {
-    OrvexTest::TempGitRepo repo;
-    OrvexTest::TempDir scratch;
-    GitCLIService git;
+TEST_F(GitRepositoryTests, RemoveWorktreeRefusesLocalChangesUnlessForced) {
     auto clean = repo.addWorktree(scratch / "clean", "clean");
     git.removeWorktree(repo.path(), clean, false);
     EXPECT_FALSE(fs::exists(clean));
@@ -183,9 +168,7 @@ TEST(GitRepositoryTests, RemoveWorktreeRefusesLocalChangesUnlessForced) {
     EXPECT_EQ(gone.command, "git -C " + repo.path() + " worktree remove --force " + dirty);
 }
 
-TEST(GitRepositoryTests, DeleteBranchRefusesUnmergedWorkUnlessForced) {
-    OrvexTest::TempGitRepo repo;
-    GitCLIService git;
+TEST_F(GitRepositoryTests, DeleteBranchRefusesUnmergedWorkUnlessForced) {
     repo.git({"branch", "merged"});
     git.deleteBranch(repo.path(), "merged", false);
     EXPECT_FALSE(git.localBranchExists(repo.path(), "merged"));
@@ -205,10 +188,7 @@ TEST(GitRepositoryTests, DeleteBranchRefusesUnmergedWorkUnlessForced) {
     EXPECT_EQ(missing.command, "git -C " + repo.path() + " branch -D feature/work");
 }
 
-TEST(GitRepositoryTests, RenameBranchRunsInTheWorktree) {
-    OrvexTest::TempGitRepo repo;
-    OrvexTest::TempDir scratch;
-    GitCLIService git;
+TEST_F(GitRepositoryTests, RenameBranchRunsInTheWorktree) {
     auto wt = repo.addWorktree(scratch / "wt", "old-name");
     repo.git({"branch", "taken"});
     git.renameBranch("/not/used", wt, "old-name", "team/new-name");
@@ -221,10 +201,8 @@ TEST(GitRepositoryTests, RenameBranchRunsInTheWorktree) {
     EXPECT_EQ(git.currentBranch(wt), "team/new-name");
 }
 
-TEST(GitRepositoryTests, HasUncommittedChanges) {
-    OrvexTest::TempGitRepo repo;
+TEST_F(GitRepositoryTests, HasUncommittedChanges) {
     OrvexTest::TempDir plain;
-    GitCLIService git;
     EXPECT_FALSE(git.hasUncommittedChanges(repo.path()));
     repo.write("untracked.txt", "u");
     EXPECT_TRUE(git.hasUncommittedChanges(repo.path()));
@@ -236,11 +214,10 @@ TEST(GitRepositoryTests, HasUncommittedChanges) {
     EXPECT_FALSE(git.hasUncommittedChanges(plain / "missing"));
 }
 
-TEST(GitRepositoryTests, BranchExistenceQueries) {
-    RepoWithOrigin r;
-    r.repo.git({"branch", "feature/x"});
-    GitCLIService git;
-    const auto& path = r.repo.path();
+TEST_F(GitRepositoryTests, BranchExistenceQueries) {
+    addOrigin();
+    repo.git({"branch", "feature/x"});
+    const auto& path = repo.path();
     EXPECT_TRUE(git.localBranchExists(path, "main"));
     EXPECT_TRUE(git.localBranchExists(path, "feature/x"));
     EXPECT_FALSE(git.localBranchExists(path, "feature"));
@@ -248,53 +225,48 @@ TEST(GitRepositoryTests, BranchExistenceQueries) {
     EXPECT_TRUE(git.remoteBranchExists(path, "origin/main"));
     EXPECT_FALSE(git.remoteBranchExists(path, "main"));
     EXPECT_FALSE(git.remoteBranchExists(path, "origin/feature/x"));
-    EXPECT_FALSE(git.localBranchExists(r.scratch / "missing", "main"));
+    EXPECT_FALSE(git.localBranchExists(scratch / "missing", "main"));
 }
 
-TEST(GitRepositoryTests, FetchWithAndWithoutABranch) {
-    RepoWithOrigin r;
-    GitCLIService git;
-    r.pushBranch("first");
-    EXPECT_FALSE(git.remoteBranchExists(r.repo.path(), "origin/first"));
-    git.fetch(r.repo.path(), "origin", std::nullopt);
-    EXPECT_TRUE(git.remoteBranchExists(r.repo.path(), "origin/first"));
+TEST_F(GitRepositoryTests, FetchWithAndWithoutABranch) {
+    addOrigin();
+    pushBranch("first");
+    EXPECT_FALSE(git.remoteBranchExists(repo.path(), "origin/first"));
+    git.fetch(repo.path(), "origin", std::nullopt);
+    EXPECT_TRUE(git.remoteBranchExists(repo.path(), "origin/first"));
 
-    r.pushBranch("second");
-    git.fetch(r.repo.path(), "origin", std::string("second"));
-    EXPECT_TRUE(git.remoteBranchExists(r.repo.path(), "origin/second"));
+    pushBranch("second");
+    git.fetch(repo.path(), "origin", std::string("second"));
+    EXPECT_TRUE(git.remoteBranchExists(repo.path(), "origin/second"));
 
-    auto unknownRemote = gitErrorOf([&] { git.fetch(r.repo.path(), "nowhere", std::nullopt); });
-    EXPECT_EQ(unknownRemote.command, "git -C " + r.repo.path() + " fetch nowhere");
+    auto unknownRemote = gitErrorOf([&] { git.fetch(repo.path(), "nowhere", std::nullopt); });
+    EXPECT_EQ(unknownRemote.command, "git -C " + repo.path() + " fetch nowhere");
     EXPECT_EQ(unknownRemote.exitCode, 128);
-    auto unknownBranch = gitErrorOf([&] { git.fetch(r.repo.path(), "origin", "nope"); });
-    EXPECT_EQ(unknownBranch.command, "git -C " + r.repo.path() + " fetch origin nope");
+    auto unknownBranch = gitErrorOf([&] { git.fetch(repo.path(), "origin", "nope"); });
+    EXPECT_EQ(unknownBranch.command, "git -C " + repo.path() + " fetch origin nope");
     EXPECT_TRUE(contains(unknownBranch.message, "nope")) << unknownBranch.message;
 }
 
-TEST(GitRepositoryTests, ListsLocalAndRemoteBranches) {
-    RepoWithOrigin r;
-    r.repo.git({"branch", "zeta"});
-    r.repo.git({"branch", "feature/login"});
-    r.repo.git({"remote", "add", "upstream", r.bare});
-    r.repo.git({"fetch", "-q", "upstream"});
-    r.repo.git({"remote", "set-head", "upstream", "main"});
-    GitCLIService git;
-    EXPECT_EQ(git.listLocalBranches(r.repo.path()),
+TEST_F(GitRepositoryTests, ListsLocalAndRemoteBranches) {
+    addOrigin();
+    repo.git({"branch", "zeta"});
+    repo.git({"branch", "feature/login"});
+    repo.git({"remote", "add", "upstream", bare});
+    repo.git({"fetch", "-q", "upstream"});
+    repo.git({"remote", "set-head", "upstream", "main"});
+    EXPECT_EQ(git.listLocalBranches(repo.path()),
               (std::vector<std::string>{"feature/login", "main", "zeta"}));
     // Only origin's HEAD is hidden; another remote's stays.
-    EXPECT_EQ(git.listRemoteBranches(r.repo.path()),
+    EXPECT_EQ(git.listRemoteBranches(repo.path()),
               (std::vector<std::string>{"origin/main", "upstream/HEAD", "upstream/main"}));
 
     OrvexTest::TempGitRepo lonely;
     EXPECT_TRUE(git.listRemoteBranches(lonely.path()).empty());
-    auto error = gitErrorOf([&] { git.listLocalBranches(r.scratch / "missing"); });
+    auto error = gitErrorOf([&] { git.listLocalBranches(scratch / "missing"); });
     EXPECT_EQ(error.exitCode, 128);
 }
 
-TEST(GitRepositoryTests, ListWorktreesReportsLinkedWorktreesOnly) {
-    OrvexTest::TempGitRepo repo;
-    OrvexTest::TempDir scratch;
-    GitCLIService git;
+TEST_F(GitRepositoryTests, ListWorktreesReportsLinkedWorktreesOnly) {
     EXPECT_TRUE(git.listWorktrees(repo.path()).empty());
 
     // Names in ascending order: git lists linked worktrees sorted.
@@ -316,19 +288,13 @@ TEST(GitRepositoryTests, ListWorktreesReportsLinkedWorktreesOnly) {
     EXPECT_EQ(git.listWorktrees(named), expected);
 }
 
-TEST(GitRepositoryTests, UnmergedCommitCountCountsWorkFoundNowhereElse) {
-    RepoWithOrigin r;
-    auto& repo = r.repo;
-    GitCLIService git;
-    auto wt = repo.addWorktree(r.scratch / "wt", "feature/x");
+TEST_F(GitRepositoryTests, UnmergedCommitCountCountsWorkFoundNowhereElse) {
+    addOrigin();
+    auto wt = repo.addWorktree(scratch / "wt", "feature/x");
     EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x"), 0);
 
-    OrvexTest::writeFile(wt + "/one.txt", "1");
-    OrvexTest::git(wt, {"add", "."});
-    OrvexTest::git(wt, {"commit", "-q", "-m", "one"});
-    OrvexTest::writeFile(wt + "/two.txt", "2");
-    OrvexTest::git(wt, {"add", "."});
-    OrvexTest::git(wt, {"commit", "-q", "-m", "two"});
+    OrvexTest::commitIn(wt, "one.txt", "1");
+    OrvexTest::commitIn(wt, "two.txt", "2");
     EXPECT_EQ(git.unmergedCommitCount(repo.path(), "feature/x"), 2);
 
     // A branch whose name starts with this one's is a different branch and still counts as
@@ -350,12 +316,10 @@ TEST(GitRepositoryTests, UnmergedCommitCountCountsWorkFoundNowhereElse) {
     EXPECT_EQ(missing.exitCode, 128);
 }
 
-TEST(GitRepositoryTests, UnmergedCommitCountSeesTheMainCheckoutsDetachedHead) {
-    OrvexTest::TempGitRepo repo;
+TEST_F(GitRepositoryTests, UnmergedCommitCountSeesTheMainCheckoutsDetachedHead) {
     repo.git({"checkout", "-q", "-b", "session"});
     repo.commitFile("s.txt", "s");
     repo.git({"checkout", "-q", "--detach"});
-    GitCLIService git;
     EXPECT_EQ(git.unmergedCommitCount(repo.path(), "session"), 0);
     repo.git({"checkout", "-q", "main"});
     EXPECT_EQ(git.unmergedCommitCount(repo.path(), "session"), 1);

@@ -4,6 +4,7 @@
 
 #include "OrvexCore/Lifecycle/Leftovers.hpp"
 #include "OrvexCore/Lifecycle/LifecycleError.hpp"
+#include "Support/CommitIn.hpp"
 #include "Support/TempGitRepo.hpp"
 
 namespace fs = std::filesystem;
@@ -22,9 +23,7 @@ TEST(Leftovers, FindsExactlyThePlantedOrphansAndKeepsWorkUnlessForced) {
     std::string clean = repo.addWorktree(root / "feature/clean", "feature/clean");
     Leftovers::markSessionBranch(repo.path(), "feature/clean", dead);
     std::string busy = repo.addWorktree(root / "busy", "busy");
-    OrvexTest::writeFile(busy + "/new.txt", "work\n");
-    OrvexTest::git(busy, {"add", "-A"});
-    OrvexTest::git(busy, {"commit", "-q", "-m", "unmerged"});
+    OrvexTest::commitIn(busy, "new.txt", "work\n");
     Leftovers::markSessionBranch(repo.path(), "busy", dead);
     OrvexTest::writeFile(root / "stale/.git", "gitdir: /nowhere/at/all\n");
     OrvexTest::writeFile(root / "stale/notes.txt", "12345");

@@ -5,12 +5,15 @@
 
 #include "OrvexCore/Lifecycle/LifecycleError.hpp"
 #include "OrvexCore/Lifecycle/SessionFinish.hpp"
+#include "Support/CommitIn.hpp"
 #include "Support/TempGitRepo.hpp"
+#include "Support/ThrownBy.hpp"
 
 namespace fs = std::filesystem;
 namespace Finish = OrvexCore::SessionFinish;
 using OrvexCore::LifecycleError;
 using OrvexTest::TempGitRepo;
+using OrvexTest::thrownBy;
 
 namespace {
 
@@ -26,9 +29,7 @@ protected:
     }
 
     void commitInSession(const std::string& file, const std::string& text) const {
-        OrvexTest::writeFile(worktree + "/" + file, text);
-        OrvexTest::git(worktree, {"add", "-A"});
-        OrvexTest::git(worktree, {"commit", "-q", "-m", "session work"});
+        OrvexTest::commitIn(worktree, file, text, "session work");
     }
 
     /// Everything a failed finish must leave as it was.
@@ -109,14 +110,11 @@ TEST_F(SessionFinishTest, AConflictLeavesBranchWorktreeAndBaseExactlyAsTheyWere)
     for (auto strategy :
          {Finish::Strategy::merge, Finish::Strategy::rebase, Finish::Strategy::squash}) {
         request.strategy = strategy;
-        try {
-            finish();
-            ADD_FAILURE() << "finished despite the conflict";
-        } catch (const LifecycleError& e) {
-            EXPECT_EQ(e.kind, LifecycleError::Kind::conflict);
-            EXPECT_EQ(e.files, std::vector<std::string>{"README.md"});
-            EXPECT_NE(std::string(e.what()).find("README.md"), std::string::npos);
-        }
+        auto e = thrownBy<LifecycleError>([&] { finish(); });
+        ASSERT_TRUE(e) << "finished despite the conflict";
+        EXPECT_EQ(e->kind, LifecycleError::Kind::conflict);
+        EXPECT_EQ(e->files, std::vector<std::string>{"README.md"});
+        EXPECT_NE(std::string(e->what()).find("README.md"), std::string::npos);
         EXPECT_EQ(snapshot(), before) << static_cast<int>(strategy);
     }
 }
@@ -125,12 +123,9 @@ TEST_F(SessionFinishTest, RefusesDirtyCheckoutsAndPlansWithoutChanging) {
     commitInSession("a.txt", "a\n");
     OrvexTest::writeFile(worktree + "/scratch.txt", "not committed\n");
     std::string refs = repo.git({"for-each-ref", "--format=%(refname) %(objectname)"});
-    try {
-        Finish::plan(request);
-        ADD_FAILURE();
-    } catch (const LifecycleError& e) {
-        EXPECT_EQ(e.kind, LifecycleError::Kind::refused);
-    }
+    auto refused = thrownBy<LifecycleError>([&] { Finish::plan(request); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->kind, LifecycleError::Kind::refused);
     fs::remove(worktree + "/scratch.txt");
     repo.write("README.md", "edited, not committed\n");
     EXPECT_THROW(Finish::plan(request), LifecycleError);
@@ -162,13 +157,10 @@ TEST_F(SessionFinishTest, PushReachesTheOriginAndAPullRequestWithoutTheToolSaysW
     ::setenv("PATH", bin.path().c_str(), 1);
     request.push = false;
     request.pullRequest = true;
-    try {
-        Finish::plan(request);
-        ADD_FAILURE() << "a local origin has no pull request page";
-    } catch (const LifecycleError& e) {
-        EXPECT_EQ(e.kind, LifecycleError::Kind::impossible);
-        EXPECT_NE(std::string(e.what()).find("not installed"), std::string::npos) << e.what();
-    }
+    auto impossible = thrownBy<LifecycleError>([&] { Finish::plan(request); });
+    ASSERT_TRUE(impossible) << "a local origin has no pull request page";
+    EXPECT_EQ(impossible->kind, LifecycleError::Kind::impossible);
+    EXPECT_NE(std::string(impossible->what()).find("not installed"), std::string::npos);
     repo.git({"remote", "set-url", "origin", "git@github.com:acme/widgets.git"});
     auto plan = Finish::plan(request);
     ::setenv("PATH", savedPath.c_str(), 1);

@@ -6,12 +6,14 @@
 #include "OrvexCore/Lifecycle/WorktreeSetup.hpp"
 #include "OrvexCore/Models/DecodingError.hpp"
 #include "Support/TempGitRepo.hpp"
+#include "Support/ThrownBy.hpp"
 
 namespace fs = std::filesystem;
 using OrvexCore::RepoConfig;
 using namespace OrvexCore::WorktreeSetup;
 using OrvexTest::TempDir;
 using OrvexTest::TempGitRepo;
+using OrvexTest::thrownBy;
 
 TEST(RepoConfig, ReadsKnownKeysIgnoresOthersAndNamesTheBadKey) {
     auto config = RepoConfig::decode(
@@ -30,24 +32,18 @@ TEST(RepoConfig, ReadsKnownKeysIgnoresOthersAndNamesTheBadKey) {
           Case{R"({"copy": ["../secrets"]})", "copy[0]"},
           Case{R"({"copy": ["/etc/passwd"]})", "copy[0]"}, Case{R"({"setup": ["make"]})", "setup"},
           Case{R"([1])", ""}, Case{R"({"copy": [)", ""}}) {
-        try {
-            RepoConfig::decode(c.text);
-            ADD_FAILURE() << c.text << " was accepted";
-        } catch (const OrvexCore::DecodingError& e) {
-            EXPECT_EQ(e.codingPath(), c.key) << c.text << ": " << e.what();
-        }
+        auto e = thrownBy<OrvexCore::DecodingError>([&] { RepoConfig::decode(c.text); });
+        ASSERT_TRUE(e) << c.text << " was accepted";
+        EXPECT_EQ(e->codingPath(), c.key) << c.text << ": " << e->what();
     }
 
     TempGitRepo repo;
     EXPECT_FALSE(RepoConfig::load(repo.path()));
     repo.write(".orvex.json", R"({"copy": [true]})");
-    try {
-        RepoConfig::load(repo.path());
-        ADD_FAILURE() << "a bad file was accepted";
-    } catch (const OrvexCore::DecodingError& e) {
-        EXPECT_EQ(e.file(), repo.file(".orvex.json"));
-        EXPECT_NE(std::string(e.what()).find("copy[0]"), std::string::npos) << e.what();
-    }
+    auto bad = thrownBy<OrvexCore::DecodingError>([&] { RepoConfig::load(repo.path()); });
+    ASSERT_TRUE(bad) << "a bad file was accepted";
+    EXPECT_EQ(bad->file(), repo.file(".orvex.json"));
+    EXPECT_NE(std::string(bad->what()).find("copy[0]"), std::string::npos) << bad->what();
 }
 
 TEST(WorktreeSetup, CopiesMatchingIgnoredFilesWithModesAndRefusesLinksOut) {

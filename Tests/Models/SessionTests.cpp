@@ -148,20 +148,13 @@ TEST(SessionJSON, BadValuesFailTheRecordNamingTheKey) {
     EXPECT_THROW(decode(json("session")), DecodingError);
 }
 
+// The values' text forms are checked by PersistedStateJSON.WritesTheCompactDocumentInKeyOrder.
 TEST(SessionJSON, WritesKeysInOrderAndOptionalOnesOnlyWhenPresent) {
-    Session bare = decode(minimalSession());
-    ordered_json written = bare;
-    EXPECT_EQ(keys(written),
+    EXPECT_EQ(keys(ordered_json(decode(minimalSession()))),
               (std::vector<std::string>{"id", "workspaceID", "slug", "worktreePath", "branch",
                                         "title", "lastKnownStatus", "reviewedFiles", "gridRows",
                                         "gridCols", "isWorktree"}));
-    EXPECT_EQ(written.dump(),
-              std::string("{\"id\":\"") + idText + "\",\"workspaceID\":\"" + workspaceText +
-                  "\",\"slug\":\"calm-fox\",\"worktreePath\":\"/s/calm-fox\",\"branch\":"
-                  "\"calm-fox\",\"title\":\"calm-fox\",\"lastKnownStatus\":\"unknown\","
-                  "\"reviewedFiles\":{},\"gridRows\":1,\"gridCols\":1,\"isWorktree\":true}");
-
-    Session full = OrvexTest::fullSession(3, bare.workspaceID);
+    Session full = OrvexTest::fullSession(3, UUID());
     EXPECT_EQ(keys(ordered_json(full)),
               (std::vector<std::string>{"id", "workspaceID", "slug", "worktreePath", "branch",
                                         "title", "lastKnownStatus", "baseCommit", "reviewedFiles",

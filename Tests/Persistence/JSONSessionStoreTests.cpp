@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -207,19 +206,6 @@ TEST(JSONSessionStore, APathThroughASymbolicLinkAndDotDotLoadsWhatItSaved) {
     store.flush();
     EXPECT_EQ(store.load(), sampleState(1, 1, 4));
     EXPECT_TRUE(fs::exists(dir / "real/Orvex/store.json"));
-}
-
-TEST(JSONSessionStore, DefaultLocationIsUnderTheApplicationSupportFolder) {
-    const char* previous = std::getenv("XDG_DATA_HOME");
-    std::string saved = previous ? previous : "";
-    ::setenv("XDG_DATA_HOME", "/tmp/orvex-data-home", 1);
-    fs::path url = JSONSessionStore::defaultURL();
-    if (previous) {
-        ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_DATA_HOME");
-    }
-    EXPECT_EQ(url, fs::path("/tmp/orvex-data-home/Orvex/store.json"));
 }
 
 TEST(JSONSessionStoreConcurrency, SavesFromManyThreadsEndWithOneWholeSnapshot) {

@@ -1,7 +1,5 @@
 #include "OrvexPty/ActivityDetector.hpp"
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,6 +8,7 @@
 
 #include "OrvexCore/Terminal/TerminalHandle.hpp"
 #include "OrvexPty/PtyTerminalEngine.hpp"
+#include "Support/RunUntil.hpp"
 
 using OrvexCore::TerminalActivity;
 using OrvexPty::ActivityDetector;
@@ -49,29 +48,19 @@ protected:
     ~LiveActivity() override {
         detector.reset();
         handle->terminate();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (engine->liveProcessCount() > 0 && std::chrono::steady_clock::now() < deadline) {
-            io.restart();
-            io.run_for(std::chrono::milliseconds(20));
-        }
+        OrvexTest::runUntil(io, [&] { return engine->liveProcessCount() == 0; });
     }
 
     /// Runs the terminal until the detector reports `activity` with a reason holding `reason`;
     /// false past a deadline that only bounds a hung test.
     bool reaches(TerminalActivity activity, const std::string& reason) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            io.restart();
-            io.run_for(std::chrono::milliseconds(10));
+        return OrvexTest::runUntil(io, [&] {
             const auto now = ActivityDetector::Clock::now();
             if (const auto due = detector->nextCheck(now); due && *due <= now) {
                 last = detector->evaluate(now);
             }
-            if (last.activity == activity && last.reason.find(reason) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+            return last.activity == activity && last.reason.find(reason) != std::string::npos;
+        });
     }
 
     boost::asio::io_context io;
@@ -82,15 +71,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(LiveActivity, ShellPromptBuiltinQuestionAndAnswer) {
-    ASSERT_TRUE(reaches(TerminalActivity::idle, "bash is at its prompt")) << last.reason;
-    handle->send("read -p 'Name: ' n\n");
-    ASSERT_TRUE(reaches(TerminalActivity::needsInput, "bash is reading a line: \"Name:\""))
-        << last.reason;
-    handle->send("ann\n");
-    ASSERT_TRUE(reaches(TerminalActivity::idle, "bash is at its prompt")) << last.reason;
-}
 
 TEST_F(LiveActivity, SilentJobWorksStoppedJobLeavesThePromptAndReaderNeedsInput) {
     ASSERT_TRUE(reaches(TerminalActivity::idle, "bash is at its prompt")) << last.reason;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Cli/CliHarness.hpp"
+#include "Cli/HomeWithRepo.hpp"
 #include "OrvexServer/AttachFrame.hpp"
 #include "OrvexServer/ScreenModel.hpp"
 #include "OrvexServer/ServerConnection.hpp"
@@ -166,10 +167,9 @@ Holdings holdingsOf(int pid) {
 
 } // namespace
 
-TEST(AttachEndToEnd, ReattachingRedrawsEveryScreenAsItWasAndTheProgramsLive) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+class AttachEndToEnd : public OrvexTest::HomeWithRepo {};
+
+TEST_F(AttachEndToEnd, ReattachingRedrawsEveryScreenAsItWasAndTheProgramsLive) {
     home.ok({"new", "-b", "cycle", "--rows", "1", "--cols", "3"});
     std::string id = sessionID(home, "cycle");
     std::string lines;
@@ -219,10 +219,7 @@ TEST(AttachEndToEnd, ReattachingRedrawsEveryScreenAsItWasAndTheProgramsLive) {
     ASSERT_TRUE(again.detach());
 }
 
-TEST(AttachEndToEnd, AHundredAttachCyclesLeaveNothingBehindInTheServer) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+TEST_F(AttachEndToEnd, AHundredAttachCyclesLeaveNothingBehindInTheServer) {
     home.ok({"new", "-b", "churn", "--rows", "1", "--cols", "2"});
     std::string id = sessionID(home, "churn");
     int server = home.serverPID();
@@ -258,10 +255,7 @@ TEST(AttachEndToEnd, AHundredAttachCyclesLeaveNothingBehindInTheServer) {
         << baseline.threads << ", children " << after.children << " vs " << baseline.children;
 }
 
-TEST(AttachEndToEnd, TwoClientsOfOneGridShareTheSmallerSize) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+TEST_F(AttachEndToEnd, TwoClientsOfOneGridShareTheSmallerSize) {
     home.ok({"new", "-b", "pair"});
     std::string id = sessionID(home, "pair");
 

@@ -48,40 +48,32 @@ std::vector<F::Frame> decodeAll(F::Direction direction, std::string_view bytes) 
 } // namespace
 
 TEST(AttachFrameTests, MessagesRoundTripWhateverTheChunks) {
-    std::string clientStream;
-    for (const auto& message : clientMessages()) {
-        clientStream += F::encode(message);
-    }
-    std::string serverStream;
-    for (const auto& message : serverMessages()) {
-        serverStream += F::encode(message);
-    }
-    // Every single split point of the stream, so each header and payload boundary is cut.
-    for (size_t cut = 0; cut <= clientStream.size(); ++cut) {
-        F::Decoder decoder(F::Direction::fromClient);
-        std::vector<F::Frame> frames;
-        ASSERT_TRUE(decoder.feed(std::string_view(clientStream).substr(0, cut), frames));
-        ASSERT_TRUE(decoder.feed(std::string_view(clientStream).substr(cut), frames));
-        ASSERT_EQ(frames.size(), clientMessages().size()) << "cut at " << cut;
-        for (size_t i = 0; i < frames.size(); ++i) {
-            EXPECT_EQ(F::parseClient(frames[i]), clientMessages()[i]);
+    // Every single split point of each stream, so each header and payload boundary is cut.
+    auto everyCut = [](F::Direction direction, const auto& messages, auto parse) {
+        std::string stream;
+        for (const auto& message : messages) {
+            stream += F::encode(message);
         }
-    }
-    for (size_t cut = 0; cut <= serverStream.size(); ++cut) {
-        F::Decoder decoder(F::Direction::fromServer);
-        std::vector<F::Frame> frames;
-        ASSERT_TRUE(decoder.feed(std::string_view(serverStream).substr(0, cut), frames));
-        ASSERT_TRUE(decoder.feed(std::string_view(serverStream).substr(cut), frames));
-        ASSERT_EQ(frames.size(), serverMessages().size()) << "cut at " << cut;
-        for (size_t i = 0; i < frames.size(); ++i) {
-            EXPECT_EQ(F::parseServer(frames[i]), serverMessages()[i]);
+        for (size_t cut = 0; cut <= stream.size(); ++cut) {
+            F::Decoder decoder(direction);
+            std::vector<F::Frame> frames;
+            ASSERT_TRUE(decoder.feed(std::string_view(stream).substr(0, cut), frames));
+            ASSERT_TRUE(decoder.feed(std::string_view(stream).substr(cut), frames));
+            ASSERT_EQ(frames.size(), messages.size()) << "cut at " << cut;
+            for (size_t i = 0; i < frames.size(); ++i) {
+                EXPECT_EQ(parse(frames[i]), messages[i]);
+            }
         }
-    }
+    };
+    everyCut(F::Direction::fromClient, clientMessages(), F::parseClient);
+    everyCut(F::Direction::fromServer, serverMessages(), F::parseServer);
     // One byte at a time.
     F::Decoder decoder(F::Direction::fromServer);
     std::vector<F::Frame> frames;
-    for (char byte : serverStream) {
-        ASSERT_TRUE(decoder.feed(std::string_view(&byte, 1), frames));
+    for (const auto& message : serverMessages()) {
+        for (char byte : F::encode(message)) {
+            ASSERT_TRUE(decoder.feed(std::string_view(&byte, 1), frames));
+        }
     }
     EXPECT_EQ(frames.size(), serverMessages().size());
 }

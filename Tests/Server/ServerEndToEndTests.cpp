@@ -23,6 +23,7 @@
 #include <fmt/format.h>
 
 #include "Cli/CliHarness.hpp"
+#include "Cli/HomeWithRepo.hpp"
 #include "OrvexCore/Models/PersistedState.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ServerConnection.hpp"
@@ -68,10 +69,10 @@ bool waitForSession(const CliHome& home, const std::string& slug, Predicate pred
 
 } // namespace
 
-TEST(ServerConcurrency, TwentyNewAtOnceKeepEveryRecordWithTitleAndBase) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+class ServerConcurrency : public OrvexTest::HomeWithRepo {};
+class ServerLifecycle : public OrvexTest::HomeWithRepo {};
+
+TEST_F(ServerConcurrency, TwentyNewAtOnceKeepEveryRecordWithTitleAndBase) {
     std::string head = repo.head();
     std::vector<std::vector<std::string>> commands;
     for (int i = 0; i < 20; ++i) {
@@ -92,10 +93,7 @@ TEST(ServerConcurrency, TwentyNewAtOnceKeepEveryRecordWithTitleAndBase) {
     }
 }
 
-TEST(ServerConcurrency, ListingBesideReviewsAndTwoSettingsWritersLoseNothing) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+TEST_F(ServerConcurrency, ListingBesideReviewsAndTwoSettingsWritersLoseNothing) {
     home.ok({"new", "-b", "marks"});
     std::string tree = home.sessionsRoot() + "/marks";
     std::vector<std::vector<std::string>> commands;
@@ -121,34 +119,7 @@ TEST(ServerConcurrency, ListingBesideReviewsAndTwoSettingsWritersLoseNothing) {
     EXPECT_EQ(defaults["theme"], "dark");
 }
 
-TEST(ServerConcurrency, OverlappingCreateAndDeleteOnOneRepositoryNeverFailEachOther) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
-    for (int round = 0; round < 4; ++round) {
-        std::vector<std::vector<std::string>> create;
-        for (int i = 0; i < 4; ++i) {
-            create.push_back({"new", "-b", fmt::format("r{}-{}", round, i)});
-        }
-        if (round > 0) {
-            for (int i = 0; i < 4; ++i) {
-                create.push_back({"rm", fmt::format("r{}-{}", round - 1, i)});
-            }
-        }
-        for (const auto& result : runTogether(home, create)) {
-            EXPECT_EQ(result.status, 0) << result.err;
-        }
-    }
-    auto store = home.store();
-    EXPECT_EQ(store["sessions"].size(), 4u) << store.dump();
-    auto worktrees = repo.git({"worktree", "list", "--porcelain"});
-    EXPECT_EQ(std::count(worktrees.begin(), worktrees.end(), '\n') > 0, true);
-}
-
-TEST(ServerLifecycle, InterruptedCommandsNeverWriteTheStore) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+TEST_F(ServerLifecycle, InterruptedCommandsNeverWriteTheStore) {
     for (int i = 0; i < 5; ++i) {
         home.ok({"new", "-b", "s" + std::to_string(i)});
     }
@@ -163,7 +134,7 @@ TEST(ServerLifecycle, InterruptedCommandsNeverWriteTheStore) {
     }
 }
 
-TEST(ServerLifecycle, UnreadableFilesAreSetAsideWithANoticeToldOnce) {
+TEST(ServerStartUp, UnreadableFilesAreSetAsideWithANoticeToldOnce) {
     CliHome home;
     OrvexTest::writeFile(home.storePath(), "{\"workspaces\": [tru");
     OrvexTest::writeFile(home.home() + "/config/orvex/defaults.json", "not json");
@@ -183,10 +154,7 @@ TEST(ServerLifecycle, UnreadableFilesAreSetAsideWithANoticeToldOnce) {
     EXPECT_TRUE(setAside);
 }
 
-TEST(ServerLifecycle, GridsRunWithoutAClientAndStopEndsThem) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+TEST_F(ServerLifecycle, GridsRunWithoutAClientAndStopEndsThem) {
     std::string marker = home.home() + "/ticks";
     home.ok({"new", "-b", "busy", "--command",
              "while true; do echo tick >> " + marker + "; sleep 0.1; done"});
@@ -221,10 +189,7 @@ TEST(ServerLifecycle, GridsRunWithoutAClientAndStopEndsThem) {
     EXPECT_EQ(home.run({"server", "status"}).status, 3);
 }
 
-TEST(ServerLifecycle, SigkillAtRandomMomentsKeepsEveryAcknowledgedChange) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+TEST_F(ServerLifecycle, SigkillAtRandomMomentsKeepsEveryAcknowledgedChange) {
     home.ok({"new", "-b", "victim", "--command", "while true; do echo busy; sleep 0.2; done"});
     home.ok({"start", "victim"});
     ASSERT_TRUE(waitForSession(
@@ -273,14 +238,12 @@ TEST(ServerLifecycle, SigkillAtRandomMomentsKeepsEveryAcknowledgedChange) {
 }
 
 TEST(ServerSecurity, UnsafeFoldersAreRefused) {
-    {
-        CliHome home;
-        fs::create_directories(home.home() + "/run/orvex");
-        ::chmod((home.home() + "/run/orvex").c_str(), 0755);
-        auto result = home.run({"ls"});
-        EXPECT_EQ(result.status, 1);
-        EXPECT_NE(result.err.find("open to other users"), std::string::npos) << result.err;
-    }
+    CliHome home;
+    fs::create_directories(home.home() + "/run/orvex");
+    ::chmod((home.home() + "/run/orvex").c_str(), 0755);
+    auto result = home.run({"ls"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("open to other users"), std::string::npos) << result.err;
 }
 
 TEST(ServerSecurity, AnotherUserIsRefused) {

@@ -8,6 +8,7 @@
 #include "Cli/CliHarness.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ServerConnection.hpp"
+#include "Server/RemoteErrorCode.hpp"
 
 using nlohmann::json;
 using OrvexTest::CliHome;
@@ -27,16 +28,6 @@ json nextSettingsEvent(OrvexServer::ServerConnection& listener) {
             }
         }
     }
-}
-
-/// The protocol code of the error `call` raises, or "none".
-template <class Call> std::string errorCode(Call call) {
-    try {
-        call();
-    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
-        return e.code;
-    }
-    return "none";
 }
 
 } // namespace
@@ -98,7 +89,7 @@ TEST(ServerSettings, BadInputIsRefusedWithInvalidParamsAndChangesNothing) {
         {"settings.describe.all", json::object(), "unknownMethod"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(errorCode([&] { page->call(row.method, row.params); }), row.code)
+        EXPECT_EQ(OrvexTest::errorCode(*page, row.method, row.params), row.code)
             << row.method << " " << row.params;
     }
     EXPECT_EQ(home.json({"settings"})["newBranchRows"], 3);

@@ -13,13 +13,16 @@
 #include <gtest/gtest.h>
 
 #include "Cli/CliHarness.hpp"
+#include "Cli/HomeWithRepo.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ServerConnection.hpp"
+#include "Server/RemoteErrorCode.hpp"
 #include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using nlohmann::json;
 using OrvexTest::CliHome;
+using OrvexTest::errorCode;
 using OrvexTest::TempGitRepo;
 
 namespace {
@@ -50,10 +53,9 @@ std::string addTwoTerminalSession(OrvexServer::ServerConnection& server,
 
 } // namespace
 
-TEST(ServerWebMethods, TerminalsAreMovedRenamedRestartedAndClosedAndTheLayoutIsSaved) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+class ServerWebMethods : public OrvexTest::HomeWithRepo {};
+
+TEST_F(ServerWebMethods, TerminalsAreMovedRenamedRestartedAndClosedAndTheLayoutIsSaved) {
     auto server = OrvexServer::ServerConnection::connect(home.socketPath());
     std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
     std::string sessionID = addTwoTerminalSession(*server, workspaceID, "wide");
@@ -84,23 +86,14 @@ TEST(ServerWebMethods, TerminalsAreMovedRenamedRestartedAndClosedAndTheLayoutIsS
     ASSERT_EQ(grid["terminals"].size(), 1u);
     EXPECT_EQ(grid["layout"].size(), 1u);
 
-    try {
-        server->call("terminal.close", {{"id", left}});
-        ADD_FAILURE() << "a closed terminal is still found";
-    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
-        EXPECT_EQ(e.code, "notFound");
-    }
-    try {
-        server->call(
-            "terminal.move",
-            {{"id", grid["terminals"][0]["id"]}, {"targetID", left}, {"edge", "diagonal"}});
-        ADD_FAILURE() << "an unknown edge is taken";
-    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
-        EXPECT_EQ(e.code, "invalidParams");
-    }
+    EXPECT_EQ(errorCode(*server, "terminal.close", {{"id", left}}), "notFound");
+    EXPECT_EQ(
+        errorCode(*server, "terminal.move",
+                  {{"id", grid["terminals"][0]["id"]}, {"targetID", left}, {"edge", "diagonal"}}),
+        "invalidParams");
 }
 
-TEST(ServerWebMethods, WebPrintsTheAddressThatOpensThePage) {
+TEST(ServerWebAddress, WebPrintsTheAddressThatOpensThePage) {
     CliHome home;
     std::string printed = home.ok({"web", "--no-open"});
     std::smatch match;
@@ -133,15 +126,12 @@ TEST(ServerWebMethods, WebPrintsTheAddressThatOpensThePage) {
     EXPECT_NE(again, printed);
 }
 
-TEST(ServerWebMethods, BranchesListTheWorkspacesLocalAndRemoteBranchesAndRefuseBadInput) {
-    CliHome home;
-    TempGitRepo repo;
+TEST_F(ServerWebMethods, BranchesListTheWorkspacesLocalAndRemoteBranchesAndRefuseBadInput) {
     repo.git({"branch", "feature"});
     repo.addOrigin();
     repo.git({"branch", "local-only"});
     // "origin/HEAD" names origin's default branch, not a branch to offer.
     repo.git({"remote", "set-head", "origin", "main"});
-    home.ok({"open", repo.path()});
     auto server = OrvexServer::ServerConnection::connect(home.socketPath());
     std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
 
@@ -160,30 +150,18 @@ TEST(ServerWebMethods, BranchesListTheWorkspacesLocalAndRemoteBranchesAndRefuseB
         {{{"id", "6f1c1b8e-4a57-4f0e-9d3c-2b1b7f3f0a11"}}, "notFound"},
     };
     for (const auto& c : cases) {
-        try {
-            server->call("workspace.branches", c.params);
-            ADD_FAILURE() << "taken: " << c.params;
-        } catch (const OrvexServer::Protocol::RemoteFailure& e) {
-            EXPECT_EQ(e.code, c.code) << c.params;
-        }
+        EXPECT_EQ(errorCode(*server, "workspace.branches", c.params), c.code) << c.params;
     }
     // The refusals leave the server answering.
     EXPECT_EQ(server->call("workspace.branches", {{"id", workspaceID}}), branches);
 }
 
-TEST(ServerWebMethods, AnAddedTerminalJoinsTheOpenGridAndItsSavedLayout) {
-    CliHome home;
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
+TEST_F(ServerWebMethods, AnAddedTerminalJoinsTheOpenGridAndItsSavedLayout) {
     auto server = OrvexServer::ServerConnection::connect(home.socketPath());
     std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
     std::string sessionID = addTwoTerminalSession(*server, workspaceID, "grow");
-    try {
-        server->call("terminal.add", {{"sessionID", sessionID}});
-        ADD_FAILURE() << "a terminal was added to a grid that is not open";
-    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
-        EXPECT_EQ(e.code, "notFound");
-    }
+    EXPECT_EQ(errorCode(*server, "terminal.add", {{"sessionID", sessionID}}), "notFound")
+        << "the grid is not open";
     server->call("grid.open", {{"id", sessionID}});
     auto grid =
         waitForGrid(*server, sessionID, [](const json& g) { return g["terminals"].size() == 2; });
@@ -204,10 +182,7 @@ TEST(ServerWebMethods, AnAddedTerminalJoinsTheOpenGridAndItsSavedLayout) {
     EXPECT_EQ(grid["layout"][0].size(), 2u);
     EXPECT_EQ(grid["layout"][1].size(), 1u);
 
-    try {
-        server->call("terminal.add", {{"sessionID", "6f1c1b8e-4a57-4f0e-9d3c-2b1b7f3f0a11"}});
-        ADD_FAILURE() << "a terminal was added to an unknown session";
-    } catch (const OrvexServer::Protocol::RemoteFailure& e) {
-        EXPECT_EQ(e.code, "notFound");
-    }
+    EXPECT_EQ(
+        errorCode(*server, "terminal.add", {{"sessionID", "6f1c1b8e-4a57-4f0e-9d3c-2b1b7f3f0a11"}}),
+        "notFound");
 }

@@ -223,20 +223,17 @@ TEST_F(AppSettingsTests, AssignmentRepairsBeforeStoringAndNotifiesOnlyOnARealCha
         std::vector<json> seen;
         auto record = [&](const auto& value) { seen.push_back(json(value)); };
         std::vector<boost::signals2::scoped_connection> connections;
-        connections.emplace_back(settings->newBranchRowsObservable().observe(record));
-        connections.emplace_back(settings->newBranchColsObservable().observe(record));
-        connections.emplace_back(settings->newBranchCommandObservable().observe(record));
-        connections.emplace_back(settings->uiFontSizeObservable().observe(record));
-        connections.emplace_back(settings->codeFontSizeObservable().observe(record));
-        connections.emplace_back(settings->codeFontFamilyObservable().observe(record));
-        connections.emplace_back(settings->diffPanelWidthFractionObservable().observe(record));
-        connections.emplace_back(settings->sessionsRootPathObservable().observe(record));
-        connections.emplace_back(settings->defaultEditorObservable().observe(record));
-        connections.emplace_back(settings->themeObservable().observe(record));
-        connections.emplace_back(settings->terminalThemeObservable().observe(record));
-        connections.emplace_back(settings->reduceMotionObservable().observe(record));
-        connections.emplace_back(settings->fontSmoothingEnabledObservable().observe(record));
-        connections.emplace_back(settings->activityQuietSecondsObservable().observe(record));
+        auto observe = [&](const auto&... observables) {
+            (connections.emplace_back(observables.observe(record)), ...);
+        };
+        const auto& s = *settings;
+        observe(s.newBranchRowsObservable(), s.newBranchColsObservable(),
+                s.newBranchCommandObservable(), s.uiFontSizeObservable(),
+                s.codeFontSizeObservable(), s.codeFontFamilyObservable(),
+                s.diffPanelWidthFractionObservable(), s.sessionsRootPathObservable(),
+                s.defaultEditorObservable(), s.themeObservable(), s.terminalThemeObservable(),
+                s.reduceMotionObservable(), s.fontSmoothingEnabledObservable(),
+                s.activityQuietSecondsObservable());
 
         c.assign(*settings);
         EXPECT_EQ(c.property(*settings), c.expected);
@@ -286,14 +283,6 @@ TEST_F(AppSettingsTests, AnOlderPanelWidthInPointsMigratesToAFraction) {
     settings = settingsOver({{"diffPanelWidth", "wide"}});
     EXPECT_EQ(settings->diffPanelWidthFraction(), 0.25);
     EXPECT_FALSE(settings->hasCustomDiffPanelWidthFraction());
-}
-
-TEST_F(AppSettingsTests, ThePanelWidthFollowsTheFractionOnceTheUserSetsOne) {
-    AppSettings settings(store);
-    EXPECT_EQ(settings.diffPanelWidth(4000), 500.0);
-    settings.setDiffPanelWidthFraction(0.25);
-    EXPECT_TRUE(settings.hasCustomDiffPanelWidthFraction());
-    EXPECT_EQ(settings.diffPanelWidth(4000), 1000.0);
 }
 
 TEST_F(AppSettingsTests, CollapsedWorkspacesKeepOnlyValidIdentifiersAndRoundTrip) {

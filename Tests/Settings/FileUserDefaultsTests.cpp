@@ -48,13 +48,6 @@ TEST(FileUserDefaultsTests, AMissingFileReadsAsEmptyAndTheFirstChangeCreatesItPr
     EXPECT_EQ(defaults.persistenceError(), std::nullopt);
 }
 
-TEST(FileUserDefaultsTests, TheDefaultFileLivesInTheConfigFolder) {
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = old ? old : "";
-    ::setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
-    EXPECT_EQ(FileUserDefaults::defaultPath(), "/somewhere/config/orvex/defaults.json");
-    old ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
-}
 
 TEST(FileUserDefaultsTests, AnUnreadableFileIsMovedAsideNeverOverwritten) {
     struct Case {

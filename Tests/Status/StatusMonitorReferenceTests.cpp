@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "OrvexCore/Util/Text.hpp"
 #include "Status/ScannerByteRule.hpp"
 
 using namespace OrvexCore;
@@ -21,36 +22,18 @@ namespace {
 /// Terminal traffic: text with CR LF line ends, lone carriage returns, colours, marks, bells,
 /// broken sequences, UTF-8 and now and then arbitrary bytes.
 std::string terminalStream(std::mt19937& random, size_t pieces) {
-    const char* parts[] = {"ls",
-                           " -l ",
-                           "file.txt",
-                           "\r\n",
-                           "\r",
-                           "\n",
-                           "\x1b[0m",
-                           "\x1b[01;34m",
-                           "\x1b[38;5;208m",
-                           "\x1b[2K",
-                           "\x1b]0;title\x07",
-                           "\x1b]133;D;0\x07",
-                           "\x1b]133;C\x1b\\",
-                           "\x1b]133;A\x07",
-                           "\x07",
-                           "\x1b",
-                           "[",
-                           "]",
-                           "\x1b(B",
-                           "caf\xC3\xA9",
-                           "\t",
-                           "\x08",
-                           "\x1b[",
-                           "\x1b]133;"};
+    // Separated by '|'.
+    static const auto parts = OrvexCore::Text::split(
+        "ls| -l |file.txt|\r\n|\r|\n|\x1b[0m|\x1b[01;34m|\x1b[38;5;208m|\x1b[2K|\x1b]0;title\x07|"
+        "\x1b]133;D;0\x07|\x1b]133;C\x1b\\|\x1b]133;A\x07|\x07|\x1b|[|]|\x1b(B|caf\xC3\xA9|\t|\x08|"
+        "\x1b[|\x1b]133;",
+        '|', false);
     std::string stream;
     for (size_t i = 0; i < pieces; ++i) {
-        const auto pick = random() % (std::size(parts) + 2);
-        if (pick < std::size(parts)) {
+        const auto pick = random() % (parts.size() + 2);
+        if (pick < parts.size()) {
             stream += parts[pick];
-        } else if (pick == std::size(parts)) {
+        } else if (pick == parts.size()) {
             stream += std::string(random() % 600, static_cast<char>('a' + random() % 26));
         } else {
             stream.push_back(static_cast<char>(random() % 256));

@@ -67,14 +67,6 @@ TEST(StatusMonitorScanner, KeepsPrintableBytesAndLineFeedsOnly) {
     }
 }
 
-TEST(StatusMonitorScanner, SequencesSplitAcrossChunksAreStillRecognised) {
-    Monitor m;
-    for (std::string_view piece : {"ab\x1b", "[3", "1m", "c\x1b]", "133;", "D;0", "\x1b", "\\d"}) {
-        m.feed(piece);
-    }
-    EXPECT_EQ(m.tail(), "abcd");
-    EXPECT_EQ(m.recent(), TerminalActivity::idle);
-}
 
 TEST(StatusMonitorIngest, EmptyChunkCreatesNoStateAndMovesNothing) {
     Monitor m;
