@@ -36,8 +36,16 @@ std::shared_ptr<AttachSession> AttachSession::start(Socket socket, AttachGrid& g
 
 AttachSession::AttachSession(Socket socket, AttachGrid& grid, std::size_t shown, Limits limits,
                              std::function<void(End)> onEnd)
-    : socket_(std::move(socket)), grid_(&grid), limits_(limits), onEnd_(std::move(onEnd)),
-      closingTimer_(socket_.get_executor()), behindTimer_(socket_.get_executor()), shown_(shown) {}
+    : socket_(std::move(socket)), grid_(&grid), onEnd_(std::move(onEnd)),
+      backlog_(
+          socket_.get_executor(), limits,
+          [this](bool behind) {
+              if (grid_) {
+                  grid_->clientBehind(*this, behind);
+              }
+          },
+          [this] { finish(End::tooSlow); }),
+      closingTimer_(socket_.get_executor()), shown_(shown) {}
 
 void AttachSession::terminalOutput(std::size_t index, std::string_view bytes) {
     if (ended_ || closingAfterWrite_ || index != shown_) {
@@ -195,33 +203,14 @@ void AttachSession::send(std::string frame) {
     if (ended_ || closingAfterWrite_) {
         return;
     }
-    if (queuedBytes_ + frame.size() > limits_.maxQueuedBytes) {
+    if (!backlog_.fits(frame.size())) {
         finish(End::tooSlow);
         return;
     }
-    queuedBytes_ += frame.size();
+    const std::size_t size = frame.size();
     queue_.push_back(std::move(frame));
-    if (!behind_ && queuedBytes_ > limits_.behindBytes) {
-        setBehind(true);
-    }
+    backlog_.add(size);
     writeMore();
-}
-
-void AttachSession::setBehind(bool behind) {
-    behind_ = behind;
-    if (behind) {
-        behindTimer_.expires_after(limits_.behindTime);
-        behindTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
-            if (!e && self->behind_) {
-                self->finish(End::tooSlow);
-            }
-        });
-    } else {
-        behindTimer_.cancel();
-    }
-    if (grid_) {
-        grid_->clientBehind(*this, behind);
-    }
 }
 
 void AttachSession::writeMore() {
@@ -253,13 +242,12 @@ void AttachSession::writeMore() {
                 self->finish(self->closingAfterWrite_.value_or(End::disconnected));
                 return;
             }
+            std::size_t done = 0;
             for (std::size_t i = 0; i < frames; ++i) {
-                self->queuedBytes_ -= self->queue_.front().size();
+                done += self->queue_.front().size();
                 self->queue_.pop_front();
             }
-            if (self->behind_ && self->queuedBytes_ <= self->limits_.behindBytes / 4) {
-                self->setBehind(false);
-            }
+            self->backlog_.written(done);
             self->writeMore();
         });
 }
@@ -271,8 +259,9 @@ void AttachSession::finishAfterWriting(End why, AttachFrame::Detached farewell) 
     // The farewell may pass the queue's limit by its own few bytes; the queue is bounded all
     // the same, and the timer below ends the wait for a client that never reads it.
     auto frame = AttachFrame::encode(farewell);
-    queuedBytes_ += frame.size();
+    const std::size_t size = frame.size();
     queue_.push_back(std::move(frame));
+    backlog_.add(size);
     closingAfterWrite_ = why;
     closingTimer_.expires_after(farewellGrace);
     closingTimer_.async_wait([self = shared_from_this(), why](const boost::system::error_code& e) {
@@ -290,15 +279,13 @@ void AttachSession::finish(End why) {
     ended_ = true;
     boost::system::error_code ignored;
     closingTimer_.cancel();
-    behindTimer_.cancel();
+    const bool wasBehind = backlog_.stop();
     socket_.shutdown(Socket::shutdown_both, ignored);
     socket_.close(ignored);
     queue_.clear();
-    queuedBytes_ = 0;
-    boost::asio::post(socket_.get_executor(), [self = shared_from_this(), why] {
+    boost::asio::post(socket_.get_executor(), [self = shared_from_this(), why, wasBehind] {
         if (self->grid_) {
-            if (self->behind_) {
-                self->behind_ = false;
+            if (wasBehind) {
                 self->grid_->clientBehind(*self, false);
             }
             self->grid_->clientSize(*self, std::nullopt);

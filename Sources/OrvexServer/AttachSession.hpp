@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -15,6 +14,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "OrvexServer/AttachFrame.hpp"
+#include "OrvexServer/OutputBacklog.hpp"
 
 namespace OrvexServer {
 
@@ -24,14 +24,13 @@ class AttachGrid;
 /// (input, resize, switch, detach) from the socket and writes the frames of the terminal it
 /// shows (status, redraw, output, exited, detached).
 ///
-/// Writes go through a bounded queue: a client whose unsent frames would pass
-/// `Limits::maxQueuedBytes` is dropped (its connection closed, the programs untouched), so a
-/// client that stops reading never blocks the server or makes it grow. Before that, a client
-/// with more than `Limits::behindBytes` unsent tells the grid it is behind (the grid then holds
-/// the program it shows) until its queue is down to a quarter of that; one that stays behind
-/// for `Limits::behindTime` without catching up is dropped, so a held program waits only so
-/// long for a client that does not read. A protocol error from
-/// the client ends the attachment the same way, after a `detached` frame saying so.
+/// Writes go through a bounded queue that follows the `OutputBacklog` rule: a client with more
+/// than `Limits::behindBytes` unsent tells the grid it is behind (the grid then holds the
+/// program it shows) until its queue is down to a quarter of that; one that stays behind for
+/// `Limits::behindTime`, or whose unsent frames would pass `Limits::maxQueuedBytes`, is dropped
+/// (its connection closed, the programs untouched), so a client that stops reading never
+/// blocks the server or makes it grow. A protocol error from the client ends the attachment
+/// the same way, after a `detached` frame saying so.
 ///
 /// Main executor only (the socket's executor). The grid must outlive the session or call
 /// `close()` before it goes; after the session has ended it never touches the grid again.
@@ -39,14 +38,7 @@ class AttachSession : public std::enable_shared_from_this<AttachSession> {
 public:
     using Socket = boost::asio::local::stream_protocol::socket;
 
-    struct Limits {
-        /// Bytes of frames waiting to be written, beyond which the client is dropped.
-        std::size_t maxQueuedBytes = 8u << 20;
-        /// Bytes waiting beyond which the client counts as behind.
-        std::size_t behindBytes = 1u << 20;
-        /// How long a client may stay behind.
-        std::chrono::milliseconds behindTime{10000};
-    };
+    using Limits = OutputBacklog::Limits;
 
     /// Why an attachment ended.
     enum class End { detached, disconnected, protocolError, tooSlow, closedByServer };
@@ -79,7 +71,7 @@ public:
     /// The size this client asked for, if it did.
     const std::optional<AttachFrame::Resize>& requestedSize() const { return size_; }
     /// Bytes queued for the client and not yet written.
-    std::size_t queuedBytes() const { return queuedBytes_; }
+    std::size_t queuedBytes() const { return backlog_.queued(); }
     bool ended() const { return ended_; }
 
 private:
@@ -97,23 +89,18 @@ private:
     void finish(End why);
     /// Ends after the queued frames (and a last `detached` frame) have been written.
     void finishAfterWriting(End why, AttachFrame::Detached farewell);
-    void setBehind(bool behind);
 
     Socket socket_;
     AttachGrid* grid_;
-    Limits limits_;
     std::function<void(End)> onEnd_;
     AttachFrame::Decoder decoder_{AttachFrame::Direction::fromClient};
     std::array<char, 16384> readBuffer_{};
     std::deque<std::string> queue_;
-    std::size_t queuedBytes_ = 0;
+    OutputBacklog backlog_;
     bool writing_ = false;
     std::optional<End> closingAfterWrite_;
     /// Bounds the wait for a last frame to a client that no longer reads.
     boost::asio::steady_timer closingTimer_;
-    bool behind_ = false;
-    /// Ends the attachment of a client that stays behind too long.
-    boost::asio::steady_timer behindTimer_;
     std::size_t shown_ = 0;
     std::optional<AttachFrame::Resize> size_;
     bool ended_ = false;

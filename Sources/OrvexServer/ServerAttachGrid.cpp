@@ -1,6 +1,7 @@
 #include "OrvexServer/ServerAttachGrid.hpp"
 
 #include <algorithm>
+#include <set>
 
 #include "OrvexCore/Terminal/TerminalController.hpp"
 #include "OrvexCore/Terminal/TerminalHandle.hpp"
@@ -21,9 +22,7 @@ ServerAttachGrid::ServerAttachGrid(boost::asio::any_io_executor executor, UUID s
       alive_(std::make_shared<bool>(true)) {}
 
 ServerAttachGrid::~ServerAttachGrid() {
-    for (const auto& id : held_) {
-        host_.holdOutput(id, false);
-    }
+    host_.holdOutput(this, {});
 }
 
 std::vector<TerminalRef> ServerAttachGrid::ordered() const {
@@ -188,23 +187,13 @@ void ServerAttachGrid::clientBehind(const AttachSession& client, bool behind) {
 
 void ServerAttachGrid::holdBehind() {
     auto refs = ordered();
-    std::unordered_set<UUID> hold;
+    std::set<UUID> hold;
     for (const auto* client : behind_) {
         if (client->shown() < refs.size()) {
             hold.insert(refs[client->shown()].id);
         }
     }
-    for (const auto& id : held_) {
-        if (!hold.contains(id)) {
-            host_.holdOutput(id, false);
-        }
-    }
-    for (const auto& id : hold) {
-        if (!held_.contains(id)) {
-            host_.holdOutput(id, true);
-        }
-    }
-    held_ = std::move(hold);
+    host_.holdOutput(this, std::move(hold));
 }
 
 void ServerAttachGrid::output(const UUID& terminalID, std::string_view bytes) {

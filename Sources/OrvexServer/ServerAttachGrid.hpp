@@ -87,9 +87,8 @@ private:
     std::optional<AttachFrame::Resize> announced_;
     std::unordered_set<OrvexCore::UUID> bells_;
     std::unordered_set<OrvexCore::UUID> sized_;
+    /// The clients behind: the terminals they show are held until they catch up.
     std::unordered_set<const AttachSession*> behind_;
-    /// Terminals whose output is not read until the clients behind catch up.
-    std::unordered_set<OrvexCore::UUID> held_;
     std::optional<AttachFrame::Status> sent_;
     boost::asio::steady_timer refreshTimer_;
     bool refreshPending_ = false;

@@ -75,6 +75,9 @@ void Server::startWeb() {
         screens_->resize(id, rows, cols);
         return true;
     };
+    access.hold = [this](const void* holder, std::set<UUID> terminals) {
+        terminals_->holdOutput(holder, std::move(terminals));
+    };
     web_ = std::make_unique<WebServer>(
         io_.get_executor(),
         [this](std::shared_ptr<Client> client, std::string method, json params) {

@@ -255,10 +255,31 @@ SessionStatus TerminalHost::status(const UUID& sessionID) {
     return StatusMonitor::aggregate(activities);
 }
 
-void TerminalHost::holdOutput(const UUID& terminalID, bool hold) {
-    const TerminalRef* ref = refOf(terminalID);
-    if (ref && ref->handle) {
-        OrvexPty::PtyTerminalEngine::holdOutput(*ref->handle, hold);
+void TerminalHost::holdOutput(const void* holder, std::set<UUID> terminals) {
+    auto setHold = [this](const UUID& terminalID, bool hold) {
+        const TerminalRef* ref = refOf(terminalID);
+        if (ref && ref->handle) {
+            OrvexPty::PtyTerminalEngine::holdOutput(*ref->handle, hold);
+        }
+    };
+    std::set<UUID> before;
+    if (auto it = holds_.find(holder); it != holds_.end()) {
+        before = std::move(it->second);
+        holds_.erase(it);
+    }
+    for (const auto& id : terminals) {
+        if (!before.contains(id) && ++holdCounts_[id] == 1) {
+            setHold(id, true);
+        }
+    }
+    for (const auto& id : before) {
+        if (!terminals.contains(id) && --holdCounts_[id] == 0) {
+            holdCounts_.erase(id);
+            setHold(id, false);
+        }
+    }
+    if (!terminals.empty()) {
+        holds_.emplace(holder, std::move(terminals));
     }
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -111,9 +112,11 @@ public:
     void setActivityConfig(OrvexPty::ActivityDetector::Config config);
     const OrvexPty::ActivityDetector::Config& activityConfig() const { return activityConfig_; }
 
-    /// Pauses or resumes reading the terminal's output (for a client that cannot keep up);
-    /// unknown terminals are ignored.
-    void holdOutput(const OrvexCore::UUID& terminalID, bool hold);
+    /// Holds the output of `terminals` for `holder` (a client that cannot keep up), in place of
+    /// what `holder` held before; an empty set lets go. A terminal's output is not read, so its
+    /// program waits, while any holder holds it: the slowest client sets the pace. Unknown
+    /// terminals are ignored.
+    void holdOutput(const void* holder, std::set<OrvexCore::UUID> terminals);
 
     /// The terminal's activity now, as its detector last told it (`idle` before any output).
     OrvexCore::TerminalActivity activity(const OrvexCore::UUID& terminalID);
@@ -143,6 +146,9 @@ private:
     /// Each session's folded status as last told.
     std::map<OrvexCore::UUID, OrvexCore::SessionStatus> reported_;
     std::map<Stage, std::vector<OutputHook>> hooks_;
+    /// What each holder holds, and how many holders hold each terminal.
+    std::map<const void*, std::set<OrvexCore::UUID>> holds_;
+    std::map<OrvexCore::UUID, int> holdCounts_;
     std::shared_ptr<bool> alive_;
 };
 

@@ -1,5 +1,8 @@
 #include "OrvexServer/WebClient.hpp"
 
+#include <algorithm>
+#include <charconv>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -19,12 +22,21 @@ using OrvexCore::UUID;
 
 namespace {
 constexpr std::size_t idLength = 36;
-}
+/// The largest output message made by joining waiting output.
+constexpr std::size_t maxJoinedBytes = 64 * 1024;
+} // namespace
 
 WebClient::WebClient(Stream stream, Limits limits, RequestHandler handler,
                      const WebTerminals& terminals)
     : stream_(std::move(stream)), limits_(limits), handler_(std::move(handler)),
-      terminals_(terminals) {
+      terminals_(terminals),
+      backlog_(
+          stream_.get_executor(), limits_.backlog, [this](bool) { holdWatched(); },
+          [this] {
+              // Kept alive through the close, which may drop the server's hold on the page.
+              auto self = shared_from_this();
+              close();
+          }) {
     stream_.read_message_max(limits_.maxMessageBytes);
 }
 
@@ -75,6 +87,9 @@ void WebClient::handleText(const std::string& text) {
         } catch (...) {
             answer(request.id, "error", Protocol::errorObject(std::current_exception()));
         }
+        if (backlog_.behind()) {
+            holdWatched();
+        }
         if (subscribed && open_) {
             // After the answer, so the page knows the terminal before its screen arrives; live
             // output follows the screen in the one queue.
@@ -119,6 +134,10 @@ json WebClient::terminalMethod(const std::string& method, const json& params) {
 }
 
 void WebClient::handleBinary(std::string_view bytes) {
+    if (!bytes.empty() && bytes[0] == ackFrame) {
+        acknowledged(bytes.substr(1));
+        return;
+    }
     // Keystrokes for a terminal that is gone are dropped, as a closed terminal's would be.
     if (bytes.size() < 1 + idLength || bytes[0] != inputFrame) {
         return;
@@ -155,26 +174,64 @@ void WebClient::terminalOutput(const UUID& terminalID, std::string_view bytes) {
 }
 
 void WebClient::sendTerminal(char kind, const UUID& terminalID, std::string_view bytes) {
+    // Output behind more output of the same terminal that is still waiting joins it: a flood
+    // reaches the page in fewer, larger messages, each costing the page an event and a write.
+    // (The first message may be being written, so it is never changed.)
+    if (kind == outputFrame && open_ && queue_.size() > (writing_ ? 1u : 0u)) {
+        auto& waiting = queue_.back();
+        if (waiting.binary && waiting.data.front() == outputFrame &&
+            waiting.data.compare(1, idLength, terminalID.string()) == 0 &&
+            waiting.data.size() + bytes.size() <= maxJoinedBytes && backlog_.fits(bytes.size())) {
+            waiting.data += bytes;
+            waiting.payload += bytes.size();
+            backlog_.add(bytes.size());
+            return;
+        }
+    }
     std::string frame;
     frame.reserve(1 + idLength + bytes.size());
     frame.push_back(kind);
     frame += terminalID.string();
     frame += bytes;
-    enqueue(std::move(frame), true);
+    enqueue(std::move(frame), true, bytes.size());
 }
 
-void WebClient::enqueue(std::string data, bool binary) {
+void WebClient::acknowledged(std::string_view digits) {
+    std::uint64_t total = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), total);
+    // A malformed count, or one going back, says nothing about the page: it is ignored.
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+        (acknowledged_ && total < *acknowledged_)) {
+        return;
+    }
+    // A page cannot have drawn more than it was sent.
+    acknowledged_ = std::min(total, sentPayload_);
+    backlog_.setAwaiting(awaiting());
+}
+
+std::size_t WebClient::awaiting() const {
+    return acknowledged_ ? static_cast<std::size_t>(sentPayload_ - *acknowledged_) : 0;
+}
+
+void WebClient::holdWatched() {
+    if (terminals_.hold) {
+        terminals_.hold(this, backlog_.behind() ? watched_ : std::set<UUID>{});
+    }
+}
+
+void WebClient::enqueue(std::string data, bool binary, std::size_t payload) {
     if (!open_) {
         return;
     }
-    if (queuedBytes_ + data.size() > limits_.maxQueuedBytes) {
-        // The page is not keeping up: let it go rather than hold its backlog; a reload shows
-        // the current screens again.
+    if (!backlog_.fits(data.size())) {
+        // Only a page that never acknowledges, or a flood of answers, gets here: let it go
+        // rather than hold its backlog; it reconnects to the current screens.
         close();
         return;
     }
-    queuedBytes_ += data.size();
-    queue_.push_back({std::move(data), binary});
+    const std::size_t size = data.size();
+    queue_.push_back({std::move(data), binary, payload});
+    backlog_.add(size);
     if (!writing_) {
         writing_ = true;
         asio::co_spawn(stream_.get_executor(), writeLoop(),
@@ -196,8 +253,10 @@ asio::awaitable<void> WebClient::writeLoop() {
         if (!open_) {
             break;
         }
-        queuedBytes_ -= queue_.front().data.size();
+        const std::size_t size = queue_.front().data.size();
+        sentPayload_ += queue_.front().payload;
         queue_.pop_front();
+        backlog_.written(size, awaiting());
     }
     writing_ = false;
 }
@@ -207,8 +266,10 @@ void WebClient::close() {
         return;
     }
     open_ = false;
+    if (backlog_.stop() && terminals_.hold) {
+        terminals_.hold(this, {});
+    }
     queue_.clear();
-    queuedBytes_ = 0;
     watched_.clear();
     boost::system::error_code ignored;
     auto& socket = beast::get_lowest_layer(stream_).socket();

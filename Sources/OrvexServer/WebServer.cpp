@@ -268,9 +268,11 @@ asio::awaitable<void> WebServer::serve(tcp::socket socket) {
             if (accepted || !*alive || closed_) {
                 co_return;
             }
-            auto page = std::make_shared<WebClient>(
-                std::move(ws), WebClient::Limits{limits_.maxMessageBytes, limits_.maxQueuedBytes},
-                handler_, terminals_);
+            WebClient::Limits pageLimits{
+                limits_.maxMessageBytes,
+                {limits_.maxQueuedBytes, limits_.behindBytes, limits_.behindTime}};
+            auto page =
+                std::make_shared<WebClient>(std::move(ws), pageLimits, handler_, terminals_);
             pages_.insert(page);
             std::weak_ptr<WebClient> weak = page;
             page->start([this, alive, weak] {

@@ -42,6 +42,11 @@ public:
         std::size_t maxMessageBytes = 4 * 1024 * 1024;
         /// Bytes waiting for one page before it is dropped.
         std::size_t maxQueuedBytes = 8 * 1024 * 1024;
+        /// Bytes a page may have outstanding (queued, or sent and not yet drawn) before the
+        /// terminals it watches are held for it, as for an attached client.
+        std::size_t behindBytes = 1024 * 1024;
+        /// How long a page may stay behind before it is dropped.
+        std::chrono::milliseconds behindTime = std::chrono::seconds(10);
         std::size_t maxConnections = 64;
         /// The longest a client may take to send a request or to finish the handshake.
         std::chrono::milliseconds requestTimeout = std::chrono::seconds(20);

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ struct WebTerminals {
     std::function<bool(const OrvexCore::UUID& terminalID, std::string_view bytes)> input;
     /// The size of the terminal's cell in the page, in character rows and columns.
     std::function<bool(const OrvexCore::UUID& terminalID, int rows, int cols)> resize;
+    /// Holds the programs' output of `terminals` for `holder` (a page that cannot keep up), in
+    /// place of what it held before; an empty set lets go. Optional: without it nothing is
+    /// held and a page that falls behind is only dropped.
+    std::function<void(const void* holder, std::set<OrvexCore::UUID> terminals)> hold;
 };
 
 } // namespace OrvexServer

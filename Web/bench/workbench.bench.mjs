@@ -6,8 +6,8 @@
 // Output throughput: `cat` of a file (50 MB) in a terminal until its end is on the page's
 // terminal, against the same `cat` in another session of the same server until its end reaches
 // `orvex run` attached over the socket (on a pseudo-terminal of the same size, made by
-// script(1)); alternating which side goes first over 3 rounds. Ratio: browser/run (target at
-// least 0.5).
+// script(1)); alternating which side goes first over ROUNDS rounds (default 3). Ratio:
+// browser/run (target at least 0.5), with the load average beside each round.
 //
 // First page load: a fresh browser context opens the page with its token until the sidebar
 // shows 20 workspaces and 200 sessions (target at most 300 ms), alternating with a page of a
@@ -33,6 +33,8 @@ if (!orvex || !existsSync(chromium)) {
 }
 const root = mkdtempSync(join(tmpdir(), 'orvex-web-bench-'));
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
+const load = () => readFileSync('/proc/loadavg', 'utf8').split(' ').slice(0, 3).join(' ');
+const rounds = Number(process.env.ROUNDS ?? 3);
 
 /// A throwaway home with its own server.
 function makeHome(name, binary = orvex) {
@@ -137,7 +139,8 @@ async function throughput() {
     await page.waitForFunction(() => [...document.querySelectorAll('.cell .xterm-rows > div')]
         .some((row) => /^\d+ \d+$/.test(row.textContent.trim())));
     const [rows, cols] = (await rowsOnPage(page)).find((r) => /^\d+ \d+$/.test(r)).split(' ').map(Number);
-    // The page falls behind when its queue fills; the server then drops it and it reconnects.
+    // The page that falls behind holds the program until it catches up; one that stays behind
+    // is dropped and reconnects, which is counted.
     await page.evaluate(() => {
         window.benchDrops = 0;
         new MutationObserver(() => {
@@ -185,7 +188,7 @@ async function throughput() {
         attached.stdin.write('\r');
         await runWaitFor(`done-${round}`);
         const seconds = (performance.now() - start) / 1000;
-        console.log(`  orvex run round ${round}: ${seconds.toFixed(1)} s`);
+        console.log(`  orvex run round ${round}: ${seconds.toFixed(1)} s (load ${load()})`);
         return seconds;
     };
     const viaPage = async () => {
@@ -195,12 +198,13 @@ async function throughput() {
         await page.keyboard.press('Enter');
         await waitForRow(`done-${round}`);
         const seconds = (performance.now() - start) / 1000;
-        console.log(`  page round ${round}: ${seconds.toFixed(1)} s, dropped ${await page.evaluate(() => window.benchDrops)} times so far`);
+        console.log(`  page round ${round}: ${seconds.toFixed(1)} s (load ${load()}), ` +
+            `dropped ${await page.evaluate(() => window.benchDrops)} times so far`);
         return seconds;
     };
     let runTotal = 0;
     let pageTotal = 0;
-    for (let i = 0; i < 3; ++i) {
+    for (let i = 0; i < rounds; ++i) {
         if (i % 2 === 0) {
             pageTotal += await viaPage();
             runTotal += await viaRun();
@@ -212,8 +216,8 @@ async function throughput() {
     const drops = await page.evaluate(() => window.benchDrops);
     attached.kill();
     await page.close();
-    const mb = 3 * megabytes;
-    console.log(`cat ${megabytes} MB x 3 at ${rows}x${cols}: page ${(mb / pageTotal).toFixed(1)} MB/s, ` +
+    const mb = rounds * megabytes;
+    console.log(`cat ${megabytes} MB x ${rounds} at ${rows}x${cols}: page ${(mb / pageTotal).toFixed(1)} MB/s, ` +
         `orvex run ${(mb / runTotal).toFixed(1)} MB/s, page/run ${(runTotal / pageTotal).toFixed(2)} ` +
         `(target >= 0.5); the page was dropped for falling behind ${drops} times`);
 }

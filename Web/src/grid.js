@@ -104,6 +104,10 @@ export class GridView {
     }
 
     dispose(id, view) {
+        // A disposed terminal never finishes its writes: they count as drawn.
+        for (const resolve of view.drawing) {
+            resolve();
+        }
         view.observer.disconnect();
         if (!view.opened) {
             view.term.dispose();
@@ -241,7 +245,7 @@ export class GridView {
                 }
             },
         });
-        const view = { cell, term, fit, observer, fitSoon, opened: false };
+        const view = { cell, term, fit, observer, fitSoon, opened: false, drawing: new Set() };
         view.open = () => {
             view.opened = true;
             term.open(cell.querySelector('.term'));
@@ -260,16 +264,23 @@ export class GridView {
         return view;
     }
 
-    /// Bytes from the server: a screen to show afresh, or output to add.
+    /// Bytes from the server: a screen to show afresh, or output to add. Settles once they are
+    /// drawn, so the server can hold a program that writes faster than the page draws.
     terminalBytes(kind, id, bytes) {
         const view = this.views.get(id);
         if (!view) {
-            return;
+            return undefined;
         }
         if (kind === 'S') {
             view.term.reset();
         }
-        view.term.write(bytes);
+        return new Promise((resolve) => {
+            view.drawing.add(resolve);
+            view.term.write(bytes, () => {
+                view.drawing.delete(resolve);
+                resolve();
+            });
+        });
     }
 
     /// Moves the keyboard to the terminal `step` places from the focused one.

@@ -5,6 +5,9 @@
 const protocolVersion = 1;
 const idLength = 36;
 const encoder = new TextEncoder();
+// The page tells the server what it has drawn at least this often during a flood, and at once
+// whenever it has drawn everything it was sent.
+const acknowledgeStep = 64 * 1024;
 
 export class ServerLink {
     constructor({ onEvent, onTerminal, onConnected, onDisconnected }) {
@@ -21,6 +24,7 @@ export class ServerLink {
     connect() {
         const socket = new WebSocket(`ws://${location.host}/ws`);
         socket.binaryType = 'arraybuffer';
+        Object.assign(socket, { drawn: 0, told: 0, drawing: 0 });
         this.socket = socket;
         socket.onopen = async () => {
             this.retry = 250;
@@ -58,7 +62,10 @@ export class ServerLink {
             const bytes = new Uint8Array(data);
             const kind = String.fromCharCode(bytes[0]);
             const id = new TextDecoder().decode(bytes.subarray(1, 1 + idLength));
-            this.onTerminal(kind, id, bytes.subarray(1 + idLength));
+            const payload = bytes.subarray(1 + idLength);
+            const done = this.drawing(payload.length);
+            // The page's answer settles once the bytes are drawn (or dropped).
+            Promise.resolve(this.onTerminal(kind, id, payload)).then(done, done);
             return;
         }
         const message = JSON.parse(data);
@@ -78,6 +85,28 @@ export class ServerLink {
         } else {
             waiting.resolve(message.result);
         }
+    }
+
+    /// Counts `count` terminal bytes as being drawn; the function returned is called once they
+    /// are. The server hears the running total, and holds the programs of a page that falls
+    /// far behind instead of piling their output up in it.
+    drawing(count) {
+        const socket = this.socket;
+        socket.drawing += 1;
+        let settled = false;
+        return () => {
+            if (settled) {
+                return;
+            }
+            settled = true;
+            socket.drawing -= 1;
+            socket.drawn += count;
+            if (socket.readyState === WebSocket.OPEN &&
+                (socket.drawing === 0 || socket.drawn - socket.told >= acknowledgeStep)) {
+                socket.told = socket.drawn;
+                socket.send(encoder.encode(`A${socket.drawn}`));
+            }
+        };
     }
 
     call(method, params = {}) {
