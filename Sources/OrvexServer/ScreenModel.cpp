@@ -697,9 +697,11 @@ struct ScreenModel::Impl {
         if (!region) {
             return {1, rows};
         }
-        int top = std::clamp(region->first, 1, rows);
-        int bottom = region->second < 0 ? rows : std::clamp(region->second, 1, rows);
-        if (top >= bottom) {
+        // As libvterm reads the request: a top past the last row or a bottom above the top
+        // leaves the whole screen; a region of one row is a region.
+        int top = std::min(region->first, rows + 1);
+        int bottom = region->second < 0 ? rows : std::min(region->second, rows);
+        if (bottom < top) {
             return {1, rows};
         }
         return {top, bottom};
