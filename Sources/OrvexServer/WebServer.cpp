@@ -282,6 +282,11 @@ asio::awaitable<void> WebServer::serve(tcp::socket socket) {
             });
             co_return;
         }
+        if (request.method() == http::verb::head) {
+            // An answer to HEAD ends with its header (its length still that of the body it
+            // leaves out): the client reads no body, and would take one for the next answer.
+            decision.response.body().clear();
+        }
         const bool keepAlive = request.keep_alive() && decision.response.keep_alive();
         decision.response.keep_alive(keepAlive);
         auto [written, size] = co_await http::async_write(stream, decision.response,
