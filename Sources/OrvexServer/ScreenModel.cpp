@@ -41,7 +41,8 @@ bool isAlternateScreenMode(int mode) {
 /// the sixteenth are ignored and values are capped.
 class ModeTracker {
 public:
-    enum class Event { none, enterAlternate, skip };
+    /// `skip`: drop this byte; `cancel`: end the sequence this byte would end without acting.
+    enum class Event { none, enterAlternate, skip, cancel };
 
     ModeTracker() { reset(); }
 
@@ -57,6 +58,8 @@ public:
         case State::ground:
             if (byte == 0x1b) {
                 state_ = State::escape;
+            } else if (byte >= 0x20 && byte < 0x7f) {
+                printedAny_ = true;
             }
             return Event::none;
         case State::escape:
@@ -116,7 +119,10 @@ public:
     }
 
     /// Text went through outside this tracker: a waiting single shift has been used.
-    void notePrinted() { singleShift_ = false; }
+    void notePrinted() {
+        singleShift_ = false;
+        printedAny_ = true;
+    }
 
     const std::set<int>& modes() const { return modes_; }
     /// The title the program last set (operating-system commands 0 and 2), control
@@ -217,6 +223,12 @@ private:
             }
             return Event::none;
         }
+        if (leader_ == 0 && intermediate_ == 0 && final == 'b' && !printedAny_) {
+            // Repeat the last character: libvterm (0.1) repeats "nothing" forever when no
+            // character has been written since it was made, which would stop the server.
+            // Nothing to repeat is nothing to do, as on other terminals.
+            return Event::cancel;
+        }
         if (leader_ == 0 && intermediate_ == 0 && final == 't' && params_.front() == 8) {
             // libvterm takes this request to resize itself, which the model's size does not
             // follow.
@@ -298,6 +310,10 @@ private:
     bool sideMargins_ = false;
     bool singleShift_ = false;
     bool resized_ = false;
+    /// Whether a printable ASCII character has gone to libvterm (a reset does not forget it:
+    /// libvterm's last character survives one). Other text is not counted, so a repeat after
+    /// nothing but non-ASCII text is cancelled too.
+    bool printedAny_ = false;
 };
 
 ScreenModel::Colour colourOf(const VTermColor& colour) {
@@ -525,6 +541,11 @@ struct ScreenModel::Impl {
             auto event = modes.take(static_cast<unsigned char>(bytes[i]));
             if (event == ModeTracker::Event::skip) {
                 write(bytes.substr(start, i - start));
+                start = i + 1;
+            } else if (event == ModeTracker::Event::cancel) {
+                // CAN in place of the final byte abandons the sequence.
+                write(bytes.substr(start, i - start));
+                write("\x18");
                 start = i + 1;
             } else if (event == ModeTracker::Event::enterAlternate && !alternate) {
                 // Everything up to the sequence's final byte goes in first: the switch happens
