@@ -58,8 +58,11 @@ public:
         case State::ground:
             if (byte == 0x1b) {
                 state_ = State::escape;
+                textBytesDue_ = 0;
+            } else if (byte >= 0x80) {
+                takeText(byte);
             } else if (byte >= 0x20 && byte < 0x7f) {
-                printedAny_ = true;
+                notePrinted();
             }
             return Event::none;
         case State::escape:
@@ -122,6 +125,8 @@ public:
     void notePrinted() {
         singleShift_ = false;
         printedAny_ = true;
+        lastMaybeWide_ = false;
+        textBytesDue_ = 0;
     }
 
     const std::set<int>& modes() const { return modes_; }
@@ -223,10 +228,13 @@ private:
             }
             return Event::none;
         }
-        if (leader_ == 0 && intermediate_ == 0 && final == 'b' && !printedAny_) {
-            // Repeat the last character: libvterm (0.1) repeats "nothing" forever when no
-            // character has been written since it was made, which would stop the server.
-            // Nothing to repeat is nothing to do, as on other terminals.
+        if (leader_ == 0 && intermediate_ == 0 && final == 'b' &&
+            (!printedAny_ || lastMaybeWide_)) {
+            // Repeat the last character. libvterm (0.1) repeats "nothing" forever when no
+            // character has been written since it was made, and writes past the end of the row
+            // when a wide character lands on its last column: either would stop the server.
+            // Nothing to repeat is nothing to do; a wide character is not repeated (programs
+            // repeat spaces and ASCII rules this way, seldom anything wide).
             return Event::cancel;
         }
         if (leader_ == 0 && intermediate_ == 0 && final == 't' && params_.front() == 8) {
@@ -314,6 +322,33 @@ private:
     /// libvterm's last character survives one). Other text is not counted, so a repeat after
     /// nothing but non-ASCII text is cancelled too.
     bool printedAny_ = false;
+    /// Whether the last character written may be wide (U+1100 and up, by libvterm's or any
+    /// later table), and the UTF-8 sequence being read: its code point so far and the bytes
+    /// still due.
+    bool lastMaybeWide_ = false;
+    char32_t textCode_ = 0;
+    int textBytesDue_ = 0;
+
+    /// A byte of non-ASCII text in UTF-8. Combining marks (which join the character before)
+    /// and broken sequences leave the last character as it was.
+    void takeText(unsigned char byte) {
+        if ((byte & 0xc0) == 0x80) {
+            if (textBytesDue_ == 0) {
+                return;
+            }
+            textCode_ = textCode_ << 6 | (byte & 0x3f);
+            if (--textBytesDue_ == 0 && textCode_ >= 0x1100) {
+                lastMaybeWide_ = true;
+            } else if (textBytesDue_ == 0 && textCode_ >= 0x300 && textCode_ < 0x370) {
+                // A combining mark: the character it joins stays the last one.
+            } else if (textBytesDue_ == 0) {
+                lastMaybeWide_ = false;
+            }
+            return;
+        }
+        textBytesDue_ = byte >= 0xf0 ? 3 : byte >= 0xe0 ? 2 : 1;
+        textCode_ = byte & (byte >= 0xf0 ? 0x07 : byte >= 0xe0 ? 0x0f : 0x1f);
+    }
 };
 
 ScreenModel::Colour colourOf(const VTermColor& colour) {
