@@ -140,6 +140,11 @@ private:
     enum class State { ground, escape, escapeIntermediate, csi, string, stringEscape };
 
     Event afterEscape(unsigned char byte) {
+        if (byte < 0x20 && byte != 0x1b) {
+            // C0 controls act inside an escape sequence without ending it, as in libvterm.
+            state_ = State::escape;
+            return Event::none;
+        }
         state_ = State::ground;
         switch (byte) {
         case 0x1b:
