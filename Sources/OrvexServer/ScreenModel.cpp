@@ -76,6 +76,15 @@ public:
             return Event::none;
         case State::csi:
             return inCSI(byte);
+        case State::csiDropped:
+            if (byte == 0x1b) {
+                state_ = State::escape;
+                return Event::none;
+            }
+            if (byte >= 0x40 && byte <= 0x7e) {
+                state_ = State::ground;
+            }
+            return Event::skip;
         case State::string:
             if (byte == 0x1b) {
                 state_ = State::stringEscape;
@@ -137,7 +146,7 @@ public:
     const std::optional<std::pair<int, int>>& scrollRegion() const { return scrollRegion_; }
 
 private:
-    enum class State { ground, escape, escapeIntermediate, csi, string, stringEscape };
+    enum class State { ground, escape, escapeIntermediate, csi, csiDropped, string, stringEscape };
 
     Event afterEscape(unsigned char byte) {
         if (byte < 0x20 && byte != 0x1b) {
@@ -156,6 +165,7 @@ private:
             intermediate_ = 0;
             params_.clear();
             params_.push_back(-1);
+            separators_ = 0;
             break;
         case ']':
         case 'P':
@@ -208,6 +218,12 @@ private:
             return Event::none;
         }
         if (byte == ';' || byte == ':') {
+            if (++separators_ >= maxSeparators) {
+                // libvterm (0.1) writes past its 16 parameters: the sequence is cancelled
+                // there and the rest of it dropped, as a terminal drops what it cannot hold.
+                state_ = State::csiDropped;
+                return Event::cancel;
+            }
             if (params_.size() < 16) {
                 params_.push_back(-1);
             }
@@ -327,6 +343,10 @@ private:
     /// libvterm's last character survives one). Other text is not counted, so a repeat after
     /// nothing but non-ASCII text is cancelled too.
     bool printedAny_ = false;
+    /// Parameter separators in the sequence being read; libvterm fails on the 16th (which
+    /// would start a 17th parameter).
+    int separators_ = 0;
+    static constexpr int maxSeparators = 16;
     /// Whether the last character written may be wide (U+1100 and up, by libvterm's or any
     /// later table), and the UTF-8 sequence being read: its code point so far and the bytes
     /// still due.
