@@ -18,8 +18,13 @@
 // - nothing reaches the request handler or the terminals, and no screen reaches the client,
 //   without the upgrade; keystrokes reach the terminal byte for byte and in order.
 // After the connections, a fresh connection is still served and no connection is left open.
+//
+// Input: three bytes setting the header, body and WebSocket message limits (small, so short
+// inputs pass them), then connections separated by 0x1e; in each, the HTTP bytes and then
+// frames, each led by 0x1d and a letter naming its kind (Support/WebSocketFrames.hpp).
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <memory>
