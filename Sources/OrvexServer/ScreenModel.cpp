@@ -149,8 +149,9 @@ private:
     enum class State { ground, escape, escapeIntermediate, csi, csiDropped, string, stringEscape };
 
     Event afterEscape(unsigned char byte) {
-        if (byte < 0x20 && byte != 0x1b) {
-            // C0 controls act inside an escape sequence without ending it, as in libvterm.
+        if ((byte < 0x20 && byte != 0x1b) || byte >= 0x80) {
+            // C0 controls act inside an escape sequence without ending it, and non-ASCII text
+            // is passed over, as in libvterm.
             state_ = State::escape;
             return Event::none;
         }
