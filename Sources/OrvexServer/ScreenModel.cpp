@@ -149,9 +149,9 @@ private:
     enum class State { ground, escape, escapeIntermediate, csi, csiDropped, string, stringEscape };
 
     Event afterEscape(unsigned char byte) {
-        if ((byte < 0x20 && byte != 0x1b) || byte >= 0x80) {
-            // C0 controls act inside an escape sequence without ending it, and non-ASCII text
-            // is passed over, as in libvterm.
+        if ((byte < 0x20 && byte != 0x1b) || byte >= 0x7f) {
+            // C0 controls act inside an escape sequence without ending it, and DEL and
+            // non-ASCII text are passed over, as in libvterm.
             state_ = State::escape;
             return Event::none;
         }
@@ -205,8 +205,9 @@ private:
             state_ = State::escape;
             return Event::none;
         }
-        if (byte < 0x20) {
-            return Event::none; // C0 controls inside a sequence act but do not end it.
+        if (byte < 0x20 || byte == 0x7f) {
+            return Event::none; // C0 controls inside a sequence act but do not end it; DEL is
+                                // passed over.
         }
         if (byte >= '<' && byte <= '?' && params_.size() == 1 && params_.back() < 0 &&
             leader_ == 0 && intermediate_ == 0) {
