@@ -41,7 +41,8 @@ bool isAlternateScreenMode(int mode) {
 /// the sixteenth are ignored and values are capped.
 class ModeTracker {
 public:
-    enum class Event { none, enterAlternate, skip };
+    /// `skip`: drop this byte; `cancel`: end the sequence this byte would end without acting.
+    enum class Event { none, enterAlternate, skip, cancel };
 
     ModeTracker() { reset(); }
 
@@ -57,6 +58,11 @@ public:
         case State::ground:
             if (byte == 0x1b) {
                 state_ = State::escape;
+                textBytesDue_ = 0;
+            } else if (byte >= 0x80) {
+                takeText(byte);
+            } else if (byte >= 0x20 && byte < 0x7f) {
+                notePrinted();
             }
             return Event::none;
         case State::escape:
@@ -70,6 +76,15 @@ public:
             return Event::none;
         case State::csi:
             return inCSI(byte);
+        case State::csiDropped:
+            if (byte == 0x1b) {
+                state_ = State::escape;
+                return Event::none;
+            }
+            if (byte >= 0x40 && byte <= 0x7e) {
+                state_ = State::ground;
+            }
+            return Event::skip;
         case State::string:
             if (byte == 0x1b) {
                 state_ = State::stringEscape;
@@ -116,7 +131,12 @@ public:
     }
 
     /// Text went through outside this tracker: a waiting single shift has been used.
-    void notePrinted() { singleShift_ = false; }
+    void notePrinted() {
+        singleShift_ = false;
+        printedAny_ = true;
+        lastMaybeWide_ = false;
+        textBytesDue_ = 0;
+    }
 
     const std::set<int>& modes() const { return modes_; }
     /// The title the program last set (operating-system commands 0 and 2), control
@@ -126,9 +146,15 @@ public:
     const std::optional<std::pair<int, int>>& scrollRegion() const { return scrollRegion_; }
 
 private:
-    enum class State { ground, escape, escapeIntermediate, csi, string, stringEscape };
+    enum class State { ground, escape, escapeIntermediate, csi, csiDropped, string, stringEscape };
 
     Event afterEscape(unsigned char byte) {
+        if ((byte < 0x20 && byte != 0x1b) || byte >= 0x7f) {
+            // C0 controls act inside an escape sequence without ending it, and DEL and
+            // non-ASCII text are passed over, as in libvterm.
+            state_ = State::escape;
+            return Event::none;
+        }
         state_ = State::ground;
         switch (byte) {
         case 0x1b:
@@ -140,6 +166,7 @@ private:
             intermediate_ = 0;
             params_.clear();
             params_.push_back(-1);
+            separators_ = 0;
             break;
         case ']':
         case 'P':
@@ -178,8 +205,9 @@ private:
             state_ = State::escape;
             return Event::none;
         }
-        if (byte < 0x20) {
-            return Event::none; // C0 controls inside a sequence act but do not end it.
+        if (byte < 0x20 || byte == 0x7f) {
+            return Event::none; // C0 controls inside a sequence act but do not end it; DEL is
+                                // passed over.
         }
         if (byte >= '<' && byte <= '?' && params_.size() == 1 && params_.back() < 0 &&
             leader_ == 0 && intermediate_ == 0) {
@@ -192,6 +220,12 @@ private:
             return Event::none;
         }
         if (byte == ';' || byte == ':') {
+            if (++separators_ >= maxSeparators) {
+                // libvterm (0.1) writes past its 16 parameters: the sequence is cancelled
+                // there and the rest of it dropped, as a terminal drops what it cannot hold.
+                state_ = State::csiDropped;
+                return Event::cancel;
+            }
             if (params_.size() < 16) {
                 params_.push_back(-1);
             }
@@ -216,6 +250,15 @@ private:
                 }
             }
             return Event::none;
+        }
+        if (leader_ == 0 && intermediate_ == 0 && final == 'b' &&
+            (!printedAny_ || lastMaybeWide_)) {
+            // Repeat the last character. libvterm (0.1) repeats "nothing" forever when no
+            // character has been written since it was made, and writes past the end of the row
+            // when a wide character lands on its last column: either would stop the server.
+            // Nothing to repeat is nothing to do; a wide character is not repeated (programs
+            // repeat spaces and ASCII rules this way, seldom anything wide).
+            return Event::cancel;
         }
         if (leader_ == 0 && intermediate_ == 0 && final == 't' && params_.front() == 8) {
             // libvterm takes this request to resize itself, which the model's size does not
@@ -298,6 +341,41 @@ private:
     bool sideMargins_ = false;
     bool singleShift_ = false;
     bool resized_ = false;
+    /// Whether a printable ASCII character has gone to libvterm (a reset does not forget it:
+    /// libvterm's last character survives one). Other text is not counted, so a repeat after
+    /// nothing but non-ASCII text is cancelled too.
+    bool printedAny_ = false;
+    /// Parameter separators in the sequence being read; libvterm fails on the 16th (which
+    /// would start a 17th parameter).
+    int separators_ = 0;
+    static constexpr int maxSeparators = 16;
+    /// Whether the last character written may be wide (U+1100 and up, by libvterm's or any
+    /// later table), and the UTF-8 sequence being read: its code point so far and the bytes
+    /// still due.
+    bool lastMaybeWide_ = false;
+    char32_t textCode_ = 0;
+    int textBytesDue_ = 0;
+
+    /// A byte of non-ASCII text in UTF-8. Combining marks (which join the character before)
+    /// and broken sequences leave the last character as it was.
+    void takeText(unsigned char byte) {
+        if ((byte & 0xc0) == 0x80) {
+            if (textBytesDue_ == 0) {
+                return;
+            }
+            textCode_ = textCode_ << 6 | (byte & 0x3f);
+            if (--textBytesDue_ == 0 && textCode_ >= 0x1100) {
+                lastMaybeWide_ = true;
+            } else if (textBytesDue_ == 0 && textCode_ >= 0x300 && textCode_ < 0x370) {
+                // A combining mark: the character it joins stays the last one.
+            } else if (textBytesDue_ == 0) {
+                lastMaybeWide_ = false;
+            }
+            return;
+        }
+        textBytesDue_ = byte >= 0xf0 ? 3 : byte >= 0xe0 ? 2 : 1;
+        textCode_ = byte & (byte >= 0xf0 ? 0x07 : byte >= 0xe0 ? 0x0f : 0x1f);
+    }
 };
 
 ScreenModel::Colour colourOf(const VTermColor& colour) {
@@ -526,6 +604,11 @@ struct ScreenModel::Impl {
             if (event == ModeTracker::Event::skip) {
                 write(bytes.substr(start, i - start));
                 start = i + 1;
+            } else if (event == ModeTracker::Event::cancel) {
+                // CAN in place of the final byte abandons the sequence.
+                write(bytes.substr(start, i - start));
+                write("\x18");
+                start = i + 1;
             } else if (event == ModeTracker::Event::enterAlternate && !alternate) {
                 // Everything up to the sequence's final byte goes in first: the switch happens
                 // on that byte, so the primary screen is still intact here.
@@ -697,9 +780,11 @@ struct ScreenModel::Impl {
         if (!region) {
             return {1, rows};
         }
-        int top = std::clamp(region->first, 1, rows);
-        int bottom = region->second < 0 ? rows : std::clamp(region->second, 1, rows);
-        if (top >= bottom) {
+        // As libvterm reads the request: a top past the last row or a bottom above the top
+        // leaves the whole screen; a region of one row is a region.
+        int top = std::min(region->first, rows + 1);
+        int bottom = region->second < 0 ? rows : std::min(region->second, rows);
+        if (bottom < top) {
             return {1, rows};
         }
         return {top, bottom};

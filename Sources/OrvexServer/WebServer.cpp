@@ -262,6 +262,11 @@ asio::awaitable<void> WebServer::serve(tcp::socket socket) {
             ws.set_option(timeouts);
             ws.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
                 response.set(http::field::server, "orvex");
+                // Beast answers a handshake it refuses (no key, another version) itself: that
+                // answer carries the same protections as every other.
+                response.set("Content-Security-Policy", WebSecurity::contentSecurityPolicy);
+                response.set("X-Content-Type-Options", "nosniff");
+                response.set("X-Frame-Options", "DENY");
             }));
             auto [accepted] =
                 co_await ws.async_accept(request, asio::as_tuple(asio::use_awaitable));
@@ -283,6 +288,11 @@ asio::awaitable<void> WebServer::serve(tcp::socket socket) {
                 }
             });
             co_return;
+        }
+        if (request.method() == http::verb::head) {
+            // An answer to HEAD ends with its header (its length still that of the body it
+            // leaves out): the client reads no body, and would take one for the next answer.
+            decision.response.body().clear();
         }
         const bool keepAlive = request.keep_alive() && decision.response.keep_alive();
         decision.response.keep_alive(keepAlive);
