@@ -106,7 +106,7 @@ TEST_F(AppStateSessionsTest, ExistingLocalAndRemoteOnlyBranchesAreAttached) {
               "origin/remote-only");
 }
 
-TEST_F(AppStateSessionsTest, MainCheckoutSessionUsesTheCheckedOutBranch) {
+TEST_F(AppStateSessionsTest, MainCheckoutSessionUsesTheCheckedOutBranchAndIsDeletedAlone) {
     Session session = add("ignored", false);
     EXPECT_FALSE(session.isWorktree);
     EXPECT_EQ(session.worktreePath, repo.path());
@@ -114,6 +114,21 @@ TEST_F(AppStateSessionsTest, MainCheckoutSessionUsesTheCheckedOutBranch) {
     EXPECT_EQ(session.title, workspace.displayName);
     EXPECT_EQ(session.baseCommit, repo.head());
     EXPECT_FALSE(branchExists(repo, "ignored"));
+
+    // Deleting it leaves the repository, its changes and its branch alone.
+    writeFile(repo.file("dirty.txt"), "x");
+    run(state->deleteSession(session, false));
+    EXPECT_FALSE(state->session(session.id));
+    EXPECT_TRUE(std::filesystem::exists(repo.file("dirty.txt")));
+    EXPECT_TRUE(branchExists(repo, "main"));
+
+    // A session whose workspace is gone is ignored.
+    Session orphan = add(std::nullopt, false);
+    orphan.workspaceID = UUID();
+    const int saves = store->saveCount();
+    run(state->deleteSession(orphan, true));
+    EXPECT_TRUE(state->session(orphan.id));
+    EXPECT_EQ(store->saveCount(), saves);
 }
 
 TEST_F(AppStateSessionsTest, FailedCreationChangesNothing) {
@@ -263,23 +278,6 @@ TEST_F(AppStateSessionsTest, ABranchNameAnotherRepositoryUsesGetsANumberedFolder
     // Each session is still recognised by its repository's listing at the next start.
     auto restarted = loadedState();
     EXPECT_EQ(restarted->sessions().get(), state->sessions().get());
-}
-
-TEST_F(AppStateSessionsTest, DeletingAMainCheckoutSessionLeavesTheRepositoryAlone) {
-    Session session = add(std::nullopt, false);
-    writeFile(repo.file("dirty.txt"), "x");
-    run(state->deleteSession(session, false));
-    EXPECT_FALSE(state->session(session.id));
-    EXPECT_TRUE(std::filesystem::exists(repo.file("dirty.txt")));
-    EXPECT_TRUE(branchExists(repo, "main"));
-
-    // A session whose workspace is gone is ignored.
-    Session orphan = add(std::nullopt, false);
-    orphan.workspaceID = UUID();
-    const int saves = store->saveCount();
-    run(state->deleteSession(orphan, true));
-    EXPECT_TRUE(state->session(orphan.id));
-    EXPECT_EQ(store->saveCount(), saves);
 }
 
 // MARK: Renaming and moving

@@ -73,6 +73,8 @@ TEST(DiffHelperHandleTests, ListAnswersWithTheFilesAndTheRequestId) {
               "{\"files\":[],\"ok\":true}\n");
 }
 
+// How each malformed request is told apart is DiffHelperMessageTests' matter; here each kind
+// of fault must come back as exactly one failure response without calling git.
 TEST(DiffHelperHandleTests, BadRequestsGetOneFailureResponse) {
     struct Case {
         const char* name;
@@ -89,13 +91,9 @@ TEST(DiffHelperHandleTests, BadRequestsGetOneFailureResponse) {
          "missing worktreePath or base"},
         {"patch without path", R"({"id":"p","op":"patch","worktreePath":"/w","base":"main"})", "p",
          "missing worktreePath, base, or path"},
-        {"op in capitals", R"({"id":"7","op":"LIST","worktreePath":"/w","base":"main"})",
-         std::nullopt, "unknown op \"LIST\""},
-        {"no op", R"({"id":"7"})", std::nullopt, "missing \"op\""},
         {"not JSON", "list /w main", std::nullopt, "invalid request: not valid JSON"},
         {"bytes that are not UTF-8", "\xff\xfe{\x80", std::nullopt, "invalid request"},
         {"deeply nested", std::string(100000, '['), std::nullopt, "invalid request"},
-        {"number", "42", std::nullopt, "expected a JSON object"},
     };
     for (const auto& c : cases) {
         FakeGitService git;

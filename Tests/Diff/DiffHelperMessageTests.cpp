@@ -18,27 +18,20 @@ TEST(DiffHelperMessageTests, RequestLineIsCompactSortedWithEscapedSlashes) {
     EXPECT_EQ(shutdown.encodedLine(), "{\"id\":\"shutdown\",\"op\":\"shutdown\"}\n");
 }
 
-TEST(DiffHelperMessageTests, LineFeedsInsideStringsNeverBreakTheFraming) {
-    DiffHelperResponse patch;
-    patch.id = "patch";
-    patch.ok = true;
-    patch.path = "dir/ü file\n.txt";
-    patch.patch = "@@ -1 +1 @@\n-a\r\n+b\t\"q\" \\ \x01\n";
-    std::string line = patch.encodedLine();
-    EXPECT_EQ(line.find('\n'), line.size() - 1);
-    EXPECT_EQ(decodeResponse(std::string_view(line).substr(0, line.size() - 1)), patch);
-}
-
 TEST(DiffHelperMessageTests, RecordsSurviveARoundTrip) {
     std::vector<DiffHelperRequest> requests{
         {"list", DiffHelperOp::list, "/w", "main", std::nullopt},
-        {"patch", DiffHelperOp::patch, "/w t/ä", "feature/x", "a/b c.txt"},
+        {"patch", DiffHelperOp::patch, "/w t/ä", "feature/x", "a/b\nc.txt"},
         {std::nullopt, DiffHelperOp::shutdown, std::nullopt, std::nullopt, std::nullopt},
+    };
+    // Line feeds inside strings never break the one-line framing.
+    auto framed = [](const std::string& line) {
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+        return std::string_view(line).substr(0, line.size() - 1);
     };
     for (const auto& request : requests) {
         std::string line = request.encodedLine();
-        EXPECT_EQ(decodeRequest(std::string_view(line).substr(0, line.size() - 1)), request)
-            << line;
+        EXPECT_EQ(decodeRequest(framed(line)), request) << line;
     }
 
     DiffHelperResponse failure;
@@ -47,9 +40,11 @@ TEST(DiffHelperMessageTests, RecordsSurviveARoundTrip) {
     files.id = "list";
     files.ok = true;
     files.files = std::vector<FileDiff>{{"A.txt", 0, 0, ""}, {"b/c", 9223372036854775807, 2, "x"}};
-    for (const auto& response : {failure, files}) {
+    DiffHelperResponse patch{
+        "patch", true, {}, "dir/ü file\n.txt", "@@ -1 +1 @@\n-a\r\n+b\t\"q\" \\ \x01\n", {}};
+    for (const auto& response : {failure, files, patch}) {
         std::string line = response.encodedLine();
-        EXPECT_EQ(decodeResponse(line), response) << line;
+        EXPECT_EQ(decodeResponse(framed(line)), response) << line;
     }
 }
 

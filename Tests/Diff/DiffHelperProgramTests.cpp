@@ -7,7 +7,6 @@
 
 #include "Diff/DiffHelperTestSupport.hpp"
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
-#include "Support/TempGitRepo.hpp"
 
 using namespace OrvexCore;
 using OrvexTest::HelperPipe;
@@ -74,50 +73,6 @@ TEST(DiffHelperProgramTests, EndOfInputInsideALineDropsThatLine) {
     helper.closeInput();
     EXPECT_EQ(answeredId(helper.readLine()), "whole");
     EXPECT_EQ(helper.readToEnd(), "");
-    EXPECT_EQ(helper.wait(), 0);
-}
-
-TEST(DiffHelperProgramTests, ListAndPatchAgainstARealRepository) {
-    OrvexTest::TempGitRepo repo;
-    repo.commitFile("notes/ä.txt", "one\ntwo\n");
-    std::string base = repo.head();
-    repo.write("notes/ä.txt", "one\nthree\n");
-    repo.write("B.txt", "new\n");
-    repo.git({"add", "B.txt"});
-
-    HelperPipe helper;
-    DiffHelperRequest list{"list", DiffHelperOp::list, repo.path(), base, {}};
-    DiffHelperRequest patch{"patch", DiffHelperOp::patch, repo.path(), base, "notes/ä.txt"};
-    DiffHelperRequest unchanged{"patch", DiffHelperOp::patch, repo.path(), base, "README.md"};
-    DiffHelperRequest badBase{"list", DiffHelperOp::list, repo.path(), "no-such-ref", {}};
-    helper.send(list.encodedLine() + patch.encodedLine() + unchanged.encodedLine() +
-                badBase.encodedLine());
-
-    auto listed = DiffHelperCoding::decodeResponse(helper.readLine().value());
-    EXPECT_EQ(listed, (DiffHelperResponse{
-                          "list",
-                          true,
-                          std::vector<FileDiff>{{"B.txt", 1, 0, ""}, {"notes/ä.txt", 1, 1, ""}},
-                          {},
-                          {},
-                          {}}));
-
-    auto patched = DiffHelperCoding::decodeResponse(helper.readLine().value());
-    EXPECT_TRUE(patched.ok);
-    EXPECT_EQ(patched.id, "patch");
-    EXPECT_EQ(patched.path, "notes/ä.txt");
-    EXPECT_NE(patched.patch.value_or("").find("-two\n+three\n"), std::string::npos);
-
-    auto empty = DiffHelperCoding::decodeResponse(helper.readLine().value());
-    EXPECT_EQ(empty, (DiffHelperResponse{"patch", true, {}, "README.md", "", {}}));
-
-    // git's own words reach the reader, without the request's id.
-    auto failed = DiffHelperCoding::decodeResponse(helper.readLine().value());
-    EXPECT_FALSE(failed.ok);
-    EXPECT_FALSE(failed.id);
-    EXPECT_NE(failed.error.value_or("").find("no-such-ref"), std::string::npos)
-        << failed.error.value_or("");
-    helper.closeInput();
     EXPECT_EQ(helper.wait(), 0);
 }
 

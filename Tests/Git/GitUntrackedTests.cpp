@@ -6,8 +6,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "OrvexCore/Diff/DiffHelperMessage.hpp"
-#include "OrvexCore/Diff/OrvexDiffHelper.hpp"
 #include "OrvexCore/Git/ChangeSummary.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Util/Text.hpp"
@@ -131,26 +129,6 @@ TEST(GitUntrackedTests, StatusesOfTrackedFilesComeFromGitsSummary) {
         statuses += f.path + "=" + f.status + " ";
     }
     EXPECT_EQ(statuses, "README.md=M old.txt=D pic.png=B staged new.txt=A ");
-}
-
-TEST(GitUntrackedTests, TheHelperCarriesTheStatusAcrossItsProtocol) {
-    OrvexTest::TempGitRepo repo;
-    repo.write("new.txt", "n\n");
-    GitCLIService git;
-    OrvexCore::DiffHelperRequest request;
-    request.id = "list";
-    request.op = OrvexCore::DiffHelperOp::list;
-    request.worktreePath = repo.path();
-    request.base = repo.head();
-    auto line = request.encodedLine();
-    line.pop_back();
-    auto reply = OrvexCore::OrvexDiffHelper::handle(line, git);
-    reply.bytes.pop_back();
-    auto response = OrvexCore::DiffHelperCoding::decodeResponse(reply.bytes);
-    ASSERT_TRUE(response.files);
-    ASSERT_EQ(response.files->size(), 1u);
-    EXPECT_EQ((*response.files)[0].status, 'A');
-    EXPECT_EQ((*response.files)[0].added, 1);
 }
 
 TEST(GitUntrackedTests, SummaryNamesAreUnquotedAsGitQuotesThem) {

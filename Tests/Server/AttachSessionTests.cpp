@@ -43,23 +43,12 @@ public:
         inputs.emplace_back(index, std::string(bytes));
     }
     void seen(std::size_t index) override { terminals.at(index).bell = false; }
+    /// Only recorded: sharing the size among clients is the real grid's, tested end to end.
     void clientSize(const AttachSession& client, std::optional<F::Resize> size) override {
         if (size) {
             sizes[&client] = *size;
         } else {
             sizes.erase(&client);
-        }
-        std::vector<F::Resize> all;
-        for (const auto& [_, each] : sizes) {
-            all.push_back(each);
-        }
-        if (auto shared = OrvexServer::sharedWindowSize(all)) {
-            for (auto& model : models) {
-                model->resize(shared->rows, shared->cols);
-            }
-        }
-        for (const auto& session : sessions) {
-            session->resized();
         }
     }
 
@@ -70,7 +59,6 @@ public:
     std::vector<F::Status::Terminal> terminals;
     std::vector<std::pair<std::size_t, std::string>> inputs;
     std::map<const AttachSession*, F::Resize> sizes;
-    std::vector<std::shared_ptr<AttachSession>> sessions;
 };
 
 /// The client's end of an attached connection.
@@ -151,7 +139,6 @@ Attached attach(boost::asio::io_context& io, FakeGrid& grid, std::size_t shown,
     result.session =
         AttachSession::start(std::move(server), grid, shown, limits,
                              [end = result.end](AttachSession::End why) { *end = why; });
-    grid.sessions.push_back(result.session);
     return result;
 }
 

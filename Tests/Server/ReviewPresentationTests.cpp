@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "OrvexCore/Settings/AppSettings.hpp"
-#include "OrvexCore/Settings/MemoryUserDefaults.hpp"
 #include "OrvexServer/GraphicalEditor.hpp"
 #include "OrvexServer/PatchRows.hpp"
 
@@ -101,22 +99,6 @@ TEST(GraphicalEditor, OnlyEditorsThatOpenAWindowAreChosen) {
     EXPECT_EQ(chosen(std::string("vi"), std::string("kate")), "kate");
     EXPECT_EQ(chosen(std::string("subl -w"), std::string("kate")), "subl -w");
     EXPECT_EQ(chosen(std::nullopt, std::string("nano")), std::nullopt);
-}
-
-TEST(AppSettingsFoldThreshold, ReadsAndWritesAreKeptBetweenOneAndAThousand) {
-    auto store = std::make_shared<OrvexCore::MemoryUserDefaults>();
-    EXPECT_EQ(OrvexCore::AppSettings(store).diffFoldThreshold(), 4);
-    struct Row {
-        json stored;
-        int read;
-    };
-    for (const auto& row : std::vector<Row>{{3, 3}, {0, 1}, {-5, 1}, {5000, 1000}, {"12", 4}}) {
-        store->set("diffFoldThreshold", row.stored);
-        EXPECT_EQ(OrvexCore::AppSettings(store).diffFoldThreshold(), row.read) << row.stored;
-    }
-    OrvexCore::AppSettings settings(store);
-    settings.setDiffFoldThreshold(0);
-    EXPECT_EQ(store->object("diffFoldThreshold"), json(1));
 }
 
 TEST(PatchRows, BytesThatAreNotTextAreShownRepairedRatherThanFailingTheAnswer) {

@@ -1,22 +1,20 @@
 // The protocol under bad input: every faulty line gets an error answer or a closed connection,
 // and the server goes on serving everyone else.
 
-#include <cerrno>
-#include <csignal>
 #include <random>
-#include <thread>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include "Cli/CliHarness.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ServerConnection.hpp"
 #include "Support/TempGitRepo.hpp"
 
+namespace asio = boost::asio;
 using nlohmann::json;
 using OrvexTest::CliHome;
 
@@ -26,55 +24,33 @@ namespace {
 class RawClient {
 public:
     explicit RawClient(const std::string& socketPath) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        boost::system::error_code error;
+        socket_.connect(asio::local::stream_protocol::endpoint(socketPath), error);
     }
-    ~RawClient() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
 
     bool send(const std::string& bytes) {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            sent += static_cast<std::size_t>(n);
-        }
-        return true;
+        boost::system::error_code error;
+        asio::write(socket_, asio::buffer(bytes), error);
+        return !error;
     }
 
     /// The next line, or nothing once the server closed the connection.
     std::optional<std::string> line() {
-        for (;;) {
-            auto end = input_.find('\n');
-            if (end != std::string::npos) {
-                std::string text = input_.substr(0, end);
-                input_.erase(0, end + 1);
-                return text;
-            }
-            char buffer[65536];
-            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                return std::nullopt;
-            }
-            input_.append(buffer, static_cast<std::size_t>(n));
+        boost::system::error_code error;
+        auto end = asio::read_until(socket_, asio::dynamic_buffer(input_), '\n', error);
+        if (error) {
+            return std::nullopt;
         }
+        std::string text = input_.substr(0, end - 1);
+        input_.erase(0, end);
+        return text;
     }
 
+    asio::local::stream_protocol::socket& socket() { return socket_; }
+
 private:
-    int fd_ = -1;
+    asio::io_context io_;
+    asio::local::stream_protocol::socket socket_{io_};
     std::string input_;
 };
 
@@ -203,8 +179,7 @@ TEST(ServerProtocol, FaultyLinesGetAnErrorOrAClosedConnectionAndOthersAreServed)
     std::string burst =
         json{{"id", 1}, {"method", "no.such." + std::string(1 << 20, 'x')}}.dump() + "\n";
     int bursts = 0;
-    int size = 0;
-    ::setsockopt(deaf.fd(), SOL_SOCKET, SO_RCVBUF, &(size = 4096), sizeof size);
+    deaf.socket().set_option(asio::socket_base::receive_buffer_size(4096));
     while (bursts < 200 && deaf.send(burst)) {
         ++bursts;
     }
