@@ -68,9 +68,12 @@ public:
         case State::escape:
             return afterEscape(byte);
         case State::escapeIntermediate:
-            if (byte == 0x1b) {
-                state_ = State::escape;
-            } else if (byte >= 0x30 && byte <= 0x7e) {
+            if (byte == 0x1b || byte == '[' || byte == ']' || byte == 'P') {
+                // libvterm (0.1) starts a control sequence, a command string or a device
+                // control string on these even after intermediates, as right after ESC.
+                return afterEscape(byte);
+            }
+            if (byte >= 0x30 && byte <= 0x7e) {
                 state_ = State::ground;
             }
             return Event::none;
