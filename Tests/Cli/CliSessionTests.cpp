@@ -109,7 +109,6 @@ TEST_F(CliSessions, RemovingRefusesToLoseWorkUnlessForced) {
     EXPECT_TRUE(sessionInStore(home.store(), "dirty").is_null());
 }
 
-
 TEST_F(CliSessions, RenameBranchAndMove) {
     for (const char* name : {"alpha", "beta", "gamma"}) {
         home.ok({"new", "-b", name});

@@ -83,7 +83,6 @@ TEST(CliWorkspaces, OpenRefusesWhatIsNoRepository) {
     }
 }
 
-
 TEST(CliWorkspaces, InitMakesARepositoryAndOpensExistingOnesInstead) {
     CliHome home;
     TempDir dir;

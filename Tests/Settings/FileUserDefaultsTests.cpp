@@ -48,7 +48,6 @@ TEST(FileUserDefaultsTests, AMissingFileReadsAsEmptyAndTheFirstChangeCreatesItPr
     EXPECT_EQ(defaults.persistenceError(), std::nullopt);
 }
 
-
 TEST(FileUserDefaultsTests, AnUnreadableFileIsMovedAsideNeverOverwritten) {
     struct Case {
         const char* name;

@@ -67,7 +67,6 @@ TEST(StatusMonitorScanner, KeepsPrintableBytesAndLineFeedsOnly) {
     }
 }
 
-
 TEST(StatusMonitorIngest, EmptyChunkCreatesNoStateAndMovesNothing) {
     Monitor m;
     m.feed("");
