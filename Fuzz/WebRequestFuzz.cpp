@@ -400,12 +400,12 @@ EncodedFrames encode(const std::vector<std::string_view>& frames, std::size_t ma
                      unsigned short port, const std::string& token) {
     EncodedFrames encoded;
     WebSocketFrames::Assembler assembler(maxMessage);
-    for (const auto spec : frames) {
-        if (spec.empty()) {
+    for (const auto layout : frames) {
+        if (layout.empty()) {
             continue;
         }
-        const std::string payload = substituted(spec.substr(1), port, token);
-        const auto frame = WebSocketFrames::fromSpec(spec.front(), payload);
+        const std::string payload = substituted(layout.substr(1), port, token);
+        const auto frame = WebSocketFrames::fromLayout(layout.front(), payload);
         encoded.bytes.push_back(frame.bytes);
         if (!frame.understood) {
             assembler.giveUp();

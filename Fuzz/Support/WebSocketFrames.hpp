@@ -26,7 +26,7 @@ struct Frame {
 /// A frame from a letter and its payload, masked as a browser's: t text, b binary, f and g
 /// the first part of a text or binary message, m and n a continuation (n the last), c close,
 /// p ping, q pong. Any other letter sends the payload as it is, a frame of the fuzzer's own.
-inline Frame fromSpec(char kind, std::string payload) {
+inline Frame fromLayout(char kind, std::string payload) {
     Frame frame;
     switch (kind) {
     case 't':
