@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -68,13 +69,23 @@ TEST(ProcessTests, FastCallsDoNotWaitForASlowOneRunningInParallel) {
     std::filesystem::remove_all(folder);
 }
 
-TEST(ProcessTests, NoDescriptorLeaksOverManyCalls) {
+TEST(ProcessTests, NoDescriptorLeaksOverManyCallsOrIntoTheChild) {
     runToCompletion("/bin/true", {});
     size_t before = openDescriptorCount();
     for (int i = 0; i < 500; ++i) {
         runToCompletion("/bin/true", {});
     }
     EXPECT_EQ(openDescriptorCount(), before);
+
+    // A descriptor without close-on-exec, as a library's accepted socket is, stays ours.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string probe = "/proc/self/fd/" + std::to_string(fds[1]);
+    const auto result =
+        runToCompletion("/bin/sh", {"-c", "test -e " + probe + " && echo open || echo closed"});
+    ::close(fds[0]);
+    ::close(fds[1]);
+    EXPECT_EQ(result.output, "closed\n");
 }
 
 TEST(ProcessTests, InteractiveChildEchoesAndEndsAtEndOfInput) {

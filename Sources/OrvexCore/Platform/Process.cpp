@@ -116,6 +116,10 @@ ChildProcess ChildProcess::spawn(const std::string& executable,
         closeAll();
         throw;
     }
+    // Descriptors opened without close-on-exec (Asio's accepted sockets among them) would
+    // otherwise live on in the child: a long-lived child such as the diff helper would keep a
+    // connection the server closed open, and the peer would go on sending into it.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
     if (options.workingDirectory) {
         posix_spawn_file_actions_addchdir_np(&setup.actions, options.workingDirectory->c_str());
     }
