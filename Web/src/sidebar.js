@@ -17,11 +17,19 @@ const markNames = {
     running: 'working', idle: 'idle', needsInput: 'needs input', bell: 'bell', notRunning: 'not running',
 };
 
+/// Each sidebar's workspace sections by workspace ID, kept from one rendering to the next.
+const sectionsOf = new WeakMap();
+
 export function renderSidebar(container, state, view, actions) {
-    const fragment = document.createDocumentFragment();
+    // A workspace keeps its section and only what is inside is rebuilt: a section inserted anew
+    // is skipped by hit testing until the next frame (it is drawn lazily, content-visibility),
+    // so a click or a drop landing right after a state change would fall through to nothing.
+    const previous = sectionsOf.get(container) ?? new Map();
+    const sections = new Map();
     for (const workspace of state.workspaces) {
         const collapsed = view.collapsed.has(workspace.id);
-        const section = document.createElement('section');
+        const section = previous.get(workspace.id) ?? document.createElement('section');
+        sections.set(workspace.id, section);
         section.className = 'workspace';
         section.dataset.workspaceId = workspace.id;
         const head = document.createElement('div');
@@ -47,18 +55,24 @@ export function renderSidebar(container, state, view, actions) {
         });
         head.append(toggle, chip, spacer, add);
         head.addEventListener('click', () => actions.toggleCollapsed(workspace.id));
-        section.append(head);
         const sessions = state.sessions.filter((s) => s.workspaceID === workspace.id);
         section.style.setProperty('--rows', String(collapsed ? 0 : sessions.length));
-        if (!collapsed) {
+        if (collapsed) {
+            section.replaceChildren(head);
+        } else {
             const list = document.createElement('ul');
             list.className = 'sessions';
             sessions.forEach((session, index) => list.append(sessionItem(state, view, session, index, actions)));
-            section.append(list);
+            section.replaceChildren(head, list);
         }
-        fragment.append(section);
     }
-    container.replaceChildren(fragment);
+    sectionsOf.set(container, sections);
+    const ordered = [...sections.values()];
+    const inPlace = container.children.length === ordered.length &&
+        ordered.every((section, index) => container.children[index] === section);
+    if (!inPlace) {
+        container.replaceChildren(...ordered);
+    }
 }
 
 function sessionItem(state, view, session, index, actions) {
