@@ -318,7 +318,8 @@ struct PtyTerminalEngine::Child : std::enable_shared_from_this<Child> {
         }
         boost::system::error_code ignored;
         master.close(ignored);
-        writes.clear();
+        // A write under way still owns its buffer, and its handler takes it off the queue.
+        writes.resize(writing ? 1 : 0);
     }
 
     const UUID id;

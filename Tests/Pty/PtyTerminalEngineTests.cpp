@@ -215,6 +215,9 @@ TEST_F(PtyEndToEnd, TerminalsGetExactlyTheGivenEnvironmentAndFolder) {
     const std::string& transcript = transcripts[handle->id()];
     EXPECT_NE(transcript.find("ORVEX_PROBE=one two"), std::string::npos) << transcript;
     EXPECT_EQ(transcript.find("HOME="), std::string::npos) << "no variable beyond the given ones";
+    // Input still being written when the terminal closes: its write ends after the close.
+    handle->send("echo late\n");
+    handle->send("echo later\n");
     handle->terminate();
     handle->terminate();
     ASSERT_TRUE(runUntil([&] { return engine->liveProcessCount() == 0; }));
