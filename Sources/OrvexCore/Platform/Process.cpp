@@ -1,5 +1,7 @@
 #include "OrvexCore/Platform/Process.hpp"
 
+#include "OrvexCore/Platform/ProcessOutputObserver.hpp"
+
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -82,7 +84,20 @@ void connectStream(SpawnSetup& setup, Stdio mode, int target, bool childReads, P
     }
 }
 
+thread_local OutputObserver* watching = nullptr;
+
 } // namespace
+
+OutputObserver::Scope::Scope(OutputObserver& observer) noexcept
+    : previous_(std::exchange(watching, &observer)) {}
+
+OutputObserver::Scope::~Scope() {
+    watching = previous_;
+}
+
+OutputObserver* OutputObserver::current() noexcept {
+    return watching;
+}
 
 int terminationStatus(int waitStatus) {
     if (WIFEXITED(waitStatus)) {
@@ -265,6 +280,11 @@ namespace {
 /// (when it has one) as it takes it, then reaps the child.
 CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view input) {
     CapturedOutput result;
+    // Only output that is kept is shown: thrown away, it is nobody's answer.
+    OutputObserver* observer = keepOutput ? OutputObserver::current() : nullptr;
+    if (observer) {
+        observer->started();
+    }
     if (input.empty()) {
         child.closeInput();
     } else {
@@ -299,6 +319,9 @@ CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view in
             if (n > 0) {
                 if (keepOutput) {
                     sinks[i]->append(buffer, static_cast<size_t>(n));
+                    if (observer && i == 0) {
+                        observer->received({buffer, static_cast<size_t>(n)});
+                    }
                 }
             } else if (n == 0 || errno != EINTR) {
                 fds[i].fd = -1;
