@@ -11,6 +11,8 @@
 #include "OrvexCore/Diff/PatchAnswerEncoder.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
+#include "OrvexCore/Platform/Process.hpp"
+#include "OrvexCore/Platform/ProcessOutputObserver.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using namespace OrvexCore;
@@ -34,7 +36,47 @@ std::optional<std::string> encodedInPieces(const std::string& output, size_t pie
     return encoder.finish(patch, "dir/f\"ile\xC3\xA9.txt");
 }
 
+/// Everything it is shown, and how many children it saw start.
+class Recorder final : public Platform::OutputObserver {
+public:
+    std::string seen;
+    int starts = 0;
+    void started() noexcept override {
+        ++starts;
+        seen.clear();
+    }
+    void received(std::string_view bytes) noexcept override { seen += bytes; }
+};
+
 } // namespace
+
+// A watched child's output is gathered in an enlarged pipe between reads; the watcher still
+// sees all of it in order, also when the child writes more than the pipe holds or closes its
+// error output (which otherwise tells that it has ended) long before its output.
+TEST(DiffHelperPatchStreamTests, AWatchedChildsOutputIsSeenWholeAndInOrder) {
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"three MB", "head -c 3000000 /dev/urandom | od -An -tx1 -v"},
+        {"error output closed first", "exec 2>&-; seq 1 200000"},
+        {"error output too", "seq 1 100000; seq 1 100000 >&2; seq 5 9"},
+    };
+    for (const auto& [name, script] : cases) {
+        Recorder recorder;
+        Platform::CapturedOutput result;
+        {
+            Platform::OutputObserver::Scope watching(recorder);
+            result = Platform::runToCompletion("/bin/sh", {"-c", script});
+        }
+        EXPECT_EQ(result.status, 0) << name;
+        EXPECT_EQ(recorder.starts, 1) << name;
+        EXPECT_GT(result.output.size(), 500'000u) << name;
+        EXPECT_TRUE(recorder.seen == result.output) << name;
+    }
+    // Once the scope has ended, nothing is shown.
+    Recorder recorder;
+    { Platform::OutputObserver::Scope watching(recorder); }
+    Platform::runToCompletion("/bin/sh", {"-c", "echo hi"});
+    EXPECT_EQ(recorder.starts, 0);
+}
 
 // Pieces cut anywhere, inside multi-byte characters and between an escape's byte and the
 // next, make the answer the whole text would have made.

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -276,6 +277,12 @@ void ChildProcess::sendSignal(int signal) {
 
 namespace {
 
+/// What an observed child's output pipe is enlarged to, and how long a read of it that left it
+/// empty is followed by a pause: at the hundreds of MB/s git writes a patch at, the pause fills
+/// a fraction of the pipe, so the child never waits on it.
+constexpr int gatheredBytes = 1 << 20;
+constexpr auto gatheringPause = std::chrono::milliseconds(1);
+
 /// Drains the child's output and error pipes to their ends, writing `input` to its input pipe
 /// (when it has one) as it takes it, then reaps the child.
 CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view input) {
@@ -304,8 +311,27 @@ CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view in
         child.closeInput();
         fds[2].fd = -1;
     };
+    // A child such as git writes its output a few KB at a time, and reading each piece as it
+    // comes costs a wake-up, a poll and a read: for an observer, who works on the output as it
+    // arrives, the output pipe is enlarged and, once a read has emptied it, left alone for a
+    // moment so that the pieces gather. The child's end shows on its error pipe (closed with
+    // it), and then the output is read without delay.
+    const bool gather = observer && ::fcntl(child.outputFd(), F_SETPIPE_SZ, gatheredBytes) > 0;
+    bool resting = false;
+    std::chrono::steady_clock::time_point restingUntil;
     while (open > 0) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        int timeout = -1;
+        if (resting) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                restingUntil - std::chrono::steady_clock::now());
+            if (fds[1].fd < 0 || left.count() <= 0) {
+                fds[0].fd = child.outputFd();
+                resting = false;
+            } else {
+                timeout = static_cast<int>(left.count());
+            }
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -322,6 +348,11 @@ CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view in
                     if (observer && i == 0) {
                         observer->received({buffer, static_cast<size_t>(n)});
                     }
+                }
+                if (gather && i == 0 && static_cast<size_t>(n) < sizeof buffer) {
+                    fds[0].fd = -1;
+                    resting = true;
+                    restingUntil = std::chrono::steady_clock::now() + gatheringPause;
                 }
             } else if (n == 0 || errno != EINTR) {
                 fds[i].fd = -1;
