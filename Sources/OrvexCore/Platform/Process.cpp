@@ -1,7 +1,5 @@
 #include "OrvexCore/Platform/Process.hpp"
 
-#include "OrvexCore/Platform/ProcessOutputObserver.hpp"
-
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +14,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "OrvexCore/Platform/ProcessOutputObserver.hpp"
 
 extern char** environ;
 
@@ -277,9 +277,9 @@ void ChildProcess::sendSignal(int signal) {
 
 namespace {
 
-/// What an observed child's output pipe is enlarged to, and how long a read of it that left it
-/// empty is followed by a pause: at the hundreds of MB/s git writes a patch at, the pause fills
-/// a fraction of the pipe, so the child never waits on it.
+/// What a watched child's output pipe is enlarged to, and how long the pipe is left alone after
+/// a read has emptied it: a millisecond of output fits the pipe unless the child writes faster
+/// than a GB/s, so the child does not wait on it.
 constexpr int gatheredBytes = 1 << 20;
 constexpr auto gatheringPause = std::chrono::milliseconds(1);
 

@@ -10,7 +10,10 @@ namespace OrvexCore::Platform {
 /// through a layer that only hands back the whole output at the end, such as a git service.
 ///
 /// What it sees is exactly what those calls return as the output, in order; the calls keep
-/// the output as they always do. Watching is per thread: see `Scope`.
+/// the output as they always do. As an observer takes the output piece by piece, a watched
+/// child's output pipe is enlarged (where the system allows) and read in gathered pieces, a
+/// millisecond's worth at most, rather than at each of the child's writes; the child's end is
+/// still seen at once. Watching is per thread: see `Scope`.
 class OutputObserver {
 public:
     virtual ~OutputObserver() = default;
