@@ -5,9 +5,11 @@
 #include <fmt/format.h>
 
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
+#include "OrvexCore/Diff/PatchAnswerEncoder.hpp"
 #include "OrvexCore/Git/ChangedFileList.hpp"
 #include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Git/GitService.hpp"
+#include "OrvexCore/Platform/ProcessOutputObserver.hpp"
 #include "OrvexCore/Util/Text.hpp"
 
 namespace OrvexCore::OrvexDiffHelper {
@@ -118,7 +120,19 @@ Outcome answer(const DiffHelperRequest& request, GitService& git, const Sink& si
             response.error = "missing worktreePath, base, or path";
             break;
         }
-        response.patch = git.filePatch(*request.worktreePath, *request.path, *request.base);
+        {
+            // Encoded as git writes it, so that once git ends only its last piece is left.
+            PatchAnswerEncoder encoder(request.id);
+            std::string patch;
+            {
+                Platform::OutputObserver::Scope watching(encoder);
+                patch = git.filePatch(*request.worktreePath, *request.path, *request.base);
+            }
+            if (auto line = encoder.finish(patch, *request.path)) {
+                return sink(*line) ? Outcome::answered : Outcome::sinkFailed;
+            }
+            response.patch = std::move(patch);
+        }
         response.path = request.path;
         response.ok = true;
         break;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -13,6 +14,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "OrvexCore/Platform/ProcessOutputObserver.hpp"
 
 extern char** environ;
 
@@ -82,7 +85,20 @@ void connectStream(SpawnSetup& setup, Stdio mode, int target, bool childReads, P
     }
 }
 
+thread_local OutputObserver* watching = nullptr;
+
 } // namespace
+
+OutputObserver::Scope::Scope(OutputObserver& observer) noexcept
+    : previous_(std::exchange(watching, &observer)) {}
+
+OutputObserver::Scope::~Scope() {
+    watching = previous_;
+}
+
+OutputObserver* OutputObserver::current() noexcept {
+    return watching;
+}
 
 int terminationStatus(int waitStatus) {
     if (WIFEXITED(waitStatus)) {
@@ -265,10 +281,21 @@ void ChildProcess::sendSignal(int signal) {
 
 namespace {
 
+/// What a watched child's output pipe is enlarged to, and how long the pipe is left alone after
+/// a read has emptied it: a millisecond of output fits the pipe unless the child writes faster
+/// than a GB/s, so the child does not wait on it.
+constexpr int gatheredBytes = 1 << 20;
+constexpr auto gatheringPause = std::chrono::milliseconds(1);
+
 /// Drains the child's output and error pipes to their ends, writing `input` to its input pipe
 /// (when it has one) as it takes it, then reaps the child.
 CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view input) {
     CapturedOutput result;
+    // Only output that is kept is shown: thrown away, it is nobody's answer.
+    OutputObserver* observer = keepOutput ? OutputObserver::current() : nullptr;
+    if (observer) {
+        observer->started();
+    }
     if (input.empty()) {
         child.closeInput();
     } else {
@@ -288,8 +315,27 @@ CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view in
         child.closeInput();
         fds[2].fd = -1;
     };
+    // A child such as git writes its output a few KB at a time, and reading each piece as it
+    // comes costs a wake-up, a poll and a read: for an observer, who works on the output as it
+    // arrives, the output pipe is enlarged and, once a read has emptied it, left alone for a
+    // moment so that the pieces gather. The child's end shows on its error pipe (closed with
+    // it), and then the output is read without delay.
+    const bool gather = observer && ::fcntl(child.outputFd(), F_SETPIPE_SZ, gatheredBytes) > 0;
+    bool resting = false;
+    std::chrono::steady_clock::time_point restingUntil;
     while (open > 0) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        int timeout = -1;
+        if (resting) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                restingUntil - std::chrono::steady_clock::now());
+            if (fds[1].fd < 0 || left.count() <= 0) {
+                fds[0].fd = child.outputFd();
+                resting = false;
+            } else {
+                timeout = static_cast<int>(left.count());
+            }
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -303,6 +349,14 @@ CapturedOutput collect(ChildProcess& child, bool keepOutput, std::string_view in
             if (n > 0) {
                 if (keepOutput) {
                     sinks[i]->append(buffer, static_cast<size_t>(n));
+                    if (observer && i == 0) {
+                        observer->received({buffer, static_cast<size_t>(n)});
+                    }
+                }
+                if (gather && i == 0 && static_cast<size_t>(n) < sizeof buffer) {
+                    fds[0].fd = -1;
+                    resting = true;
+                    restingUntil = std::chrono::steady_clock::now() + gatheringPause;
                 }
             } else if (n == 0 || errno != EINTR) {
                 fds[i].fd = -1;
