@@ -19,9 +19,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "OrvexServer/ProtocolError.hpp"
 #include "OrvexServer/WebSecurity.hpp"
 #include "OrvexServer/WebServer.hpp"
+#include "Support/HelloThenEcho.hpp"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -33,10 +33,10 @@ using OrvexServer::WebServer;
 
 namespace {
 
-const std::string terminalID = "0B6F6B2E-5C7A-4A52-9A31-3F1C2D4E5F60";
+const std::string terminalID = OrvexTest::webTerminalID;
 
-/// A listener on a real loopback port with a stand-in request handler ("hello", then any
-/// method answers its own params) and one stand-in terminal.
+/// A listener on a real loopback port with the stand-in request handler and one stand-in
+/// terminal.
 class WebServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -57,23 +57,13 @@ protected:
             size_ = {rows, cols};
             return id.string() == terminalID;
         };
-        auto handler = [](std::shared_ptr<OrvexServer::Client> client, std::string method,
-                          json params) -> asio::awaitable<json> {
-            if (method == "hello") {
-                client->setGreeted();
-                co_return json{{"version", 1}};
-            }
-            if (!client->greeted()) {
-                throw OrvexServer::ProtocolError("helloRequired", "hello first");
-            }
-            co_return params;
-        };
         WebServer::Limits limits;
         limits.maxHeaderBytes = 4096;
         limits.maxBodyBytes = 1024;
         limits.maxMessageBytes = 64 * 1024;
         limits.requestTimeout = std::chrono::seconds(5);
-        server_ = std::make_unique<WebServer>(io_.get_executor(), handler, terminals, limits);
+        server_ = std::make_unique<WebServer>(io_.get_executor(), OrvexTest::helloThenEcho,
+                                              terminals, limits);
         server_->listen(0);
         port_ = server_->port();
         thread_ = std::thread([this] { io_.run(); });
