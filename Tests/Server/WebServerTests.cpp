@@ -15,13 +15,13 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "OrvexServer/WebSecurity.hpp"
 #include "OrvexServer/WebServer.hpp"
 #include "Support/HelloThenEcho.hpp"
+#include "Support/ReadAll.hpp"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -115,22 +115,8 @@ protected:
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         ::shutdown(fd, SHUT_WR);
-        std::string answer;
-        char buffer[4096];
-        for (;;) {
-            pollfd ready{fd, POLLIN, 0};
-            // A bound only against a hung test; the server answers or closes well before.
-            if (::poll(&ready, 1, 30000) <= 0) {
-                ADD_FAILURE() << "no answer nor close for a request of " << bytes.size()
-                              << " bytes";
-                break;
-            }
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                break;
-            }
-            answer.append(buffer, static_cast<std::size_t>(n));
-        }
+        // A server that neither answers nor closes hangs here, until the test's time limit.
+        std::string answer = OrvexTest::readAll(fd);
         ::close(fd);
         return answer;
     }
