@@ -65,11 +65,6 @@ TEST_F(GitRepositoryTests, InitRepoMakesARepository) {
     auto noCommit = gitErrorOf([&] { git.headCommit(dir.path()); });
     EXPECT_EQ(noCommit.exitCode, 128);
     EXPECT_TRUE(contains(noCommit.message, "HEAD")) << noCommit.message;
-
-    auto error = gitErrorOf([&] { git.initRepo(dir / "missing"); });
-    EXPECT_EQ(error.command, "git -C " + (dir / "missing") + " init");
-    EXPECT_EQ(error.exitCode, 128);
-    EXPECT_TRUE(contains(error.message, "cannot change to")) << error.message;
 }
 
 TEST_F(GitRepositoryTests, CurrentBranchAndHeadCommit) {
@@ -119,9 +114,6 @@ TEST_F(GitRepositoryTests, RemoveWorktreeRefusesLocalChangesUnlessForced) {
     git.removeWorktree(repo.path(), dirty, true);
     EXPECT_FALSE(fs::exists(dirty));
     EXPECT_TRUE(git.listWorktrees(repo.path()).empty());
-
-    auto gone = gitErrorOf([&] { git.removeWorktree(repo.path(), dirty, true); });
-    EXPECT_EQ(gone.command, "git -C " + repo.path() + " worktree remove --force " + dirty);
 }
 
 TEST_F(GitRepositoryTests, DeleteBranchRefusesUnmergedWorkUnlessForced) {
@@ -140,8 +132,6 @@ TEST_F(GitRepositoryTests, DeleteBranchRefusesUnmergedWorkUnlessForced) {
 
     git.deleteBranch(repo.path(), "feature/work", true);
     EXPECT_FALSE(git.localBranchExists(repo.path(), "feature/work"));
-    auto missing = gitErrorOf([&] { git.deleteBranch(repo.path(), "feature/work", true); });
-    EXPECT_EQ(missing.command, "git -C " + repo.path() + " branch -D feature/work");
 }
 
 TEST_F(GitRepositoryTests, RenameBranchRunsInTheWorktree) {

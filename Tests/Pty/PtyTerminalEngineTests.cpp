@@ -3,14 +3,13 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <set>
 
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
+#include "Support/ProcessProbe.hpp"
 #include "Support/RunUntil.hpp"
 
 #include "OrvexCore/Terminal/TerminalController.hpp"
@@ -20,44 +19,6 @@ using namespace OrvexCore;
 using OrvexPty::PtyTerminalEngine;
 
 namespace {
-
-/// Whether `pid` still runs (a zombie left to init counts as ended).
-bool isRunning(long pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return false;
-    }
-    const auto close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
-}
-
-/// The processes whose parent is `parent`.
-std::set<long> childrenOf(long parent) {
-    std::set<long> found;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line)) {
-            continue;
-        }
-        const auto close = line.rfind(')');
-        if (close == std::string::npos) {
-            continue;
-        }
-        std::istringstream fields(line.substr(close + 2));
-        char state;
-        long ppid;
-        if (fields >> state >> ppid && ppid == parent) {
-            found.insert(std::stol(name));
-        }
-    }
-    return found;
-}
 
 /// Real shells in pseudo-terminals under a controller, each one's output kept whole.
 class PtyEndToEnd : public ::testing::Test {
@@ -130,9 +91,9 @@ TEST_F(PtyEndToEnd, AGridOfRealShellsRunsInTheWorktreeAndEndsWhole) {
     // A job in the foreground of one shell, to be stopped with it. Its echo shows the write
     // finished, so the close below does not meet a write still under way.
     refs[2].handle->send("sleep 300\n");
-    std::set<long> sleepers;
+    std::vector<OrvexTest::ChildInfo> sleepers;
     ASSERT_TRUE(runUntil([&] {
-        sleepers = childrenOf(shells[2]);
+        sleepers = OrvexTest::childProcesses(static_cast<pid_t>(shells[2]));
         return contains(refs[2].id, "sleep 300") && !sleepers.empty();
     }));
 
@@ -145,8 +106,10 @@ TEST_F(PtyEndToEnd, AGridOfRealShellsRunsInTheWorktreeAndEndsWhole) {
         EXPECT_EQ(::kill(static_cast<pid_t>(pid), 0), -1) << pid;
         EXPECT_EQ(errno, ESRCH) << "reaped, not a zombie: " << pid;
     }
-    ASSERT_TRUE(
-        runUntil([&] { return std::none_of(sleepers.begin(), sleepers.end(), isRunning); }));
+    ASSERT_TRUE(runUntil([&] {
+        return std::none_of(sleepers.begin(), sleepers.end(),
+                            [](const auto& sleeper) { return OrvexTest::isRunning(sleeper.pid); });
+    }));
     EXPECT_TRUE(exits.empty()) << "closing reports no exit";
 }
 
@@ -173,7 +136,7 @@ TEST_F(PtyEndToEnd, AShellIgnoringTheHangUpIsKilled) {
     const long pid = static_cast<long>(*handle->processID());
     handle.reset(); // the last reference: releasing the handle stops the terminal
     ASSERT_TRUE(runUntil([&] { return engine->liveProcessCount() == 0; }));
-    EXPECT_FALSE(isRunning(pid));
+    EXPECT_FALSE(OrvexTest::isRunning(static_cast<pid_t>(pid)));
 }
 
 TEST_F(PtyEndToEnd, AFolderThatCannotBeEnteredIsReportedAsAnExit) {
