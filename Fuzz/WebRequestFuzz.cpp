@@ -45,12 +45,12 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <nlohmann/json.hpp>
 
-#include "OrvexServer/ProtocolError.hpp"
 #include "OrvexServer/WebAssets.hpp"
 #include "OrvexServer/WebSecurity.hpp"
 #include "OrvexServer/WebServer.hpp"
 #include "Support/FuzzCheck.hpp"
 #include "Support/FuzzInput.hpp"
+#include "Support/HelloThenEcho.hpp"
 #include "Support/WebSocketFrames.hpp"
 
 namespace asio = boost::asio;
@@ -63,7 +63,7 @@ namespace WebSocketFrames = OrvexFuzz::WebSocketFrames;
 
 namespace {
 
-const std::string terminalID = "0B6F6B2E-5C7A-4A52-9A31-3F1C2D4E5F60";
+const std::string terminalID = OrvexTest::webTerminalID;
 /// The stand-in terminal's screen: it must reach no client that has not been let in.
 const std::string screen = "\x1b[Hthe-screen-of-the-terminal";
 
@@ -447,21 +447,6 @@ void checkPage(const std::string& bytes, const EncodedFrames& sent) {
     }
 }
 
-// A named coroutine rather than a lambda: g++ 12 gives two coroutine lambdas inside an
-// extern "C" function the same symbol.
-asio::awaitable<json> handle(Reached& reached, std::shared_ptr<OrvexServer::Client> client,
-                             std::string method, json params) {
-    ++reached.calls;
-    if (method == "hello") {
-        client->setGreeted();
-        co_return json{{"version", 1}};
-    }
-    if (!client->greeted()) {
-        throw OrvexServer::ProtocolError("helloRequired", "hello first");
-    }
-    co_return params;
-}
-
 asio::awaitable<void> script(OrvexServer::WebServer& server,
                              const OrvexServer::WebServer::Limits& limits,
                              const std::vector<Script>& connections, Reached& reached, bool& done) {
@@ -556,7 +541,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     auto handler = [&](std::shared_ptr<OrvexServer::Client> client, std::string method,
                        json params) {
-        return handle(reached, std::move(client), std::move(method), std::move(params));
+        ++reached.calls;
+        return OrvexTest::helloThenEcho(std::move(client), std::move(method), std::move(params));
     };
 
     asio::io_context io;

@@ -4,25 +4,16 @@
 #include <gtest/gtest.h>
 
 #include "Cli/CliHarness.hpp"
+#include "Support/NumberedLines.hpp"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 using OrvexTest::CliHome;
+using OrvexTest::numberedLines;
 using OrvexTest::sessionInStore;
 using OrvexTest::TempGitRepo;
 
 namespace {
-
-/// "line 1\n" ... "line N\n", with the lines in `replaced` (1-based) given as new text.
-std::string numberedLines(int count, const std::map<int, std::string>& replaced = {}) {
-    std::string text;
-    for (int i = 1; i <= count; ++i) {
-        auto it = replaced.find(i);
-        text += it != replaced.end() ? it->second : "line " + std::to_string(i);
-        text += "\n";
-    }
-    return text;
-}
 
 /// The listed files as "path status +added -removed[ reviewed]" lines.
 std::string listed(const nlohmann::json& diff) {

@@ -45,17 +45,6 @@ TEST(DiffHelperProgramTests, ARequestSplitOverManyWritesIsAnsweredAtItsLineFeed)
     EXPECT_EQ(helper.readToEnd(), "");
 }
 
-TEST(DiffHelperProgramTests, EmptyLinesGetNoAnswer) {
-    HelperPipe helper;
-    helper.send("\n\n" + quickRequest("a") + "\n" + quickRequest("b"));
-    helper.closeInput();
-    std::string all = helper.readToEnd();
-    ASSERT_EQ(std::count(all.begin(), all.end(), '\n'), 2) << all;
-    EXPECT_NE(all.find("\"id\":\"a\""), std::string::npos);
-    EXPECT_LT(all.find("\"id\":\"a\""), all.find("\"id\":\"b\""));
-    EXPECT_EQ(helper.wait(), 0);
-}
-
 TEST(DiffHelperProgramTests, ShutdownEndsTheProcessEvenWithRequestsBehindIt) {
     HelperPipe helper;
     helper.send(quickRequest("before") +

@@ -20,30 +20,3 @@ TEST(DiffReviewTests, FingerprintIsUnpaddedLowerCaseFnv1a) {
         EXPECT_EQ(DiffReview::fingerprint(c.patch), c.expected) << c.patch;
     }
 }
-
-TEST(DiffReviewTests, ToggleMarksUnmarksAndRemarksAnOutdatedEntry) {
-    DiffReview::ReviewMap reviewed;
-    DiffReview::toggle("a.txt", "patch 1", reviewed);
-    EXPECT_TRUE(DiffReview::isReviewed("a.txt", "patch 1", reviewed));
-
-    DiffReview::toggle("a.txt", "patch 1", reviewed);
-    EXPECT_FALSE(reviewed.contains("a.txt"));
-
-    DiffReview::toggle("a.txt", "patch 1", reviewed);
-    // The file changed: the mark lapses but stays in the map.
-    EXPECT_FALSE(DiffReview::isReviewed("a.txt", "patch 2", reviewed));
-    EXPECT_TRUE(reviewed.contains("a.txt"));
-
-    // Toggling with the new patch marks it again rather than unmarking it.
-    DiffReview::toggle("a.txt", "patch 2", reviewed);
-    EXPECT_TRUE(DiffReview::isReviewed("a.txt", "patch 2", reviewed));
-    EXPECT_EQ(reviewed.at("a.txt"), DiffReview::fingerprint("patch 2"));
-    EXPECT_FALSE(DiffReview::isReviewed("b.txt", "patch 2", reviewed));
-}
-
-TEST(DiffReviewTests, PruneKeepsOnlyTheListedPaths) {
-    const DiffReview::ReviewMap reviewed{{"a", "1"}, {"b", "2"}, {"c", "3"}};
-    EXPECT_TRUE(DiffReview::prune(reviewed, {}).empty());
-    EXPECT_EQ(DiffReview::prune(reviewed, {"a", "b", "c", "d"}), reviewed);
-    EXPECT_EQ(DiffReview::prune(reviewed, {"b", "x"}), (DiffReview::ReviewMap{{"b", "2"}}));
-}

@@ -83,10 +83,8 @@ TEST(GitDiffTests, DiffAgainstAnotherBranchInALinkedWorktree) {
 
 TEST(GitDiffTests, UnknownBaseSurfacesGitsMessageAndTheExactCommand) {
     OrvexTest::TempGitRepo repo;
+    // The command's exact words are checked by AFailureCarriesWhatGitSaid.
     auto error = gitErrorOf([&] { GitCLIService().diff(repo.path(), "no-such-ref"); });
-    EXPECT_EQ(error.command, "git -C " + repo.path() +
-                                 " -c core.quotePath=false diff --no-renames no-such-ref "
-                                 "--numstat --summary -z");
     EXPECT_EQ(error.exitCode, 128);
     EXPECT_NE(error.message.find("no-such-ref"), std::string::npos) << error.message;
     EXPECT_NE(std::string(error.what()).find(error.message.substr(0, 20)), std::string::npos);

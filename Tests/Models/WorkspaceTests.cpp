@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include "OrvexCore/Models/DecodingError.hpp"
-#include "OrvexCore/Models/SessionStatus.hpp"
 
 using namespace OrvexCore;
 using nlohmann::json;
@@ -64,16 +63,4 @@ TEST(WorkspaceModel, EveryFieldTakesPartInHashing) {
     }
     // Field boundaries matter: moving text from one field to the next changes the hash.
     EXPECT_NE(hash(Workspace{base.id, "/ra", "b"}), hash(Workspace{base.id, "/r", "ab"}));
-}
-
-TEST(SessionStatusModel, RawValuesRoundTripAndHashAsTheirString) {
-    const std::vector<std::string> raw{"unknown", "idle", "running", "needsInput", "bell"};
-    ASSERT_EQ(allSessionStatuses.size(), raw.size());
-    for (size_t i = 0; i < raw.size(); ++i) {
-        SessionStatus status = allSessionStatuses[i];
-        EXPECT_EQ(json(status), json(raw[i]));
-        EXPECT_EQ(json(raw[i]).get<SessionStatus>(), status);
-        EXPECT_EQ(std::hash<SessionStatus>{}(status), std::hash<std::string_view>{}(raw[i]));
-    }
-    EXPECT_THROW(json("NeedsInput").get<SessionStatus>(), DecodingError);
 }

@@ -16,6 +16,7 @@
 #include "OrvexServer/AttachFrame.hpp"
 #include "OrvexServer/ScreenModel.hpp"
 #include "OrvexServer/ServerConnection.hpp"
+#include "Support/NumberedLines.hpp"
 #include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
 
@@ -172,11 +173,7 @@ class AttachEndToEnd : public OrvexTest::HomeWithRepo {};
 TEST_F(AttachEndToEnd, ReattachingRedrawsEveryScreenAsItWasAndTheProgramsLive) {
     home.ok({"new", "-b", "cycle", "--rows", "1", "--cols", "3"});
     std::string id = sessionID(home, "cycle");
-    std::string lines;
-    for (int i = 1; i <= 200; ++i) {
-        lines += "line " + std::to_string(i) + "\n";
-    }
-    OrvexTest::writeFile(home.sessionsRoot() + "/cycle/numbers.txt", lines);
+    OrvexTest::writeFile(home.sessionsRoot() + "/cycle/numbers.txt", OrvexTest::numberedLines(200));
 
     std::vector<std::string> before(3);
     {

@@ -195,22 +195,6 @@ TEST(ScreenModelTests, ResizeKeepsTextAndForgetsScrollRegion) {
     EXPECT_EQ(model.text().substr(0, 4), "abcd");
 }
 
-TEST(ScreenModelTests, ShellPromptWithColoursRedrawsExactly) {
-    PtyProgram shell({"bash", "--norc", "--noprofile", "-i"}, 12, 60);
-    shell.type("PS1='\\[\\e[1;32m\\]me@box\\[\\e[0m\\]:\\[\\e[34m\\]~/w\\[\\e[0m\\]\\$ '\n");
-    shell.type("printf '\\e[31mred \\e[42;1mbold\\e[0m \\e[38;2;9;8;7mrgb\\e[0m "
-               "\\e[4munder\\e[0m \\xe6\\xbc\\xa2 ok%s\\n' 1; echo done-$((6*7))\n");
-    ASSERT_TRUE(shell.readUntilText("done-42"));
-    ASSERT_TRUE(shell.readUntil([](const ScreenModel& m) {
-        auto text = m.text();
-        auto prompt = text.rfind("me@box:~/w");
-        return prompt != std::string::npos && prompt > text.find("done-42");
-    }));
-    EXPECT_NE(shell.model.text().find("red bold rgb under 漢 ok1"), std::string::npos);
-    EXPECT_EQ(redrawnElsewhere(shell.model), shell.model.snapshot());
-    expectChunkIndependent(shell);
-}
-
 TEST(ScreenModelTests, LessOnTheAlternateScreenRedrawsAndLeavesThePrimaryBehind) {
     auto file = numberedFile(200);
     PtyProgram shell({"bash", "--norc", "--noprofile", "-i"}, 15, 70);

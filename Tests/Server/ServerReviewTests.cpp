@@ -9,6 +9,7 @@
 #include "Cli/CliHarness.hpp"
 #include "OrvexServer/Protocol.hpp"
 #include "OrvexServer/ServerConnection.hpp"
+#include "Support/NumberedLines.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using nlohmann::json;
@@ -25,11 +26,7 @@ struct ReviewFixture {
     std::string worktree;
 
     ReviewFixture() {
-        std::string lines;
-        for (int i = 1; i <= 30; ++i) {
-            lines += "line " + std::to_string(i) + "\n";
-        }
-        repo.commitFile("notes.txt", lines);
+        repo.commitFile("notes.txt", OrvexTest::numberedLines(30));
         repo.git({"branch", "other"});
         home.ok({"open", repo.path()});
         server = OrvexServer::ServerConnection::connect(home.socketPath());
@@ -48,17 +45,6 @@ struct ReviewFixture {
     json files() { return server->call("review.files", {{"id", sessionID}}); }
 };
 
-/// notes.txt with lines 10 and 16 rewritten.
-std::string twoLinesChanged() {
-    std::string changed;
-    for (int i = 1; i <= 30; ++i) {
-        changed += i == 10   ? "line ten\n"
-                   : i == 16 ? "line sixteen\n"
-                             : "line " + std::to_string(i) + "\n";
-    }
-    return changed;
-}
-
 std::string listed(const json& answer) {
     std::string out;
     for (const auto& file : answer["files"]) {
@@ -73,7 +59,9 @@ std::string listed(const json& answer) {
 
 TEST(ServerReview, MarksHoldUntilTheFileChangesAndTheBaseCanBeChosen) {
     ReviewFixture f;
-    const std::string changed = twoLinesChanged();
+    // notes.txt with lines 10 and 16 rewritten.
+    const std::string changed =
+        OrvexTest::numberedLines(30, {{10, "line ten"}, {16, "line sixteen"}});
     OrvexTest::writeFile(f.worktree + "/notes.txt", changed);
     OrvexTest::writeFile(f.worktree + "/fresh/new file.txt", "a\nb\n");
 
@@ -173,7 +161,9 @@ TEST(ServerReview, BadRequestsGetClearErrorsAndTheServerKeepsServing) {
 
 TEST(ServerReview, APatchComesInWindowsAndScrollingKeepsToTheVersionShown) {
     ReviewFixture f;
-    const std::string changed = twoLinesChanged();
+    // notes.txt with lines 10 and 16 rewritten.
+    const std::string changed =
+        OrvexTest::numberedLines(30, {{10, "line ten"}, {16, "line sixteen"}});
     OrvexTest::writeFile(f.worktree + "/notes.txt", changed);
     auto patch = [&](json window) {
         window["id"] = f.sessionID;

@@ -70,6 +70,8 @@ TEST(ServerSettings, ASetIsRepairedStoredAndToldToOtherClientsAndARemoveRestores
     EXPECT_EQ(home.json({"settings"})["uiFontSize"], 12.0);
 }
 
+// Which values each setting refuses is SettingsCatalog.ValuesOfTheWrongTypeAndUnknownKeysAre-
+// RefusedAndNothingIsStored's; here the server's own parameter checks and the error it sends.
 TEST(ServerSettings, BadInputIsRefusedWithInvalidParamsAndChangesNothing) {
     CliHome home;
     home.ok({"settings", "newBranchRows", "3"});
@@ -81,12 +83,9 @@ TEST(ServerSettings, BadInputIsRefusedWithInvalidParamsAndChangesNothing) {
     };
     const std::vector<Row> rows{
         {"settings.set", {{"key", "noSuchSetting"}, {"value", 1}}, "invalidParams"},
-        {"settings.set", {{"key", "newBranchRows"}, {"value", "4"}}, "invalidParams"},
-        {"settings.set", {{"key", "newBranchRows"}, {"value", 2.5}}, "invalidParams"},
         {"settings.set", {{"key", "newBranchRows"}}, "invalidParams"},
         {"settings.set", {{"key", 7}, {"value", 1}}, "invalidParams"},
         {"settings.remove", {{"key", "noSuchSetting"}}, "invalidParams"},
-        {"settings.describe.all", json::object(), "unknownMethod"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(OrvexTest::errorCode(*page, row.method, row.params), row.code)

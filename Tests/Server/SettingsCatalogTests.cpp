@@ -73,7 +73,6 @@ TEST(SettingsCatalog, RepairedValuesAreStoredAndTheAnswerSaysWhatTheyBecame) {
     };
     const std::vector<Row> rows{
         {"uiFontSize", 40, 24.0, "40 is outside 10 to 24: set to 24"},
-        {"uiFontSize", 9.5, 10.0, "9.5 is outside 10 to 24: set to 10"},
         {"uiFontSize", 15.5, 15.5, ""},
         {"codeFontSize", 3, 9.0, "outside 9 to 24"},
         {"newBranchRows", 0, 1, "0 is outside 1 to 6: set to 1"},
@@ -90,7 +89,6 @@ TEST(SettingsCatalog, RepairedValuesAreStoredAndTheAnswerSaysWhatTheyBecame) {
         {"defaultEditor", "VSCode", "vscode", "not one of vscode, cursor, xcode"},
         {"newBranchCommand", "make\r\ntest", "maketest", "line breaks removed"},
         {"sessionsRootPath", "/tmp/elsewhere", fallback, "not a folder inside the home folder"},
-        {"sessionsRootPath", "relative/path", fallback, "set to the default"},
         {"sessionsRootPath", "~/work/../trees", home + "/trees", "written in full"},
         {"sessionsRootPath", home + "/trees", home + "/trees", ""},
         {"activityQuestionPatterns", json::array({" Proceed? ", "", "ok"}),

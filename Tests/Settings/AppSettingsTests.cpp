@@ -109,24 +109,15 @@ TEST_F(AppSettingsTests, StoredValuesAreRepairedOnReadButNotWrittenBack) {
         json expected;
     };
     const std::vector<Case> cases{
-        {"newBranchRows", 9, rows, 6},
-        {"newBranchRows", 0, rows, 1},
-        {"newBranchRows", -4, rows, 1},
         {"newBranchRows", 3.0, rows, 3},
         {"newBranchRows", 3.5, rows, 1}, // not an integer: missing
         {"newBranchRows", "3", rows, 1}, // another type: missing
         {"newBranchRows", true, rows, 1},
         {"newBranchRows", 18446744073709551615ULL, rows, 6},
-        {"newBranchCols", 7, cols, 6},
         {"newBranchCols", 4, cols, 4},
         {"newBranchCommand", "assistant \\\n  --resume\r\n", command, "assistant \\  --resume"},
         {"newBranchCommand", 12, command, ""},
-        {"uiFontSize", 9.5, uiSize, 10.0},
-        {"uiFontSize", 30, uiSize, 24.0},
-        {"uiFontSize", 15.5, uiSize, 15.5},
         {"uiFontSize", false, uiSize, 12.0},
-        {"codeFontSize", 8, codeSize, 9.0},
-        {"codeFontSize", 30, codeSize, 24.0},
         {"fontSmoothingEnabled", false, smoothing, false},
         {"fontSmoothingEnabled", 0, smoothing, true},
         {"defaultEditor", "cursor", editor, "cursor"},
@@ -140,12 +131,8 @@ TEST_F(AppSettingsTests, StoredValuesAreRepairedOnReadButNotWrittenBack) {
         {"theme", "solarized", theme, "system"},
         {"terminalTheme", "light", terminalTheme, "light"},
         {"terminalTheme", 1, terminalTheme, "system"},
-        {"diffPanelWidthFraction", 0.9, fraction, 0.75},
         {"diffPanelWidthFraction", 0.05, fraction, 0.15},
-        {"diffPanelWidthFraction", 0.4, fraction, 0.4},
-        {"activityQuietSeconds", 0.05, quiet, 0.2},
         {"activityQuietSeconds", 99, quiet, 10.0},
-        {"activityQuietSeconds", 2.5, quiet, 2.5},
         {"activityQuietSeconds", "2", quiet, 1.0},
         // Ports below 1024 or past 65535 read as "any free port".
         {"webPort", 8123, port, 8123},
@@ -157,7 +144,6 @@ TEST_F(AppSettingsTests, StoredValuesAreRepairedOnReadButNotWrittenBack) {
         {"webPort", "8123", port, 0},
         {"webPort", 8123.5, port, 0},
         {"diffFoldThreshold", 3, fold, 3},
-        {"diffFoldThreshold", 0, fold, 1},
         {"diffFoldThreshold", 5000, fold, 1000},
         {"diffFoldThreshold", "12", fold, 4},
     };

@@ -8,12 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "OrvexCore/Settings/AppSettings.hpp"
 #include "Support/TempGitRepo.hpp"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using OrvexCore::AppSettings;
 using OrvexCore::FileUserDefaults;
 using OrvexTest::permissions;
 using OrvexTest::readFile;
@@ -111,29 +109,6 @@ TEST(FileUserDefaultsTests, TextThatIsNotUTF8IsWrittenWithReplacementCharacters)
     EXPECT_NO_THROW(defaults.set("newBranchCommand", "run \xff"));
     EXPECT_EQ(defaults.persistenceError(), std::nullopt);
     EXPECT_EQ(fileContents(path), (json{{"newBranchCommand", "run \xEF\xBF\xBD"}}));
-}
-
-TEST(FileUserDefaultsTests, SettingsSurviveARoundTripThroughTheFile) {
-    TempDir dir;
-    const std::string path = dir / "orvex/defaults.json";
-    writeFile(path, R"({"diffPanelWidth": 700, "terminalFontSize": 15, "theme": "dark"})");
-    {
-        AppSettings settings(std::make_shared<FileUserDefaults>(path));
-        EXPECT_EQ(settings.diffPanelWidthFraction(), 0.5);
-        EXPECT_EQ(settings.codeFontSize(), 15.0);
-        settings.setNewBranchRows(9);
-        settings.setUiFontFamily("Inter");
-    }
-    EXPECT_EQ(fileContents(path), (json{{"diffPanelWidthFraction", 0.5},
-                                        {"terminalFontSize", 15},
-                                        {"theme", "dark"},
-                                        {"newBranchRows", 6},
-                                        {"uiFontFamily", "Inter"}}));
-    AppSettings settings(std::make_shared<FileUserDefaults>(path));
-    EXPECT_EQ(settings.newBranchRows(), 6);
-    EXPECT_EQ(settings.uiFontFamily(), "Inter");
-    EXPECT_EQ(settings.theme(), OrvexCore::AppTheme::dark);
-    EXPECT_TRUE(settings.hasCustomDiffPanelWidthFraction());
 }
 
 TEST(FileUserDefaultsTests, TwoWritersOfOneFileKeepEachOthersChanges) {

@@ -87,26 +87,6 @@ TEST(StatusMonitorIngest, ControlOnlyChunkCountsAsActivity) {
     EXPECT_EQ(m.monitor.status(m.id, t0 + 2s), TerminalActivity::idle);
 }
 
-TEST(StatusMonitorIngest, TailIsCutBackOnlyPastTwiceTheLimit) {
-    for (const auto& [fed, expected] : std::vector<std::pair<std::string, std::string>>{
-             {"12345678", "12345678"}, {"123456789", "6789"}, {"123456789abcdef", "cdef"}}) {
-        Monitor m(config(4));
-        m.feed(fed);
-        EXPECT_EQ(m.tail(), expected) << fed;
-    }
-    // Across chunks: the cut happens at the end of the chunk that passes the bound.
-    Monitor m(config(4));
-    m.feed("1234567");
-    m.feed("89");
-    EXPECT_EQ(m.tail(), "6789");
-    m.feed("abcd");
-    EXPECT_EQ(m.tail(), "6789abcd");
-
-    Monitor none(config(0));
-    none.feed("abc\n");
-    EXPECT_EQ(none.tail(), "");
-}
-
 TEST(StatusMonitorIngest, MaxTailBytesOutsideItsRangeIsRejected) {
     EXPECT_THROW(StatusMonitor(config(-1)), std::invalid_argument);
     EXPECT_THROW(StatusMonitor(config(std::numeric_limits<std::int64_t>::max())),
@@ -214,21 +194,6 @@ TEST(StatusMonitorLifecycle, NoteClosedForgetsAndALaterChunkStartsFresh) {
     EXPECT_EQ(m.tail(), "y") << "the half-read command must not carry over";
     EXPECT_EQ(m.bells.size(), 1u);
     EXPECT_EQ(m.recent(), TerminalActivity::working);
-}
-
-TEST(StatusMonitorLifecycle, BellCallbackMayCallBackIntoTheMonitor) {
-    StatusMonitor monitor(config());
-    UUID id;
-    int bells = 0;
-    monitor.onBell = [&](const UUID& rang) {
-        ++bells;
-        monitor.noteClosed(rang);
-        monitor.ingest(rang, std::string_view("reentrant"), t0);
-        monitor.onBell = nullptr;
-    };
-    monitor.ingest(id, std::string_view("a\ab\a"), t0);
-    EXPECT_EQ(bells, 1);
-    EXPECT_EQ(monitor.tail(id), "ab");
 }
 
 TEST(StatusMonitorAggregate, FoldsActivitiesIntoASessionStatus) {

@@ -1,6 +1,7 @@
 #include "Support/ProcessProbe.hpp"
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -19,9 +20,9 @@ size_t openDescriptorCount() {
     return count;
 }
 
-std::vector<ChildInfo> childProcesses() {
+std::vector<ChildInfo> childProcesses(pid_t parentOf) {
     std::vector<ChildInfo> children;
-    const pid_t self = ::getpid();
+    const pid_t self = parentOf != 0 ? parentOf : ::getpid();
     std::error_code ec;
     for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
         const auto& entry = *it;
@@ -62,6 +63,16 @@ std::vector<ChildInfo> childProcesses() {
         children.push_back(child);
     }
     return children;
+}
+
+bool isRunning(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const auto close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

@@ -15,13 +15,17 @@ namespace OrvexTest {
 /// Descriptors this process has open now.
 size_t openDescriptorCount();
 
-/// A direct child of this process.
+/// A direct child of a process.
 struct ChildInfo {
     pid_t pid = 0;
     char state = '?'; ///< as in /proc/PID/stat: 'Z' for a zombie
     std::string executable;
 };
-std::vector<ChildInfo> childProcesses();
+/// The direct children of `parent` (0: this process).
+std::vector<ChildInfo> childProcesses(pid_t parent = 0);
+
+/// Whether `pid` still runs: a zombie, or a process gone from /proc, does not.
+bool isRunning(pid_t pid);
 
 /// Polls `condition` until it holds or `limit` passes; returns its last value. For waiting on
 /// things that happen asynchronously (a process being reaped), never for measuring speed.

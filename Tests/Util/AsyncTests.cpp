@@ -53,16 +53,6 @@ TEST(AsyncTests, BackgroundWorkRunsElsewhereAndReleasesItsCapturesOnce) {
     EXPECT_EQ(shared.use_count(), 1);
 }
 
-TEST(AsyncTests, BackgroundFailuresReachTheAwaitingCoroutine) {
-    boost::asio::io_context context;
-    auto task = []() -> boost::asio::awaitable<void> {
-        auto work = [] { throw std::runtime_error("boom"); };
-        co_await inBackground(std::move(work));
-    };
-    EXPECT_THROW(OrvexTest::runAwaitable(context, task()), std::runtime_error);
-    drain(context);
-}
-
 // Two coroutines on one strand over the background pool each wait, in the background, for
 // the other to arrive. If background work ran inline on the strand, the first would hold the
 // strand and the second could never start.
