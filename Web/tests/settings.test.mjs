@@ -11,7 +11,12 @@ const setting = (key) => `#setting-${key}`;
 
 /// Types `text` into a setting's field as a person would and leaves the field (which sends it).
 async function typeSetting(p, key, text) {
-    await p.click(setting(key), { clickCount: 3 });
+    // Focused and selected in the page, not clicked: a setting applied a moment ago (a font
+    // size) may still move the field, and a click aimed at where it was would miss it.
+    await p.$eval(setting(key), (field) => {
+        field.focus();
+        field.select();
+    });
     await p.keyboard.press('Backspace');
     await p.keyboard.type(text);
     await p.keyboard.press('Tab');
