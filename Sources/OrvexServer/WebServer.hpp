@@ -43,8 +43,11 @@ public:
         /// Bytes waiting for one page before it is dropped.
         std::size_t maxQueuedBytes = 8 * 1024 * 1024;
         /// Bytes a page may have outstanding (queued, or sent and not yet drawn) before the
-        /// terminals it watches are held for it, as for an attached client.
-        std::size_t behindBytes = 1024 * 1024;
+        /// terminals it watches are held for it, as for an attached client. Larger than an
+        /// attached client's: a page's acknowledgements come back only once the browser has
+        /// drawn, so a smaller window holds a flood's program on every round trip and leaves
+        /// the page waiting, with less to draw per frame. What a page holds is bounded by it.
+        std::size_t behindBytes = 4 * 1024 * 1024;
         /// How long a page may stay behind before it is dropped.
         std::chrono::milliseconds behindTime = std::chrono::seconds(10);
         std::size_t maxConnections = 64;

@@ -234,9 +234,10 @@ TEST(WebFlowControl, AFloodWaitsForPagesThatStopReadingAndReachesTheOneThatResum
     const std::string terminal = grid["terminals"][0]["id"];
     const std::string worktree = home.sessionsRoot() + "/flood";
     // Numbered lines, so a lost, doubled or reordered piece shows; far more than the queues
-    // and the system's buffers hold.
+    // (a page's window is 4 MiB) and the system's buffers (a loopback socket's send buffer
+    // grows to some MiB) hold.
     std::string content;
-    for (int line = 0; content.size() < (6u << 20); ++line) {
+    for (int line = 0; content.size() < (16u << 20); ++line) {
         content += fmt::format("{:08d} the quick brown fox jumps over the lazy dog\n", line);
     }
     std::ofstream(worktree + "/big.txt", std::ios::binary) << content;

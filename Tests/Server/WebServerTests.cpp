@@ -300,10 +300,13 @@ TEST_F(WebServerFixture, OversizedMessageClosesThePageAndOthersGoOn) {
     asio::io_context client;
     auto ws = openPage(client);
     ws->binary(true);
-    ws->write(asio::buffer(std::string(100 * 1024, 'I')));
-    beast::flat_buffer buffer;
     boost::system::error_code error;
-    ws->read(buffer, error);
+    // The server may hang up before the whole message is sent: the write then fails.
+    ws->write(asio::buffer(std::string(100 * 1024, 'I')), error);
+    beast::flat_buffer buffer;
+    if (!error) {
+        ws->read(buffer, error);
+    }
     // The server says why in its close frame and hangs up. When it hangs up while the page is
     // still sending, the page's side sees the connection reset or gone (which error depends on
     // the moment) instead of the frame: the same refusal.

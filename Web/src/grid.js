@@ -9,6 +9,7 @@ import { makeDraggable, dropEdge } from './drag.js';
 import { isSwitchKey } from './keys.js';
 import { terminalOptions } from './theme.js';
 import { routeScriptStyles } from './scriptStyles.js';
+import { TerminalWrites } from './terminalWrites.js';
 
 let terminalKit = null;
 let loadingKit = null;
@@ -105,9 +106,7 @@ export class GridView {
 
     dispose(id, view) {
         // A disposed terminal never finishes its writes: they count as drawn.
-        for (const resolve of view.drawing) {
-            resolve();
-        }
+        view.writes.close();
         view.observer.disconnect();
         if (!view.opened) {
             view.term.dispose();
@@ -245,7 +244,7 @@ export class GridView {
                 }
             },
         });
-        const view = { cell, term, fit, observer, fitSoon, opened: false, drawing: new Set() };
+        const view = { cell, term, fit, observer, fitSoon, opened: false, writes: new TerminalWrites(term) };
         view.open = () => {
             view.opened = true;
             term.open(cell.querySelector('.term'));
@@ -271,16 +270,7 @@ export class GridView {
         if (!view) {
             return undefined;
         }
-        if (kind === 'S') {
-            view.term.reset();
-        }
-        return new Promise((resolve) => {
-            view.drawing.add(resolve);
-            view.term.write(bytes, () => {
-                view.drawing.delete(resolve);
-                resolve();
-            });
-        });
+        return view.writes.add(kind, bytes);
     }
 
     /// Moves the keyboard to the terminal `step` places from the focused one.

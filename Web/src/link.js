@@ -5,6 +5,7 @@
 const protocolVersion = 1;
 const idLength = 36;
 const encoder = new TextEncoder();
+const decoder = new TextDecoder();
 // The page tells the server what it has drawn at least this often during a flood, and at once
 // whenever it has drawn everything it was sent.
 const acknowledgeStep = 64 * 1024;
@@ -24,7 +25,7 @@ export class ServerLink {
     connect() {
         const socket = new WebSocket(`ws://${location.host}/ws`);
         socket.binaryType = 'arraybuffer';
-        Object.assign(socket, { drawn: 0, told: 0, drawing: 0 });
+        Object.assign(socket, { drawn: 0, told: 0, drawing: 0, telling: false });
         this.socket = socket;
         socket.onopen = async () => {
             this.retry = 250;
@@ -61,7 +62,7 @@ export class ServerLink {
         if (typeof data !== 'string') {
             const bytes = new Uint8Array(data);
             const kind = String.fromCharCode(bytes[0]);
-            const id = new TextDecoder().decode(bytes.subarray(1, 1 + idLength));
+            const id = decoder.decode(bytes.subarray(1, 1 + idLength));
             const payload = bytes.subarray(1 + idLength);
             const done = this.drawing(payload.length);
             // The page's answer settles once the bytes are drawn (or dropped).
@@ -101,10 +102,17 @@ export class ServerLink {
             settled = true;
             socket.drawing -= 1;
             socket.drawn += count;
-            if (socket.readyState === WebSocket.OPEN &&
-                (socket.drawing === 0 || socket.drawn - socket.told >= acknowledgeStep)) {
-                socket.told = socket.drawn;
-                socket.send(encoder.encode(`A${socket.drawn}`));
+            // Messages drawn in one write settle together: one acknowledgement says so.
+            if (!socket.telling) {
+                socket.telling = true;
+                queueMicrotask(() => {
+                    socket.telling = false;
+                    if (socket.readyState === WebSocket.OPEN && socket.drawn > socket.told &&
+                        (socket.drawing === 0 || socket.drawn - socket.told >= acknowledgeStep)) {
+                        socket.told = socket.drawn;
+                        socket.send(encoder.encode(`A${socket.drawn}`));
+                    }
+                });
             }
         };
     }
