@@ -67,15 +67,7 @@ TEST(AttachFrameTests, MessagesRoundTripWhateverTheChunks) {
     };
     everyCut(F::Direction::fromClient, clientMessages(), F::parseClient);
     everyCut(F::Direction::fromServer, serverMessages(), F::parseServer);
-    // One byte at a time.
-    F::Decoder decoder(F::Direction::fromServer);
-    std::vector<F::Frame> frames;
-    for (const auto& message : serverMessages()) {
-        for (char byte : F::encode(message)) {
-            ASSERT_TRUE(decoder.feed(std::string_view(&byte, 1), frames));
-        }
-    }
-    EXPECT_EQ(frames.size(), serverMessages().size());
+    // Many small pieces in one stream are the attach frame fuzz target's (chunks of 1 to 64).
 }
 
 TEST(AttachFrameTests, WireFormatIsTypeLengthPayload) {
