@@ -62,61 +62,24 @@ std::string hello() {
            "\n";
 }
 
-/// A line that must not succeed: truncated requests, garbage, wrong types, unknown methods.
+/// A request the real methods must refuse: wrong parameter types, unknown methods. Lines that
+/// never reach a method (garbage, truncated JSON, non-requests) are the protocol-line fuzz
+/// target's, through the same connection class.
 std::string faultyLine(std::mt19937& random, int i) {
-    static const std::vector<std::string> valid{
-        R"({"id":1,"method":"session.rename","params":{"id":"00000000-0000-0000-0000-000000000000","title":"x"}})",
-        R"({"id":2,"method":"workspace.open","params":{"path":"/nonexistent"}})",
-        R"({"id":3,"method":"settings.set","params":{"key":"theme","value":"dark"}})",
-        R"({"id":4,"method":"grid.open","params":{"id":"00000000-0000-0000-0000-000000000000"}})"};
-    std::string line;
-    switch (i % 5) {
-    case 0: { // truncated
-        const auto& base = valid[random() % valid.size()];
-        line = base.substr(0, 1 + random() % (base.size() - 1));
-        break;
+    static const std::vector<std::string> methods{
+        "session.rename",         "session.move",   "settings.set", "workspace.setColor",
+        "session.saveGridLayout", "workspace.open", "grid.open"};
+    json request{{"id", i}, {"method", "no.such." + std::to_string(random())}};
+    if (i % 3 != 0) {
+        request["method"] = methods[random() % methods.size()];
+        request["params"] = {{"id", static_cast<int>(random())},
+                             {"title", 5},
+                             {"layout", "x"},
+                             {"key", json::array()},
+                             {"from", "y"},
+                             {"path", i % 2 == 0 ? json(7) : json(nullptr)}};
     }
-    case 1: { // garbage bytes
-        std::size_t length = 1 + random() % 200;
-        for (std::size_t k = 0; k < length; ++k) {
-            line += static_cast<char>(random() % 256);
-        }
-        break;
-    }
-    case 2: // wrong types
-        line = json{{"id", i},
-                    {"method", std::vector<std::string>{"session.rename", "session.move",
-                                                        "settings.set", "workspace.setColor",
-                                                        "session.saveGridLayout"}[random() % 5]},
-                    {"params",
-                     {{"id", static_cast<int>(random())},
-                      {"title", 5},
-                      {"layout", "x"},
-                      {"key", json::array()},
-                      {"from", "y"}}}}
-                   .dump();
-        break;
-    case 3: // unknown method
-        line = json{{"id", i}, {"method", "no.such." + std::to_string(random())}}.dump();
-        break;
-    default: // not a request
-        line =
-            std::vector<std::string>{"[]",
-                                     "1",
-                                     "null",
-                                     R"({"id":true})",
-                                     R"({"id":1,"method":2})",
-                                     R"({"id":1,"method":"state.get","params":[]})"}[random() % 6];
-    }
-    for (auto& c : line) {
-        if (c == '\n' || c == '\r') {
-            c = ' ';
-        }
-    }
-    if (line.find_first_not_of(' ') == std::string::npos) {
-        line = "?";
-    }
-    return line + "\n";
+    return request.dump() + "\n";
 }
 
 } // namespace
@@ -128,32 +91,22 @@ TEST(ServerProtocol, FaultyLinesGetAnErrorOrAClosedConnectionAndOthersAreServed)
     auto other = OrvexServer::ServerConnection::connect(home.socketPath());
 
     std::mt19937 random(2024);
-    int answered = 0;
-    int closed = 0;
-    auto client = std::make_unique<RawClient>(home.socketPath());
-    ASSERT_TRUE(client->send(hello()));
-    ASSERT_TRUE(client->line().has_value());
-    // The protocol-line fuzz target explores the lines themselves; here a thousand go through
-    // the real server, beside another client it must keep serving.
+    RawClient client(home.socketPath());
+    ASSERT_TRUE(client.send(hello()));
+    ASSERT_TRUE(client.line().has_value());
+    // A thousand refused requests through the real server, beside another client it must keep
+    // serving; each gets its error answer on a connection that stays open.
     for (int i = 0; i < 1000; ++i) {
         std::string line = faultyLine(random, i);
-        bool ok = client->send(line);
-        auto reply = ok ? client->line() : std::nullopt;
-        if (!reply) {
-            ++closed;
-            client = std::make_unique<RawClient>(home.socketPath());
-            ASSERT_TRUE(client->send(hello()));
-            ASSERT_TRUE(client->line().has_value());
-            continue;
-        }
+        ASSERT_TRUE(client.send(line));
+        auto reply = client.line();
+        ASSERT_TRUE(reply.has_value()) << line;
         auto answer = json::parse(*reply, nullptr, false);
         ASSERT_TRUE(answer.is_object() && answer.contains("error")) << line << " -> " << *reply;
-        ++answered;
         if (i % 250 == 0) {
             EXPECT_EQ(other->call("state.get")["workspaces"].size(), 1u);
         }
     }
-    EXPECT_GT(answered, 800);
 
     // A line past the limit is answered and the connection closed.
     RawClient huge(home.socketPath());

@@ -171,8 +171,9 @@ http::fields upgradeHeaders(std::optional<std::string> origin) {
     return fields;
 }
 
+// A foreign or missing Host (403), another method (405), and the security headers on every
+// answer are checked by the web request fuzz target on each answer it gets.
 TEST_F(WebServerFixture, RefusesEveryRequestThatBreaksARule) {
-    const std::string port = std::to_string(port_);
     struct Case {
         const char* what;
         std::string target;
@@ -186,8 +187,6 @@ TEST_F(WebServerFixture, RefusesEveryRequestThatBreaksARule) {
         {"no token for a file", "/app.js", host(), std::nullopt, {}, 401},
         {"a wrong token", "/?token=" + std::string(64, '0'), host(), std::nullopt, {}, 401},
         {"a wrong cookie", "/", host(), "orvex_token=" + std::string(64, 'f'), {}, 401},
-        {"a foreign host", "/", "evil.example:" + port, cookie(), {}, 403},
-        {"no host", "/", "", cookie(), {}, 403},
         {"an upgrade without the cookie", "/ws", host(), std::nullopt,
          upgradeHeaders("http://" + host()), 401},
         {"an upgrade from a foreign origin", "/ws", host(), cookie(),
@@ -198,12 +197,7 @@ TEST_F(WebServerFixture, RefusesEveryRequestThatBreaksARule) {
         {"an unknown file", "/nothing-here", host(), cookie(), {}, 404},
     };
     for (const auto& c : cases) {
-        auto response = get(c.target, c.host, c.cookie, c.extra);
-        EXPECT_EQ(response.result_int(), c.status) << c.what;
-        EXPECT_EQ(response.count(http::field::access_control_allow_origin), 0u) << c.what;
-        EXPECT_EQ(std::string(response["Content-Security-Policy"]),
-                  OrvexServer::WebSecurity::contentSecurityPolicy)
-            << c.what;
+        EXPECT_EQ(get(c.target, c.host, c.cookie, c.extra).result_int(), c.status) << c.what;
     }
 }
 
@@ -239,9 +233,6 @@ TEST_F(WebServerFixture, OversizedAndUnservedRequestsGetTheirStatus) {
     EXPECT_EQ(statusOf(exchange("POST / HTTP/1.1\r\nHost: " + host() +
                                 "\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'x'))),
               "413");
-    EXPECT_EQ(statusOf(exchange("POST / HTTP/1.1\r\nHost: " + host() +
-                                "\r\nContent-Length: 2\r\nConnection: close\r\n\r\nhi")),
-              "405");
     EXPECT_EQ(statusOf(exchange("GARBAGE\r\n\r\n")), "400");
 }
 

@@ -21,8 +21,8 @@ using namespace OrvexCore;
 namespace {
 
 /// Terminal traffic built to straddle 64-byte blocks: long and short printable runs with CR LF
-/// ends, colours, long parameter lists, marks with long payloads, bells, stray escapes and
-/// arbitrary bytes.
+/// ends, runs of carriage returns, colours, long parameter lists, marks with long payloads, bells,
+/// stray escapes and arbitrary bytes.
 std::string terminalStream(std::mt19937& random, size_t pieces) {
     const std::vector<std::string> parts = {
         "\r\n",
@@ -45,6 +45,16 @@ std::string terminalStream(std::mt19937& random, size_t pieces) {
         "\x1b(B",
         "caf\xC3\xA9",
         "\t\x08\x0B\x0C",
+        // Carriage returns filling whole blocks, and every other byte of one: the dropping
+        // copy compresses whole blocks at once.
+        std::string(130, '\r'),
+        [] {
+            std::string text;
+            for (int i = 0; i < 70; ++i) {
+                text += "\rx";
+            }
+            return text;
+        }(),
     };
     std::string stream;
     for (size_t i = 0; i < pieces; ++i) {
