@@ -73,8 +73,13 @@ public:
                 // control string on these even after intermediates, as right after ESC.
                 return afterEscape(byte);
             }
-            if (byte >= 0x30 && byte <= 0x7e) {
+            if (byte >= 0x20 && byte <= 0x2f) {
+                ++intermediates_;
+            } else if (byte >= 0x30 && byte <= 0x7e) {
                 state_ = State::ground;
+                if (intermediates_ == 1 && firstIntermediate_ >= '(' && firstIntermediate_ <= '+') {
+                    designate(firstIntermediate_ - '(', byte);
+                }
             }
             return Event::none;
         case State::csi:
@@ -133,6 +138,10 @@ public:
         return !newLineMode_ && !sideMargins_ && !singleShift_ && !resized_;
     }
 
+    /// Whether printable ASCII may be drawn as other characters: a character set other than
+    /// ASCII (the line-drawing set, say) was designated into G0 to G3 and is maybe shifted in.
+    bool asciiMayBeMapped() const { return mappedSets_ != 0; }
+
     /// Text went through outside this tracker: a waiting single shift has been used.
     void notePrinted() {
         singleShift_ = false;
@@ -182,7 +191,9 @@ private:
             payload_.clear();
             break;
         case 'c':
+            // A full reset also puts every character set back; a soft one does not.
             reset();
+            mappedSets_ = 0;
             break;
         case '=':
             applicationKeypad_ = true;
@@ -197,6 +208,8 @@ private:
         default:
             if (byte >= 0x20 && byte <= 0x2f) {
                 state_ = State::escapeIntermediate;
+                firstIntermediate_ = static_cast<char>(byte);
+                intermediates_ = 1;
             }
             break;
         }
@@ -344,6 +357,18 @@ private:
     bool sideMargins_ = false;
     bool singleShift_ = false;
     bool resized_ = false;
+    /// The intermediates of the escape sequence being read: the first and how many.
+    char firstIntermediate_ = 0;
+    int intermediates_ = 0;
+    /// One bit per character set G0 to G3 designated as anything but ASCII since the last full
+    /// reset. A set whose designation libvterm does not know keeps its old one; counting it
+    /// as mapped costs only some needless splits.
+    std::uint8_t mappedSets_ = 0;
+
+    void designate(int set, unsigned char final) {
+        const auto bit = static_cast<std::uint8_t>(1u << set);
+        mappedSets_ = final == 'B' ? mappedSets_ & ~bit : mappedSets_ | bit;
+    }
     /// Whether a printable ASCII character has gone to libvterm (a reset does not forget it:
     /// libvterm's last character survives one). Other text is not counted, so a repeat after
     /// nothing but non-ASCII text is cancelled too.
@@ -584,6 +609,15 @@ struct ScreenModel::Impl {
         vterm_get_size(vt, &rows, &cols);
         while (i < bytes.size()) {
             if (modes.atGround() && isPlain(bytes[i])) {
+                if (i > start && static_cast<unsigned char>(bytes[i - 1]) >= 0x80 &&
+                    modes.asciiMayBeMapped()) {
+                    // libvterm picks the character set for a stretch of text by its first
+                    // byte: after UTF-8 it would decode this ASCII as UTF-8 too, so a
+                    // designated set (line drawing) would not apply to it as it does when the
+                    // ASCII comes in a write of its own. It comes in one of its own here.
+                    write(bytes.substr(start, i - start));
+                    start = i;
+                }
                 // Plain text changes nothing the tracker follows, so it is passed over whole.
                 size_t end = i;
                 size_t lineFeeds = 0;
