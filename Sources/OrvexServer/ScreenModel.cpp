@@ -41,7 +41,8 @@ bool isAlternateScreenMode(int mode) {
 /// the sixteenth are ignored and values are capped.
 class ModeTracker {
 public:
-    /// `skip`: drop this byte; `cancel`: end the sequence this byte would end without acting.
+    /// `skip`: drop this byte; `cancel`: put CAN in its place, which leaves libvterm outside any
+    /// sequence (one this byte would end ends without acting).
     enum class Event { none, enterAlternate, skip, cancel };
 
     ModeTracker() { reset(); }
@@ -99,7 +100,7 @@ public:
             } else if (byte == 0x07) {
                 state_ = State::ground;
                 endString();
-            } else if (++stringLength_ > maxStringBytes) {
+            } else if (dropString_ || ++stringLength_ > maxStringBytes) {
                 return Event::skip;
             } else if (isOSC_) {
                 payload_ += static_cast<char>(byte);
@@ -189,7 +190,13 @@ private:
             stringLength_ = 0;
             isOSC_ = byte == ']';
             payload_.clear();
-            break;
+            // libvterm (0.1) reads only command and device control strings: it takes the
+            // others (start of string, privacy message, application program command) for
+            // controls that do nothing and draws their contents as text. A terminal shows
+            // nothing of them, so none of it goes to libvterm, the introducer included (a
+            // CAN in its place leaves libvterm outside any sequence).
+            dropString_ = byte != ']' && byte != 'P';
+            return dropString_ ? Event::cancel : Event::none;
         case 'c':
             // A full reset also puts every character set back; a soft one does not.
             reset();
@@ -344,6 +351,8 @@ private:
     State state_ = State::ground;
     std::size_t stringLength_ = 0;
     bool isOSC_ = false;
+    /// Whether the string's contents are kept from libvterm.
+    bool dropString_ = false;
     std::string payload_;
     std::string title_;
     char leader_ = 0;
@@ -642,7 +651,7 @@ struct ScreenModel::Impl {
                 write(bytes.substr(start, i - start));
                 start = i + 1;
             } else if (event == ModeTracker::Event::cancel) {
-                // CAN in place of the final byte abandons the sequence.
+                // CAN in place of the byte abandons the sequence.
                 write(bytes.substr(start, i - start));
                 write("\x18");
                 start = i + 1;

@@ -412,3 +412,20 @@ TEST(ScreenModelTests, LineDrawingAppliesRightAfterUTF8Text) {
         EXPECT_EQ(model.text(), c.text) << c.output;
     }
 }
+
+// Start-of-string, privacy-message and application-program-command strings (images, say)
+// show nothing on a terminal; libvterm alone would draw their contents as text.
+TEST(ScreenModelTests, StringsATerminalHidesLeaveNoText) {
+    const char* outputs[] = {
+        "a\x1bXhidden\x1b\\b",
+        "a\x1b^hidden\x1b\\b",
+        "a\x1b_Ga=T;aGlkZGVu\x1b\\b",
+        "a\x1b_hidden\x18"
+        "b",
+    };
+    for (const char* output : outputs) {
+        ScreenModel model(1, 10);
+        model.feed(output);
+        EXPECT_EQ(model.text(), "ab") << output;
+    }
+}
