@@ -176,7 +176,9 @@ private:
         case '[':
             state_ = State::csi;
             leader_ = 0;
+            leaders_ = 0;
             intermediate_ = 0;
+            intermediates_ = 0;
             params_.clear();
             params_.push_back(-1);
             separators_ = 0;
@@ -198,7 +200,7 @@ private:
             dropString_ = byte != ']' && byte != 'P';
             return dropString_ ? Event::cancel : Event::none;
         case 'c':
-            // A full reset also puts every character set back; a soft one does not.
+            // A full reset also puts every character set back.
             reset();
             mappedSets_ = 0;
             break;
@@ -232,9 +234,21 @@ private:
             return Event::none; // C0 controls inside a sequence act but do not end it; DEL is
                                 // passed over.
         }
+        // As libvterm reads a control sequence: any number of leader bytes, then parameters,
+        // then intermediates, then the final byte. Any other byte ends the sequence unread.
         if (byte >= '<' && byte <= '?' && params_.size() == 1 && params_.back() < 0 &&
-            leader_ == 0 && intermediate_ == 0) {
+            intermediates_ == 0) {
             leader_ = static_cast<char>(byte);
+            ++leaders_;
+            return Event::none;
+        }
+        if (byte >= 0x20 && byte <= 0x2f) {
+            intermediate_ = static_cast<char>(byte);
+            ++intermediates_;
+            return Event::none;
+        }
+        if (intermediates_ > 0 && (byte < 0x40 || byte > 0x7e)) {
+            state_ = State::ground;
             return Event::none;
         }
         if (byte >= '0' && byte <= '9') {
@@ -254,10 +268,6 @@ private:
             }
             return Event::none;
         }
-        if (byte >= 0x20 && byte <= 0x2f) {
-            intermediate_ = static_cast<char>(byte);
-            return Event::none;
-        }
         state_ = State::ground;
         if (byte >= 0x40 && byte <= 0x7e) {
             return finishCSI(static_cast<char>(byte));
@@ -266,6 +276,9 @@ private:
     }
 
     Event finishCSI(char final) {
+        if (leaders_ > 1 || intermediates_ > 1) {
+            return Event::none; // libvterm acts on none of these
+        }
         if (leader_ == 0 && intermediate_ == 0 && (final == 'h' || final == 'l')) {
             for (int mode : params_) {
                 if (mode == newLineMode) {
@@ -319,10 +332,8 @@ private:
             }
             return Event::none;
         }
-        if (leader_ == 0 && intermediate_ == '!' && final == 'p') {
-            // Soft reset: the modes and region go back to their defaults.
-            reset();
-        }
+        // libvterm (0.1) does not act on a soft reset (CSI ! p): its modes and scroll region
+        // stay, and so do these.
         return Event::none;
     }
 
@@ -356,6 +367,7 @@ private:
     std::string payload_;
     std::string title_;
     char leader_ = 0;
+    int leaders_ = 0;
     char intermediate_ = 0;
     std::vector<int> params_;
     std::set<int> modes_;
@@ -366,7 +378,8 @@ private:
     bool sideMargins_ = false;
     bool singleShift_ = false;
     bool resized_ = false;
-    /// The intermediates of the escape sequence being read: the first and how many.
+    /// The intermediates of the escape or control sequence being read: how many, and an
+    /// escape sequence's first.
     char firstIntermediate_ = 0;
     int intermediates_ = 0;
     /// One bit per character set G0 to G3 designated as anything but ASCII since the last full
