@@ -668,10 +668,16 @@ struct ScreenModel::Impl {
                 write(bytes.substr(start, i - start));
                 write("\x18");
                 start = i + 1;
-            } else if (event == ModeTracker::Event::enterAlternate && !alternate) {
-                // Everything up to the sequence's final byte goes in first: the switch happens
-                // on that byte, so the primary screen is still intact here.
+            } else if (event == ModeTracker::Event::enterAlternate) {
+                // Everything up to the sequence's final byte goes in first: it may leave the
+                // alternate screen, and the switch happens on that byte, so the primary screen
+                // is still intact here.
                 write(bytes.substr(start, i - start));
+                start = i;
+                if (alternate) {
+                    ++i;
+                    continue;
+                }
                 copyPrimary();
                 // The alternate buffer is made on first use: most terminals run a shell that
                 // never asks for it, and it would double their memory.
