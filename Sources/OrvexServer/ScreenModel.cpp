@@ -41,7 +41,8 @@ bool isAlternateScreenMode(int mode) {
 /// the sixteenth are ignored and values are capped.
 class ModeTracker {
 public:
-    /// `skip`: drop this byte; `cancel`: end the sequence this byte would end without acting.
+    /// `skip`: drop this byte; `cancel`: put CAN in its place, which leaves libvterm outside any
+    /// sequence (one this byte would end ends without acting).
     enum class Event { none, enterAlternate, skip, cancel };
 
     ModeTracker() { reset(); }
@@ -73,8 +74,13 @@ public:
                 // control string on these even after intermediates, as right after ESC.
                 return afterEscape(byte);
             }
-            if (byte >= 0x30 && byte <= 0x7e) {
+            if (byte >= 0x20 && byte <= 0x2f) {
+                ++intermediates_;
+            } else if (byte >= 0x30 && byte <= 0x7e) {
                 state_ = State::ground;
+                if (intermediates_ == 1 && firstIntermediate_ >= '(' && firstIntermediate_ <= '+') {
+                    designate(firstIntermediate_ - '(', byte);
+                }
             }
             return Event::none;
         case State::csi:
@@ -94,7 +100,7 @@ public:
             } else if (byte == 0x07) {
                 state_ = State::ground;
                 endString();
-            } else if (++stringLength_ > maxStringBytes) {
+            } else if (dropString_ || ++stringLength_ > maxStringBytes) {
                 return Event::skip;
             } else if (isOSC_) {
                 payload_ += static_cast<char>(byte);
@@ -133,6 +139,10 @@ public:
         return !newLineMode_ && !sideMargins_ && !singleShift_ && !resized_;
     }
 
+    /// Whether printable ASCII may be drawn as other characters: a character set other than
+    /// ASCII (the line-drawing set, say) was designated into G0 to G3 and is maybe shifted in.
+    bool asciiMayBeMapped() const { return mappedSets_ != 0; }
+
     /// Text went through outside this tracker: a waiting single shift has been used.
     void notePrinted() {
         singleShift_ = false;
@@ -166,7 +176,9 @@ private:
         case '[':
             state_ = State::csi;
             leader_ = 0;
+            leaders_ = 0;
             intermediate_ = 0;
+            intermediates_ = 0;
             params_.clear();
             params_.push_back(-1);
             separators_ = 0;
@@ -180,9 +192,17 @@ private:
             stringLength_ = 0;
             isOSC_ = byte == ']';
             payload_.clear();
-            break;
+            // libvterm (0.1) reads only command and device control strings: it takes the
+            // others (start of string, privacy message, application program command) for
+            // controls that do nothing and draws their contents as text. A terminal shows
+            // nothing of them, so none of it goes to libvterm, the introducer included (a
+            // CAN in its place leaves libvterm outside any sequence).
+            dropString_ = byte != ']' && byte != 'P';
+            return dropString_ ? Event::cancel : Event::none;
         case 'c':
+            // A full reset also puts every character set back.
             reset();
+            mappedSets_ = 0;
             break;
         case '=':
             applicationKeypad_ = true;
@@ -197,6 +217,8 @@ private:
         default:
             if (byte >= 0x20 && byte <= 0x2f) {
                 state_ = State::escapeIntermediate;
+                firstIntermediate_ = static_cast<char>(byte);
+                intermediates_ = 1;
             }
             break;
         }
@@ -212,9 +234,21 @@ private:
             return Event::none; // C0 controls inside a sequence act but do not end it; DEL is
                                 // passed over.
         }
+        // As libvterm reads a control sequence: any number of leader bytes, then parameters,
+        // then intermediates, then the final byte. Any other byte ends the sequence unread.
         if (byte >= '<' && byte <= '?' && params_.size() == 1 && params_.back() < 0 &&
-            leader_ == 0 && intermediate_ == 0) {
+            intermediates_ == 0) {
             leader_ = static_cast<char>(byte);
+            ++leaders_;
+            return Event::none;
+        }
+        if (byte >= 0x20 && byte <= 0x2f) {
+            intermediate_ = static_cast<char>(byte);
+            ++intermediates_;
+            return Event::none;
+        }
+        if (intermediates_ > 0 && (byte < 0x40 || byte > 0x7e)) {
+            state_ = State::ground;
             return Event::none;
         }
         if (byte >= '0' && byte <= '9') {
@@ -234,10 +268,6 @@ private:
             }
             return Event::none;
         }
-        if (byte >= 0x20 && byte <= 0x2f) {
-            intermediate_ = static_cast<char>(byte);
-            return Event::none;
-        }
         state_ = State::ground;
         if (byte >= 0x40 && byte <= 0x7e) {
             return finishCSI(static_cast<char>(byte));
@@ -246,6 +276,9 @@ private:
     }
 
     Event finishCSI(char final) {
+        if (leaders_ > 1 || intermediates_ > 1) {
+            return Event::none; // libvterm acts on none of these
+        }
         if (leader_ == 0 && intermediate_ == 0 && (final == 'h' || final == 'l')) {
             for (int mode : params_) {
                 if (mode == newLineMode) {
@@ -299,10 +332,8 @@ private:
             }
             return Event::none;
         }
-        if (leader_ == 0 && intermediate_ == '!' && final == 'p') {
-            // Soft reset: the modes and region go back to their defaults.
-            reset();
-        }
+        // libvterm (0.1) does not act on a soft reset (CSI ! p): its modes and scroll region
+        // stay, and so do these.
         return Event::none;
     }
 
@@ -331,9 +362,12 @@ private:
     State state_ = State::ground;
     std::size_t stringLength_ = 0;
     bool isOSC_ = false;
+    /// Whether the string's contents are kept from libvterm.
+    bool dropString_ = false;
     std::string payload_;
     std::string title_;
     char leader_ = 0;
+    int leaders_ = 0;
     char intermediate_ = 0;
     std::vector<int> params_;
     std::set<int> modes_;
@@ -344,6 +378,19 @@ private:
     bool sideMargins_ = false;
     bool singleShift_ = false;
     bool resized_ = false;
+    /// The intermediates of the escape or control sequence being read: how many, and an
+    /// escape sequence's first.
+    char firstIntermediate_ = 0;
+    int intermediates_ = 0;
+    /// One bit per character set G0 to G3 designated as anything but ASCII since the last full
+    /// reset. A set whose designation libvterm does not know keeps its old one; counting it
+    /// as mapped costs only some needless splits.
+    std::uint8_t mappedSets_ = 0;
+
+    void designate(int set, unsigned char final) {
+        const auto bit = static_cast<std::uint8_t>(1u << set);
+        mappedSets_ = final == 'B' ? mappedSets_ & ~bit : mappedSets_ | bit;
+    }
     /// Whether a printable ASCII character has gone to libvterm (a reset does not forget it:
     /// libvterm's last character survives one). Other text is not counted, so a repeat after
     /// nothing but non-ASCII text is cancelled too.
@@ -584,6 +631,15 @@ struct ScreenModel::Impl {
         vterm_get_size(vt, &rows, &cols);
         while (i < bytes.size()) {
             if (modes.atGround() && isPlain(bytes[i])) {
+                if (i > start && static_cast<unsigned char>(bytes[i - 1]) >= 0x80 &&
+                    modes.asciiMayBeMapped()) {
+                    // libvterm picks the character set for a stretch of text by its first
+                    // byte: after UTF-8 it would decode this ASCII as UTF-8 too, so a
+                    // designated set (line drawing) would not apply to it as it does when the
+                    // ASCII comes in a write of its own. It comes in one of its own here.
+                    write(bytes.substr(start, i - start));
+                    start = i;
+                }
                 // Plain text changes nothing the tracker follows, so it is passed over whole.
                 size_t end = i;
                 size_t lineFeeds = 0;
@@ -608,14 +664,20 @@ struct ScreenModel::Impl {
                 write(bytes.substr(start, i - start));
                 start = i + 1;
             } else if (event == ModeTracker::Event::cancel) {
-                // CAN in place of the final byte abandons the sequence.
+                // CAN in place of the byte abandons the sequence.
                 write(bytes.substr(start, i - start));
                 write("\x18");
                 start = i + 1;
-            } else if (event == ModeTracker::Event::enterAlternate && !alternate) {
-                // Everything up to the sequence's final byte goes in first: the switch happens
-                // on that byte, so the primary screen is still intact here.
+            } else if (event == ModeTracker::Event::enterAlternate) {
+                // Everything up to the sequence's final byte goes in first: it may leave the
+                // alternate screen, and the switch happens on that byte, so the primary screen
+                // is still intact here.
                 write(bytes.substr(start, i - start));
+                start = i;
+                if (alternate) {
+                    ++i;
+                    continue;
+                }
                 copyPrimary();
                 // The alternate buffer is made on first use: most terminals run a shell that
                 // never asks for it, and it would double their memory.

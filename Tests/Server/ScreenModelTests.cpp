@@ -376,3 +376,40 @@ TEST(ScreenModelTests, AskingTwiceForTheAlternateScreenKeepsThePrimary) {
     EXPECT_EQ((*primary)[0][6].text, " ");
     EXPECT_EQ(model.text(), "second\n\n");
 }
+
+// Line drawing (ACS) right after non-ASCII text, all in one stretch of output: libvterm alone
+// would read the letters as UTF-8 and draw them as letters.
+TEST(ScreenModelTests, LineDrawingAppliesRightAfterUTF8Text) {
+    struct Case {
+        const char* output;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"\x1b(0\xe4\xb8\xadqx", "\xe4\xb8\xad\xe2\x94\x80\xe2\x94\x82"},
+        {"\x1b)0\x0e\xe4\xb8\xadq\x0f\xe4\xb8\xadq", "\xe4\xb8\xad\xe2\x94\x80\xe4\xb8\xadq"},
+        {"\x1b(0\xe4\xb8\xadq\x1b(B\xe4\xb8\xadq", "\xe4\xb8\xad\xe2\x94\x80\xe4\xb8\xadq"},
+        {"\x1b(0\x1b\x63\xe4\xb8\xadq", "\xe4\xb8\xadq"},
+    };
+    for (const auto& c : cases) {
+        ScreenModel model(1, 10);
+        model.feed(c.output);
+        EXPECT_EQ(model.text(), c.text) << c.output;
+    }
+}
+
+// Start-of-string, privacy-message and application-program-command strings (images, say)
+// show nothing on a terminal; libvterm alone would draw their contents as text.
+TEST(ScreenModelTests, StringsATerminalHidesLeaveNoText) {
+    const char* outputs[] = {
+        "a\x1bXhidden\x1b\\b",
+        "a\x1b^hidden\x1b\\b",
+        "a\x1b_Ga=T;aGlkZGVu\x1b\\b",
+        "a\x1b_hidden\x18"
+        "b",
+    };
+    for (const char* output : outputs) {
+        ScreenModel model(1, 10);
+        model.feed(output);
+        EXPECT_EQ(model.text(), "ab") << output;
+    }
+}
