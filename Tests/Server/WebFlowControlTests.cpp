@@ -5,10 +5,10 @@
 
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -24,6 +24,7 @@
 #include "OrvexServer/WebServer.hpp"
 #include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"
+#include "Support/WebServerThread.hpp"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -130,23 +131,15 @@ protected:
         OrvexServer::WebServer::Limits limits;
         limits.behindBytes = 64 * 1024;
         limits.behindTime = std::chrono::seconds(3);
-        server_ = std::make_unique<OrvexServer::WebServer>(io_.get_executor(), handler, terminals,
-                                                           limits);
-        server_->listen(0);
-        thread_ = std::thread([this] { io_.run(); });
+        web_.emplace(handler, terminals, limits);
     }
 
-    void TearDown() override {
-        asio::post(io_, [this] {
-            server_.reset();
-            work_.reset();
-        });
-        thread_.join();
-    }
+    void TearDown() override { web_.reset(); }
 
     void output(std::string bytes) {
-        asio::post(
-            io_, [this, bytes = std::move(bytes)] { server_->terminalOutput(terminalID, bytes); });
+        web_->post([bytes = std::move(bytes)](OrvexServer::WebServer& server) {
+            server.terminalOutput(terminalID, bytes);
+        });
     }
     std::vector<int> holds() {
         std::lock_guard lock(mutex_);
@@ -157,10 +150,7 @@ protected:
         return all.empty() ? -1 : all.back();
     }
 
-    asio::io_context io_;
-    asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
-    std::unique_ptr<OrvexServer::WebServer> server_;
-    std::thread thread_;
+    std::optional<OrvexTest::WebServerThread> web_;
     std::mutex mutex_;
     std::vector<int> holds_;
 };
@@ -171,7 +161,7 @@ protected:
 // acknowledgements that say nothing sound are ignored, and a page that stays behind is dropped
 // and lets its terminals go.
 TEST_F(WebFlowFixture, APageBehindOnDrawingHoldsItsTerminalsUntilItAcknowledgesOrIsDropped) {
-    PageClient page(server_->port(), server_->token());
+    PageClient page(web_->port(), web_->token());
     page.call("terminal.subscribe", {{"id", terminalID.string()}});
     page.acknowledge();
     auto fallBehind = [&] {

@@ -3,10 +3,10 @@
 // connection, and the listener goes on serving.
 
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -22,6 +22,7 @@
 #include "OrvexServer/WebServer.hpp"
 #include "Support/HelloThenEcho.hpp"
 #include "Support/ReadAll.hpp"
+#include "Support/WebServerThread.hpp"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -62,24 +63,15 @@ protected:
         limits.maxBodyBytes = 1024;
         limits.maxMessageBytes = 64 * 1024;
         limits.requestTimeout = std::chrono::seconds(5);
-        server_ = std::make_unique<WebServer>(io_.get_executor(), OrvexTest::helloThenEcho,
-                                              terminals, limits);
-        server_->listen(0);
-        port_ = server_->port();
-        thread_ = std::thread([this] { io_.run(); });
+        web_.emplace(OrvexTest::helloThenEcho, terminals, limits);
+        port_ = web_->port();
     }
 
-    void TearDown() override {
-        asio::post(io_, [this] {
-            server_.reset();
-            work_.reset();
-        });
-        thread_.join();
-    }
+    void TearDown() override { web_.reset(); }
 
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
     std::string cookie() const {
-        return std::string(OrvexServer::WebSecurity::cookieName) + "=" + server_->token();
+        return std::string(OrvexServer::WebSecurity::cookieName) + "=" + web_->token();
     }
 
     /// One request on a fresh connection; the answer as Beast reads it.
@@ -149,11 +141,8 @@ protected:
         }
     }
 
-    asio::io_context io_;
-    asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
-    std::unique_ptr<WebServer> server_;
+    std::optional<OrvexTest::WebServerThread> web_;
     unsigned short port_ = 0;
-    std::thread thread_;
     std::mutex mutex_;
     std::string typed_;
     std::pair<int, int> size_;
@@ -202,7 +191,7 @@ TEST_F(WebServerFixture, RefusesEveryRequestThatBreaksARule) {
 }
 
 TEST_F(WebServerFixture, TokenBecomesAStrictCookieThatOpensThePageOnEveryLoopbackName) {
-    auto exchange = get("/?token=" + server_->token(), host(), std::nullopt);
+    auto exchange = get("/?token=" + web_->token(), host(), std::nullopt);
     EXPECT_EQ(exchange.result_int(), 303);
     EXPECT_EQ(std::string(exchange[http::field::location]), "/");
     EXPECT_EQ(std::string(exchange[http::field::set_cookie]),
@@ -264,8 +253,9 @@ TEST_F(WebServerFixture, PageSpeaksRequestsAndTerminalBytes) {
     EXPECT_FALSE(ws->got_text());
     EXPECT_EQ(beast::buffers_to_string(buffer.data()), "S" + terminalID + "\x1b[HSCREEN");
 
-    asio::post(io_,
-               [this] { server_->terminalOutput(*OrvexCore::UUID::parse(terminalID), "out"); });
+    web_->post([](WebServer& server) {
+        server.terminalOutput(*OrvexCore::UUID::parse(terminalID), "out");
+    });
     buffer.clear();
     ws->read(buffer);
     EXPECT_EQ(beast::buffers_to_string(buffer.data()), "O" + terminalID + "out");
