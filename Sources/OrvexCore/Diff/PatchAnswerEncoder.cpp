@@ -4,16 +4,15 @@
 #include <cstring>
 
 #include "OrvexCore/Diff/DiffHelperMessage.hpp"
+#include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Util/JSONString.hpp"
 
 namespace OrvexCore {
 namespace {
 
-/// Output past this size is answered with the size bound's notice, never with the patch, so
-/// encoding it would be wasted (and would double the memory a huge diff takes). The same bound
-/// as `GitCLIService::capPatchSize`; were they to differ, answers would still be right, as
-/// only output equal to the returned patch is ever answered.
-constexpr size_t largestEncodedOutput = 512 * 1024;
+/// Output past the patch size bound is answered with the bound's notice, never with the patch,
+/// so encoding it would be wasted (and would double the memory a huge diff takes).
+constexpr size_t largestEncodedOutput = GitCLIService::maxPatchBytes;
 
 /// The length of the sequence that the lead byte `lead` (at least 0xC0) starts.
 size_t sequenceLength(unsigned char lead) {

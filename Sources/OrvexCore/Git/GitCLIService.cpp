@@ -23,8 +23,6 @@
 namespace OrvexCore {
 namespace {
 
-constexpr size_t maxPatchBytes = 512 * 1024;
-
 bool isForbiddenInRef(char32_t scalar) {
     switch (scalar) {
     case U' ':

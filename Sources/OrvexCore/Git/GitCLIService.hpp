@@ -56,7 +56,10 @@ public:
     ChangedFileList changedFilesThroughTemporaryIndex(const std::string& worktreePath,
                                                       const std::string& base);
 
-    /// A patch longer than 524,288 UTF-8 bytes becomes the single line
+    /// The longest patch returned as it is.
+    static constexpr std::size_t maxPatchBytes = 512 * 1024;
+
+    /// A patch longer than `maxPatchBytes` (524,288 UTF-8 bytes) becomes the single line
     /// "[diff truncated: file too large (N KB)]"; shorter ones are returned unchanged.
     static std::string capPatchSize(std::string patch);
 
