@@ -107,6 +107,30 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
         await newSession(page, 'second', 2);
         await drag(page, '.session[data-index="1"] .title', '.session[data-index="0"]', 0.5, 0.15);
         await wait(page, () => [...document.querySelectorAll('.session .title')].map((e) => e.textContent).join() === 'second,first');
+        // The sidebar rebuilt by a state change (here: selecting the other session and back)
+        // is hit-tested at once, so a drop or a click landing right after one is not lost.
+        const missed = await page.evaluate(async () => {
+            const sidebar = document.getElementById('workspaces');
+            const hits = [];
+            const observer = new MutationObserver(() => {
+                const box = sidebar.querySelector('.session .title').getBoundingClientRect();
+                hits.push(document.elementFromPoint(box.x + box.width / 2, box.y + box.height / 2)?.closest('.session') != null);
+            });
+            observer.observe(sidebar, { childList: true, subtree: true });
+            const selected = () => document.querySelector('.session.selected .title')?.textContent;
+            for (const title of ['first', 'second']) {
+                [...sidebar.querySelectorAll('.session .title')].find((e) => e.textContent === title).click();
+                do {
+                    await new Promise((resolve) => requestAnimationFrame(resolve));
+                } while (selected() !== title);
+            }
+            observer.disconnect();
+            return hits.length === 0 ? 'no rebuild seen' : hits.filter((hit) => !hit).length;
+        });
+        if (missed !== 0) {
+            throw new Error(`right after a rebuild, the sidebar's point hit no session: ${missed}`);
+        }
+        await wait(page, () => document.querySelectorAll('.cell .xterm').length === 2);
     });
 
     await check('a terminal dropped on the bottom edge of another gets a row of its own', async () => {
