@@ -38,6 +38,9 @@ WebClient::WebClient(Stream stream, Limits limits, RequestHandler handler,
               close();
           }) {
     stream_.read_message_max(limits_.maxMessageBytes);
+    // Each message goes as one frame: split into frames of the stream's 4 KiB write buffer, a
+    // flood cost a write here and a task in the browser per 4 KiB.
+    stream_.auto_fragment(false);
 }
 
 void WebClient::start(std::function<void()> onClosed) {
