@@ -138,6 +138,7 @@ struct PtyTerminalEngine::Child : std::enable_shared_from_this<Child> {
             [self = shared_from_this()](boost::system::error_code error, std::size_t count) {
                 self->reading = false;
                 if (count > 0) {
+                    count += self->readWaiting(count);
                     self->deliver(std::string_view(self->buffer.data(), count));
                 }
                 // EIO: every slave descriptor is closed; the terminal is done.
@@ -150,6 +151,25 @@ struct PtyTerminalEngine::Child : std::enable_shared_from_this<Child> {
                     self->read();
                 }
             });
+    }
+
+    /// Adds to the buffer, after its first `filled` bytes, what else the terminal holds now,
+    /// without waiting, and returns how much. A read of the terminal gives at most a few
+    /// kilobytes; during a flood, more has come while the last piece was handled, and passing it
+    /// on as one piece spares every client a message, and the screen model a call, per read.
+    std::size_t readWaiting(std::size_t filled) {
+        std::size_t added = 0;
+        while (filled + added < buffer.size()) {
+            const ssize_t count = ::read(master.native_handle(), buffer.data() + filled + added,
+                                         buffer.size() - filled - added);
+            if (count > 0) {
+                added += static_cast<std::size_t>(count);
+            } else if (count == 0 || errno != EINTR) {
+                // Nothing more now (EAGAIN), or the terminal is done: the next read says so.
+                break;
+            }
+        }
+        return added;
     }
 
     /// Stops reading the terminal (its program blocks once the terminal's buffer is full) or

@@ -30,6 +30,7 @@ protected:
         options.terminateGraceSeconds = 1.0;
         options.onOutput = [this](const UUID& id, std::string_view bytes) {
             transcripts[id].append(bytes);
+            deliveries[id].push_back(bytes.size());
         };
         auto owned = std::make_unique<PtyTerminalEngine>(io.get_executor(), options);
         engine = owned.get();
@@ -55,6 +56,7 @@ protected:
     OrvexTest::TempGitRepo repo;
     boost::asio::io_context io;
     std::map<UUID, std::string> transcripts;
+    std::map<UUID, std::vector<std::size_t>> deliveries;
     std::string worktree;
     PtyTerminalEngine* engine = nullptr;
     std::shared_ptr<TerminalController> controller;
@@ -130,6 +132,29 @@ TEST_F(PtyEndToEnd, TerminalsGetExactlyTheGivenEnvironmentAndFolder) {
     handle->terminate();
     ASSERT_TRUE(runUntil([&] { return engine->liveProcessCount() == 0; }));
     EXPECT_EQ(exits, 0) << "a terminated terminal reports nothing";
+}
+
+TEST_F(PtyEndToEnd, OutputWaitingInTheTerminalIsDeliveredAsOnePiece) {
+    // A read of a terminal gives at most 4095 bytes; what waits beyond that goes with it. (A
+    // held terminal takes 12 to 19 KiB before its writer blocks, by how the writes are cut.)
+    const auto written = scratch / "written";
+    auto handle = engine->makeTerminal(
+        worktree,
+        "stty -echo; printf 're''ady'; read x; printf 'he''ld'; read y; head -c 6000 /dev/zero "
+        "| tr '\\0' x; touch '" +
+            written + "'",
+        {});
+    ASSERT_TRUE(runUntil([&] { return contains(handle->id(), "ready"); }));
+    PtyTerminalEngine::holdOutput(*handle, true);
+    handle->send("\n");
+    // The read under way when the hold began brings "held"; then nothing is read.
+    ASSERT_TRUE(runUntil([&] { return contains(handle->id(), "held"); }));
+    handle->send("\n");
+    ASSERT_TRUE(runUntil([&] { return std::filesystem::exists(written); }));
+    const std::size_t before = deliveries[handle->id()].size();
+    PtyTerminalEngine::holdOutput(*handle, false);
+    ASSERT_TRUE(runUntil([&] { return contains(handle->id(), std::string(6000, 'x')); }));
+    EXPECT_GE(deliveries[handle->id()].at(before), 6000u);
 }
 
 TEST_F(PtyEndToEnd, AShellIgnoringTheHangUpIsKilled) {
