@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -73,17 +72,6 @@ bool isRunning(pid_t pid) {
     }
     const auto close = line.rfind(')');
     return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 } // namespace OrvexTest
