@@ -377,9 +377,11 @@ TEST(ScreenModelTests, AskingTwiceForTheAlternateScreenKeepsThePrimary) {
     EXPECT_EQ(model.text(), "second\n\n");
 }
 
-// Line drawing (ACS) right after non-ASCII text, all in one stretch of output: libvterm alone
-// would read the letters as UTF-8 and draw them as letters.
-TEST(ScreenModelTests, LineDrawingAppliesRightAfterUTF8Text) {
+// Output that libvterm alone would draw wrongly. Line drawing (ACS) right after non-ASCII text,
+// all in one stretch of output: libvterm would read the letters as UTF-8 and draw them as
+// letters. Start-of-string, privacy-message and application-program-command strings (images,
+// say) show nothing on a terminal: libvterm would draw their contents as text.
+TEST(ScreenModelTests, LineDrawingAndHiddenStringsLeaveTheRightText) {
     struct Case {
         const char* output;
         const char* text;
@@ -389,27 +391,16 @@ TEST(ScreenModelTests, LineDrawingAppliesRightAfterUTF8Text) {
         {"\x1b)0\x0e\xe4\xb8\xadq\x0f\xe4\xb8\xadq", "\xe4\xb8\xad\xe2\x94\x80\xe4\xb8\xadq"},
         {"\x1b(0\xe4\xb8\xadq\x1b(B\xe4\xb8\xadq", "\xe4\xb8\xad\xe2\x94\x80\xe4\xb8\xadq"},
         {"\x1b(0\x1b\x63\xe4\xb8\xadq", "\xe4\xb8\xadq"},
+        {"a\x1bXhidden\x1b\\b", "ab"},
+        {"a\x1b^hidden\x1b\\b", "ab"},
+        {"a\x1b_Ga=T;aGlkZGVu\x1b\\b", "ab"},
+        {"a\x1b_hidden\x18"
+         "b",
+         "ab"},
     };
     for (const auto& c : cases) {
         ScreenModel model(1, 10);
         model.feed(c.output);
         EXPECT_EQ(model.text(), c.text) << c.output;
-    }
-}
-
-// Start-of-string, privacy-message and application-program-command strings (images, say)
-// show nothing on a terminal; libvterm alone would draw their contents as text.
-TEST(ScreenModelTests, StringsATerminalHidesLeaveNoText) {
-    const char* outputs[] = {
-        "a\x1bXhidden\x1b\\b",
-        "a\x1b^hidden\x1b\\b",
-        "a\x1b_Ga=T;aGlkZGVu\x1b\\b",
-        "a\x1b_hidden\x18"
-        "b",
-    };
-    for (const char* output : outputs) {
-        ScreenModel model(1, 10);
-        model.feed(output);
-        EXPECT_EQ(model.text(), "ab") << output;
     }
 }
