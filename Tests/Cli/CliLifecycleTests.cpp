@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "Cli/CliHarness.hpp"
+#include "Cli/HomeWithRepo.hpp"
 #include "Support/CommitIn.hpp"
 #include "Support/ReadAll.hpp"
 
@@ -28,12 +28,8 @@ void setEnvironment(CliHome& home, const std::string& name, const std::string& v
     }
 }
 
-class CliLifecycle : public ::testing::Test {
+class CliLifecycle : public OrvexTest::HomeWithRepo {
 protected:
-    void SetUp() override { home.ok({"open", repo.path()}); }
-
-    std::string worktree(const std::string& name) const { return home.sessionsRoot() + "/" + name; }
-
     /// Refs, HEADs and status of the main checkout: what a command that changes nothing keeps.
     std::string repoState() const {
         return repo.git({"for-each-ref", "--format=%(refname) %(objectname)"}) +
@@ -46,8 +42,6 @@ protected:
         return bin.path();
     }
 
-    CliHome home;
-    TempGitRepo repo;
     TempDir bin;
 };
 
