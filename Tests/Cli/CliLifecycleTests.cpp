@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include "Cli/HomeWithRepo.hpp"
-#include "Support/CommitIn.hpp"
 #include "Support/ReadAll.hpp"
 
 namespace fs = std::filesystem;

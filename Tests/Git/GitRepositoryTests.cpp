@@ -5,7 +5,6 @@
 #include "Git/GitPrinters.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
-#include "Support/CommitIn.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexCore::GitCLIService;

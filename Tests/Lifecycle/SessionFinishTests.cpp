@@ -4,7 +4,6 @@
 
 #include "OrvexCore/Lifecycle/LifecycleError.hpp"
 #include "OrvexCore/Lifecycle/SessionFinish.hpp"
-#include "Support/CommitIn.hpp"
 #include "Support/ScopedEnvironment.hpp"
 #include "Support/TempGitRepo.hpp"
 #include "Support/ThrownBy.hpp"

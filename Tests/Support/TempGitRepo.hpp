@@ -28,6 +28,11 @@ private:
 /// std::runtime_error with git's message when it fails.
 std::string git(const std::string& directory, const std::vector<std::string>& arguments);
 
+/// Writes `relative` in the checkout at `directory` (a worktree, a clone), stages everything
+/// and commits; returns the new commit id.
+std::string commitIn(const std::string& directory, std::string_view relative,
+                     std::string_view contents, std::string_view message = "change");
+
 /// Writes `contents` to `path`, creating parent folders.
 void writeFile(const std::string& path, std::string_view contents);
 std::string readFile(const std::string& path);
