@@ -108,42 +108,23 @@ TEST(ServerReview, BadRequestsGetClearErrorsAndTheServerKeepsServing) {
         std::string code;
     };
     const std::string unknown = "00000000-0000-4000-8000-000000000000";
+    // The session's own id with more parameters.
+    auto of = [&](json params) {
+        params["id"] = f.sessionID;
+        return params;
+    };
     const std::vector<Case> cases{
         {"unknown session", "review.files", {{"id", unknown}}, "notFound"},
         {"id of the wrong type", "review.files", {{"id", 7}}, "invalidParams"},
         {"no id", "review.patch", {{"path", "notes.txt"}}, "invalidParams"},
-        {"path not in the diff",
-         "review.patch",
-         {{"id", f.sessionID}, {"path", "README.md"}},
-         "notFound"},
-        {"path with ..",
-         "review.patch",
-         {{"id", f.sessionID}, {"path", "../outside.txt"}},
-         "invalidParams"},
-        {"absolute path",
-         "review.toggle",
-         {{"id", f.sessionID}, {"path", "/etc/passwd"}},
-         "invalidParams"},
-        {"path of the wrong type",
-         "review.patch",
-         {{"id", f.sessionID}, {"path", 3}},
-         "invalidParams"},
-        {"path that is a folder",
-         "review.toggle",
-         {{"id", f.sessionID}, {"path", "a//b"}},
-         "invalidParams"},
-        {"ref that is a range",
-         "review.setBase",
-         {{"id", f.sessionID}, {"ref", "main..other"}},
-         "invalidParams"},
-        {"ref of the wrong type",
-         "review.setBase",
-         {{"id", f.sessionID}, {"ref", 1}},
-         "invalidParams"},
-        {"missing file to open",
-         "review.open",
-         {{"id", f.sessionID}, {"path", "nowhere.txt"}},
-         "notFound"},
+        {"path not in the diff", "review.patch", of({{"path", "README.md"}}), "notFound"},
+        {"path with ..", "review.patch", of({{"path", "../outside.txt"}}), "invalidParams"},
+        {"absolute path", "review.toggle", of({{"path", "/etc/passwd"}}), "invalidParams"},
+        {"path of the wrong type", "review.patch", of({{"path", 3}}), "invalidParams"},
+        {"path that is a folder", "review.toggle", of({{"path", "a//b"}}), "invalidParams"},
+        {"ref that is a range", "review.setBase", of({{"ref", "main..other"}}), "invalidParams"},
+        {"ref of the wrong type", "review.setBase", of({{"ref", 1}}), "invalidParams"},
+        {"missing file to open", "review.open", of({{"path", "nowhere.txt"}}), "notFound"},
         {"unknown method", "review.everything", {{"id", f.sessionID}}, "unknownMethod"},
     };
     for (const auto& c : cases) {
