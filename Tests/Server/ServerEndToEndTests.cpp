@@ -55,12 +55,11 @@ std::vector<CliResult> runTogether(const CliHome& home,
 template <class Predicate>
 bool waitForSession(const CliHome& home, const std::string& slug, Predicate predicate) {
     return OrvexTest::eventually([&] {
-        auto doc = home.json({"ls"});
-        for (const auto& w : doc["workspaces"]) {
-            for (const auto& s : w["sessions"]) {
-                if (s["slug"] == slug && predicate(s)) {
-                    return true;
-                }
+        const auto listing = home.json({"ls"});
+        for (const auto& workspace : listing["workspaces"]) {
+            auto s = OrvexTest::sessionInStore(workspace, slug);
+            if (s.is_object() && predicate(s)) {
+                return true;
             }
         }
         return false;
