@@ -28,8 +28,6 @@ protected:
         bare = repo.addOrigin();
         other = scratch / "other";
         OrvexTest::git(scratch.path(), {"clone", "-q", bare, other});
-        OrvexTest::git(other, {"config", "user.name", "Other"});
-        OrvexTest::git(other, {"config", "user.email", "other@orvex.invalid"});
     }
     /// Commits on a new branch in the other clone and pushes it to origin.
     void pushBranch(const std::string& branch) {

@@ -99,8 +99,6 @@ TempGitRepo::TempGitRepo(std::string path) : path_(std::move(path)) {
 void TempGitRepo::initialise() {
     fs::create_directories(path_);
     OrvexTest::git(path_, {"init", "-q", "-b", "main"});
-    OrvexTest::git(path_, {"config", "user.name", "Orvex Test"});
-    OrvexTest::git(path_, {"config", "user.email", "test@orvex.invalid"});
     OrvexTest::git(path_, {"config", "commit.gpgsign", "false"});
     commitFile("README.md", "# scratch\n", "initial");
 }

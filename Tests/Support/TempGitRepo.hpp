@@ -41,8 +41,9 @@ unsigned permissions(const std::string& path);
 /// The names in `folder`, sorted.
 std::vector<std::string> entries(const std::string& folder);
 
-/// A real repository on branch "main" with one commit holding README.md, an author set up
-/// locally, in its own temporary folder (or at `path` when given, which must not exist).
+/// A real repository on branch "main" with one commit holding README.md, in its own temporary
+/// folder (or at `path` when given, which must not exist). Commits take their author from the
+/// test process's home, which QuietHome sets up.
 class TempGitRepo {
 public:
     TempGitRepo();
