@@ -145,12 +145,10 @@ TEST(ServerStartUp, UnreadableFilesAreSetAsideWithANoticeToldOnce) {
         << first.err;
     EXPECT_NE(first.err.find("the settings file"), std::string::npos) << first.err;
     EXPECT_EQ(home.run({"ls"}).err, "");
-    bool setAside = false;
-    for (const auto& entry : fs::directory_iterator(home.home() + "/data/Orvex")) {
-        setAside =
-            setAside || entry.path().filename().string().starts_with("store.json.unreadable");
-    }
-    EXPECT_TRUE(setAside);
+    const auto names = OrvexTest::entries(home.home() + "/data/Orvex");
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const std::string& name) {
+        return name.starts_with("store.json.unreadable");
+    }));
 }
 
 TEST_F(ServerLifecycle, GridsRunWithoutAClientAndStopEndsThem) {

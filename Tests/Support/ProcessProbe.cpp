@@ -7,16 +7,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "Support/TempGitRepo.hpp"
+
 namespace fs = std::filesystem;
 
 namespace OrvexTest {
 
 size_t openDescriptorCount() {
-    size_t count = 0;
-    for ([[maybe_unused]] auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
+    return entries("/proc/self/fd").size();
 }
 
 std::vector<ChildInfo> childProcesses(pid_t parentOf) {
