@@ -1,15 +1,14 @@
 #include "OrvexServer/ScreenModel.hpp"
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "OrvexCore/Util/Text.hpp"
 #include "Support/PtyProcess.hpp"
+#include "Support/TempGitRepo.hpp"
 
 using OrvexServer::ScreenModel;
 
@@ -83,14 +82,14 @@ void expectChunkIndependent(const PtyProgram& program) {
     EXPECT_EQ(again.snapshot(), program.model.snapshot());
 }
 
-std::filesystem::path numberedFile(int lines) {
-    auto path = std::filesystem::temp_directory_path() /
-                ("orvex-screen-" + std::to_string(getpid()) + ".txt");
-    std::ofstream out(path);
+/// `lines` numbered lines with a coloured word each, written in `folder`.
+std::string numberedFile(const OrvexTest::TempDir& folder, int lines) {
+    std::string text;
     for (int i = 1; i <= lines; ++i) {
-        out << "line " << i << " \x1b[3" << (i % 8) << "mcoloured\x1b[0m\n";
+        text += fmt::format("line {} \x1b[3{}mcoloured\x1b[0m\n", i, i % 8);
     }
-    return path;
+    OrvexTest::writeFile(folder / "numbers.txt", text);
+    return folder / "numbers.txt";
 }
 
 } // namespace
@@ -196,11 +195,12 @@ TEST(ScreenModelTests, ResizeKeepsTextAndForgetsScrollRegion) {
 }
 
 TEST(ScreenModelTests, LessOnTheAlternateScreenRedrawsAndLeavesThePrimaryBehind) {
-    auto file = numberedFile(200);
+    OrvexTest::TempDir folder;
+    auto file = numberedFile(folder, 200);
     PtyProgram shell({"bash", "--norc", "--noprofile", "-i"}, 15, 70);
     shell.type("PS1='$ '; echo before-less\n");
     ASSERT_TRUE(shell.readUntilText("before-less\n$"));
-    shell.type("less -R " + file.string() + "\n");
+    shell.type("less -R " + file + "\n");
     ASSERT_TRUE(shell.readUntil([](const ScreenModel& m) {
         return m.snapshot().alternateScreen && m.text().find("line 14") != std::string::npos;
     }));
@@ -221,7 +221,6 @@ TEST(ScreenModelTests, LessOnTheAlternateScreenRedrawsAndLeavesThePrimaryBehind)
     attached.feed(std::string_view(shell.recorded()).substr(seen));
     EXPECT_FALSE(attached.snapshot().alternateScreen);
     EXPECT_EQ(attached.snapshot(), shell.model.snapshot());
-    std::filesystem::remove(file);
 }
 
 namespace {
