@@ -7,6 +7,7 @@
 
 #include "OrvexCore/Models/DecodingError.hpp"
 #include "Persistence/StateFixtures.hpp"
+#include "Support/ThrownBy.hpp"
 
 using namespace OrvexCore;
 using nlohmann::json;
@@ -132,13 +133,10 @@ TEST(SessionJSON, BadValuesFailTheRecordNamingTheKey) {
         } else {
             value[c.key] = c.value;
         }
-        try {
-            decode(value);
-            ADD_FAILURE() << c.key << " = " << c.value << " decoded";
-        } catch (const DecodingError& error) {
-            EXPECT_TRUE(error.codingPath().starts_with(c.key))
-                << c.key << " = " << c.value << ": " << error.what();
-        }
+        SCOPED_TRACE(std::string(c.key) + " = " + c.value.dump());
+        auto error = OrvexTest::thrownBy<DecodingError>([&] { decode(value); });
+        EXPECT_TRUE(error && error->codingPath().starts_with(c.key))
+            << (error ? error->what() : "decoded");
     }
     EXPECT_THROW(decode(json::array()), DecodingError);
     EXPECT_THROW(decode(json("session")), DecodingError);
