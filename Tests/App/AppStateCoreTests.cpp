@@ -152,13 +152,7 @@ TEST_F(AppStateTest, StartUpRestoresTheSelectionFromWhatStillExists) {
         std::map<UUID, UUID> expectedRemembered;
     } cases[] = {
         {"selected kept", {a, b}, b.id, {{b.id, inB.id}}, b.id, inB.id, {{b.id, inB.id}}},
-        {"selected gone: first",
-         {a, b},
-         vanished,
-         {{a.id, inA.id}},
-         a.id,
-         inA.id,
-         {{a.id, inA.id}}},
+        {"selected gone", {a, b}, vanished, {{a.id, inA.id}}, a.id, inA.id, {{a.id, inA.id}}},
         {"stale entries dropped",
          {a, b},
          a.id,

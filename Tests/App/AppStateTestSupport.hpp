@@ -22,7 +22,6 @@
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Models/SlugGenerator.hpp"
 #include "OrvexCore/Persistence/SessionStore.hpp"
-#include "Support/CommitIn.hpp"
 #include "Support/RunAwaitable.hpp"
 #include "Support/RunUntil.hpp"
 #include "Support/TempGitRepo.hpp"

@@ -3,15 +3,13 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "Cli/CliHarness.hpp"
+#include "Cli/HomeWithRepo.hpp"
 #include "Support/NumberedLines.hpp"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using OrvexTest::CliHome;
 using OrvexTest::numberedLines;
 using OrvexTest::sessionInStore;
-using OrvexTest::TempGitRepo;
 
 namespace {
 
@@ -27,22 +25,19 @@ std::string listed(const nlohmann::json& diff) {
     return out;
 }
 
-class CliReview : public ::testing::Test {
+class CliReview : public OrvexTest::HomeWithRepo {
 protected:
     void SetUp() override {
         repo.commitFile("story.txt", numberedLines(30));
-        home.ok({"open", repo.path()});
+        HomeWithRepo::SetUp();
         home.ok({"new", "-b", "work"});
-        tree = home.sessionsRoot() + "/work";
     }
 
     void edit(const std::string& file, const std::string& text) {
         OrvexTest::writeFile(tree + "/" + file, text);
     }
 
-    CliHome home;
-    TempGitRepo repo;
-    std::string tree;
+    const std::string tree = worktree("work");
 };
 
 } // namespace
@@ -89,16 +84,13 @@ TEST_F(CliReview, ShowNumbersLinesAndFoldsLongContext) {
     edit("story.txt", numberedLines(30, {{5, "line FIVE"}}));
     // git gives three lines of context: lines 2 to 4 before the change, 6 to 8 after.
     auto folded = home.ok({"show", "work", "story.txt", "--context", "2"});
-    EXPECT_NE(folded.find("diff story.txt"), std::string::npos) << folded;
-    EXPECT_NE(folded.find("@@ -2,7 +2,7 @@"), std::string::npos) << folded;
-    EXPECT_NE(folded.find("   2    2 |  line 2\n"), std::string::npos) << folded;
+    for (const char* part :
+         {"diff story.txt", "@@ -2,7 +2,7 @@", "   2    2 |  line 2\n",
+          "... 1 unchanged line folded (fold 1: --expand 1)", "   4    4 |  line 4\n",
+          "   5      | -line 5\n", "        5 | +line FIVE\n", "(fold 2: --expand 2)"}) {
+        EXPECT_NE(folded.find(part), std::string::npos) << part << " in\n" << folded;
+    }
     EXPECT_EQ(folded.find("line 3\n"), std::string::npos) << folded;
-    EXPECT_NE(folded.find("... 1 unchanged line folded (fold 1: --expand 1)"), std::string::npos)
-        << folded;
-    EXPECT_NE(folded.find("   4    4 |  line 4\n"), std::string::npos) << folded;
-    EXPECT_NE(folded.find("   5      | -line 5\n"), std::string::npos) << folded;
-    EXPECT_NE(folded.find("        5 | +line FIVE\n"), std::string::npos) << folded;
-    EXPECT_NE(folded.find("(fold 2: --expand 2)"), std::string::npos) << folded;
     EXPECT_EQ(folded.find("\x1b["), std::string::npos) << "no colour off a terminal";
 
     auto opened = home.ok({"show", "work", "story.txt", "--context", "2", "--expand", "1"});
@@ -121,9 +113,10 @@ TEST_F(CliReview, ShowColoursChangedWordsOnlyWhenAsked) {
     edit("story.txt", numberedLines(30, {{5, "line five"}}));
     auto coloured = home.ok({"--color", "always", "show", "work"});
     // The deleted "5" and the added "five" are the changed words of the pair.
-    EXPECT_NE(coloured.find("\x1b[31;7m5\x1b[0m"), std::string::npos) << coloured;
-    EXPECT_NE(coloured.find("\x1b[32;7mfive\x1b[0m"), std::string::npos) << coloured;
-    EXPECT_NE(coloured.find("\x1b[31mline \x1b[0m"), std::string::npos) << coloured;
+    for (const char* part :
+         {"\x1b[31;7m5\x1b[0m", "\x1b[32;7mfive\x1b[0m", "\x1b[31mline \x1b[0m"}) {
+        EXPECT_NE(coloured.find(part), std::string::npos) << coloured;
+    }
 }
 
 TEST_F(CliReview, ShowNeverPassesEscapeSequencesThrough) {
@@ -201,8 +194,6 @@ TEST_F(CliReview, CompareAgainstARefAndBack) {
 
     auto refs = home.json({"refs", "work"});
     auto local = refs["local"].get<std::vector<std::string>>();
-    EXPECT_NE(std::find(local.begin(), local.end(), "main"), local.end());
-    EXPECT_NE(std::find(local.begin(), local.end(), "older"), local.end());
-    EXPECT_NE(std::find(local.begin(), local.end(), "work"), local.end());
+    EXPECT_EQ(local, (std::vector<std::string>{"main", "older", "work"}));
     EXPECT_TRUE(refs["remote"].empty());
 }

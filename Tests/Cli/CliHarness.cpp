@@ -1,6 +1,5 @@
 #include "Cli/CliHarness.hpp"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -9,7 +8,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -103,37 +101,13 @@ OrvexCore::Platform::ChildProcess CliHome::start(const std::vector<std::string>&
 
 CliResult CliHome::run(const std::vector<std::string>& args,
                        const std::optional<std::string>& cwd) const {
-    OrvexCore::Platform::SpawnOptions options;
-    options.input = OrvexCore::Platform::Stdio::null;
-    options.workingDirectory = cwd.value_or(home_);
-    options.environment = environment;
-    auto child = OrvexCore::Platform::ChildProcess::spawn(binary, args, options);
-    CliResult result;
-    pollfd fds[2] = {{child.outputFd(), POLLIN, 0}, {child.errorFd(), POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-                char buffer[65536];
-                ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    sinks[i]->append(buffer, static_cast<std::size_t>(n));
-                } else if (n == 0 || errno != EINTR) {
-                    fds[i].fd = -1;
-                    --open;
-                }
-            }
-        }
-    }
-    result.status = child.wait();
-    return result;
+    // env starts the binary with exactly this home's environment, in the folder asked for.
+    std::vector<std::string> command{"-i", "-C", cwd.value_or(home_)};
+    command.insert(command.end(), environment.begin(), environment.end());
+    command.push_back(binary);
+    command.insert(command.end(), args.begin(), args.end());
+    auto captured = OrvexCore::Platform::runToCompletion("/usr/bin/env", command);
+    return {captured.status, std::move(captured.output), std::move(captured.error)};
 }
 
 std::string CliHome::ok(const std::vector<std::string>& args) const {

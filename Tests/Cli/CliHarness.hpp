@@ -64,7 +64,8 @@ private:
     std::string home_;
 };
 
-/// The session object with this slug in a store document, or null.
+/// The session object with this slug in a store document (or one workspace of a listing), or
+/// null.
 nlohmann::json sessionInStore(const nlohmann::json& store, const std::string& slug);
 
 } // namespace OrvexTest

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "Cli/CliHarness.hpp"
-#include "Support/CommitIn.hpp"
+#include "Cli/HomeWithRepo.hpp"
 #include "Support/ReadAll.hpp"
 
 namespace fs = std::filesystem;
@@ -28,12 +27,8 @@ void setEnvironment(CliHome& home, const std::string& name, const std::string& v
     }
 }
 
-class CliLifecycle : public ::testing::Test {
+class CliLifecycle : public OrvexTest::HomeWithRepo {
 protected:
-    void SetUp() override { home.ok({"open", repo.path()}); }
-
-    std::string worktree(const std::string& name) const { return home.sessionsRoot() + "/" + name; }
-
     /// Refs, HEADs and status of the main checkout: what a command that changes nothing keeps.
     std::string repoState() const {
         return repo.git({"for-each-ref", "--format=%(refname) %(objectname)"}) +
@@ -46,8 +41,6 @@ protected:
         return bin.path();
     }
 
-    CliHome home;
-    TempGitRepo repo;
     TempDir bin;
 };
 

@@ -2,26 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "Cli/CliHarness.hpp"
+#include "Cli/HomeWithRepo.hpp"
 
 namespace fs = std::filesystem;
-using OrvexTest::CliHome;
 using OrvexTest::sessionInStore;
-using OrvexTest::TempGitRepo;
 
-namespace {
-
-class CliSessions : public ::testing::Test {
-protected:
-    void SetUp() override { home.ok({"open", repo.path()}); }
-
-    std::string worktree(const std::string& name) const { return home.sessionsRoot() + "/" + name; }
-
-    CliHome home;
-    TempGitRepo repo;
-};
-
-} // namespace
+class CliSessions : public OrvexTest::HomeWithRepo {};
 
 TEST_F(CliSessions, NewMakesAWorktreeSessionWithTheGivenShape) {
     auto out = home.ok({"new", "-b", "feature/login", "-t", "Login form", "--rows", "2", "--cols",

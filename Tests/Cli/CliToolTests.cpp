@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "Cli/CliHarness.hpp"
+#include "Cli/HomeWithRepo.hpp"
 #include "Support/ReadAll.hpp"
 #include "Support/RunUntil.hpp"
 
 namespace fs = std::filesystem;
 using OrvexTest::CliHome;
 using OrvexTest::TempDir;
-using OrvexTest::TempGitRepo;
 
 namespace {
 
@@ -36,25 +35,25 @@ private:
     TempDir dir_;
 };
 
-bool waitForFile(const std::string& path) {
-    return OrvexTest::eventually([&] { return fs::exists(path); });
-}
+/// A home with the repository open whose runs find the stand-in programs first.
+class WithFakePrograms : public OrvexTest::HomeWithRepo {
+protected:
+    FakePrograms fakes{home};
+};
 
 } // namespace
 
-TEST(CliEdit, OpensTheWorktreeWithTheChosenEditor) {
-    CliHome home;
-    FakePrograms fakes(home);
+class CliEdit : public WithFakePrograms {};
+class CliInterrupt : public WithFakePrograms {};
+
+TEST_F(CliEdit, OpensTheWorktreeWithTheChosenEditor) {
     fakes.add("code", "echo \"code $*\" > \"" + fakes / "called" + "\"\n");
     fakes.add("xdg-open", "exit 1\n");
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
     home.ok({"new", "-b", "edited"});
-    std::string tree = home.sessionsRoot() + "/edited";
 
     auto out = home.ok({"edit", "edited"});
     EXPECT_NE(out.find("VS Code"), std::string::npos) << out;
-    EXPECT_EQ(OrvexTest::readFile(fakes / "called"), "code " + tree + "\n");
+    EXPECT_EQ(OrvexTest::readFile(fakes / "called"), "code " + worktree("edited") + "\n");
 
     // Neither the tool nor the system's opener works: one line, status 1.
     auto failed = home.run({"edit", "edited", "--editor", "cursor"});
@@ -64,18 +63,14 @@ TEST(CliEdit, OpensTheWorktreeWithTheChosenEditor) {
     EXPECT_EQ(unknown.status, 2);
 }
 
-TEST(CliInterrupt, AnInterruptSavesAndEndsWithStatus130) {
-    CliHome home;
-    FakePrograms fakes(home);
+TEST_F(CliInterrupt, AnInterruptSavesAndEndsWithStatus130) {
     // An editor that never returns on its own keeps orvex waiting.
     fakes.add("code", "echo $$ > \"" + fakes / "editor.pid" + "\"\nexec sleep 60\n");
-    TempGitRepo repo;
-    home.ok({"open", repo.path()});
     home.ok({"new", "-b", "waiting"});
     auto before = home.store();
 
     auto child = home.start({"edit", "waiting"});
-    ASSERT_TRUE(waitForFile(fakes / "editor.pid"));
+    ASSERT_TRUE(OrvexTest::eventually([&] { return fs::exists(fakes / "editor.pid"); }));
     child.sendSignal(SIGINT);
     EXPECT_EQ(child.wait(), 130);
     EXPECT_EQ(OrvexTest::readAll(child.errorFd()), "orvex: interrupted\n");

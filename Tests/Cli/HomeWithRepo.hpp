@@ -12,6 +12,9 @@ class HomeWithRepo : public ::testing::Test {
 protected:
     void SetUp() override { home.ok({"open", repo.path()}); }
 
+    /// Where the session named `name` has its worktree.
+    std::string worktree(const std::string& name) const { return home.sessionsRoot() + "/" + name; }
+
     CliHome home;
     TempGitRepo repo;
 };

@@ -50,21 +50,18 @@ TEST(DiffFolderTests, ThresholdBoundaries) {
         std::int64_t threshold;
         std::vector<Item> expected;
     };
+    auto shown = [](int n) { return Item::line(context(n)); };
     const Case cases[] = {
-        {3, 3, {Item::line(context(1)), Item::line(context(2)), Item::line(context(3))}},
-        {4, 3, {Item::line(context(1)), Item::collapsed(2, 1), Item::line(context(4))}},
-        {2, 1, {Item::line(context(1)), Item::collapsed(0, 1), Item::line(context(2))}},
+        {3, 3, {shown(1), shown(2), shown(3)}},
+        {4, 3, {shown(1), Item::collapsed(2, 1), shown(4)}},
+        {2, 1, {shown(1), Item::collapsed(0, 1), shown(2)}},
         // Below 1 the threshold is 1: a single line is never shown twice around a fold of
         // minus one line.
-        {1, 0, {Item::line(context(1))}},
-        {1, -5, {Item::line(context(1))}},
-        {2, 0, {Item::line(context(1)), Item::collapsed(0, 1), Item::line(context(2))}},
-        {3,
-         std::numeric_limits<std::int64_t>::min(),
-         {Item::line(context(1)), Item::collapsed(1, 1), Item::line(context(3))}},
-        {3,
-         std::numeric_limits<std::int64_t>::max(),
-         {Item::line(context(1)), Item::line(context(2)), Item::line(context(3))}},
+        {1, 0, {shown(1)}},
+        {1, -5, {shown(1)}},
+        {2, 0, {shown(1), Item::collapsed(0, 1), shown(2)}},
+        {3, std::numeric_limits<std::int64_t>::min(), {shown(1), Item::collapsed(1, 1), shown(3)}},
+        {3, std::numeric_limits<std::int64_t>::max(), {shown(1), shown(2), shown(3)}},
         {0, 3, {}},
     };
     for (const auto& c : cases) {

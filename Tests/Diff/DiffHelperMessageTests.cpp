@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/ThrownBy.hpp"
+
 using namespace OrvexCore;
 using OrvexCore::DiffHelperCoding::decodeRequest;
 using OrvexCore::DiffHelperCoding::decodeResponse;
@@ -69,13 +71,9 @@ TEST(DiffHelperMessageTests, MalformedMessagesAreDecodingErrors) {
     };
     auto expectRefused = [](const std::vector<Case>& cases, auto decode) {
         for (const auto& c : cases) {
-            try {
-                decode(c.bytes);
-                ADD_FAILURE() << c.name << " decoded";
-            } catch (const DiffHelperDecodingError& e) {
-                EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
-                    << c.name << ": " << e.what();
-            }
+            auto e = OrvexTest::thrownBy<DiffHelperDecodingError>([&] { decode(c.bytes); });
+            EXPECT_TRUE(e && std::string(e->what()).find(c.mentions) != std::string::npos)
+                << c.name << ": " << (e ? e->what() : "decoded");
         }
     };
     expectRefused(

@@ -6,9 +6,11 @@
 #include <sstream>
 
 #include "OrvexCore/Util/Text.hpp"
+#include "Support/NumberedLines.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using namespace OrvexCore;
+using OrvexTest::numbered;
 
 namespace OrvexCore {
 // Readable failure messages.
@@ -142,14 +144,6 @@ protected:
             lines.pop_back(); // what follows the last line feed is no line
         }
         return lines;
-    }
-
-    static std::string numbered(const char* prefix, int from, int to) {
-        std::string text;
-        for (int i = from; i <= to; ++i) {
-            text += std::string(prefix) + std::to_string(i) + "\n";
-        }
-        return text;
     }
 
     void check(const std::vector<Change>& changes) {

@@ -38,6 +38,14 @@ std::string repeated(std::string_view piece, int count) {
     return text;
 }
 
+/// The spans of both sides of `old` against `new_`.
+void expectSpans(const std::string& old, const std::string& new_, const Spans& expectedOld,
+                 const Spans& expectedNew) {
+    auto [oldSpans, newSpans] = WordDiff::diff(old, new_);
+    EXPECT_EQ(oldSpans, expectedOld);
+    EXPECT_EQ(newSpans, expectedNew);
+}
+
 TEST(WordDiffTests, DiffCases) {
     struct Case {
         const char* name;
@@ -85,9 +93,8 @@ TEST(WordDiffTests, DiffCases) {
          {changed("b"), same("\r\n")}},
     };
     for (const auto& c : cases) {
-        auto [oldSpans, newSpans] = WordDiff::diff(c.old, c.new_);
-        EXPECT_EQ(oldSpans, c.expectedOld) << c.name;
-        EXPECT_EQ(newSpans, c.expectedNew) << c.name;
+        SCOPED_TRACE(c.name);
+        expectSpans(c.old, c.new_, c.expectedOld, c.expectedNew);
     }
 }
 
@@ -240,19 +247,11 @@ TEST(WordDiffTests, RandomPairsGiveConsistentSpans) {
 
 TEST(WordDiffTests, LongAndBrokenLinesNeverFault) {
     std::string longWord(100'000, 'q');
-    auto [a, b] = WordDiff::diff(longWord, longWord + "!");
-    EXPECT_EQ(a, (Spans{same(longWord)}));
-    EXPECT_EQ(b, (Spans{same(longWord), changed("!")}));
-
+    expectSpans(longWord, longWord + "!", {same(longWord)}, {same(longWord), changed("!")});
     std::string longLine = repeated("ab ", 33'334);
-    auto [c, d] = WordDiff::diff(longLine, "x" + longLine);
-    EXPECT_EQ(c, (Spans{changed(longLine)}));
-    EXPECT_EQ(d, (Spans{changed("x" + longLine)}));
-
+    expectSpans(longLine, "x" + longLine, {changed(longLine)}, {changed("x" + longLine)});
     std::string marks = "e" + repeated("\xCC\x81", 50'000);
-    auto [e, f] = WordDiff::diff(marks, marks + " e");
-    EXPECT_EQ(e, (Spans{same(marks)}));
-    EXPECT_EQ(f, (Spans{same(marks), changed(" e")}));
+    expectSpans(marks, marks + " e", {same(marks)}, {same(marks), changed(" e")});
 
     std::string bytes = "\xC3\x28\xA0\xA1\xE2\x28\xA1\xF0\x28\x8C\xBC \xED\xA0\x80";
     auto [g, h] = WordDiff::diff(bytes, bytes.substr(3));
@@ -272,20 +271,17 @@ TEST(WordDiffTests, LongMixedMarkRunsCompareByCanonicalEquivalence) {
         aboveFirst += "\xCC\x81\xCC\x96"; // U+0301 (class 230), U+0316 (class 220)
         belowFirst += "\xCC\x96\xCC\x81"; // the same marks, canonically the same order
     }
-    auto [oldSpans, newSpans] = WordDiff::diff("x " + aboveFirst, "y " + belowFirst);
-    EXPECT_EQ(oldSpans, (Spans{changed("x"), same(" " + aboveFirst)}));
-    EXPECT_EQ(newSpans, (Spans{changed("y"), same(" " + belowFirst)}));
+    expectSpans("x " + aboveFirst, "y " + belowFirst, {changed("x"), same(" " + aboveFirst)},
+                {changed("y"), same(" " + belowFirst)});
 
     // One mark more is another word.
-    auto [moreOld, moreNew] = WordDiff::diff("x " + aboveFirst, "x " + belowFirst + "\xCC\x81");
-    EXPECT_EQ(moreOld, (Spans{same("x "), changed(aboveFirst)}));
-    EXPECT_EQ(moreNew, (Spans{same("x "), changed(belowFirst + "\xCC\x81")}));
+    expectSpans("x " + aboveFirst, "x " + belowFirst + "\xCC\x81",
+                {same("x "), changed(aboveFirst)}, {same("x "), changed(belowFirst + "\xCC\x81")});
 
     // Whole lines canonically equal are equal, also past the token limit.
     const std::string words = repeated("w ", 1000);
-    auto [overOld, overNew] = WordDiff::diff(words + aboveFirst, words + belowFirst);
-    EXPECT_EQ(overOld, (Spans{same(words + aboveFirst)}));
-    EXPECT_EQ(overNew, (Spans{same(words + belowFirst)}));
+    expectSpans(words + aboveFirst, words + belowFirst, {same(words + aboveFirst)},
+                {same(words + belowFirst)});
 }
 
 // Per-thread buffers carry nothing from one call to the next: the same pair gives the same

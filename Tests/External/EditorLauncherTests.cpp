@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "OrvexCore/External/CommandError.hpp"
+#include "Support/ThrownBy.hpp"
 
 using OrvexCore::CommandError;
 using OrvexCore::Editor;
@@ -86,12 +87,9 @@ TEST(EditorLauncherTests, ThrowsTheFallbacksErrorWhenBothRunsFail) {
     auto runner = std::make_shared<RecordingRunner>();
     runner->failures = {fails(CommandError("/usr/bin/env", 1)),
                         fails(CommandError("/usr/bin/env", 4))};
-    try {
-        EditorLauncher(runner).open(path, Editor::cursor);
-        FAIL() << "open succeeded although both runs failed";
-    } catch (const CommandError& error) {
-        EXPECT_EQ(error, CommandError("/usr/bin/env", 4));
-    }
+    EXPECT_EQ(OrvexTest::thrownBy<CommandError>(
+                  [&] { EditorLauncher(runner).open(path, Editor::cursor); }),
+              CommandError("/usr/bin/env", 4));
     EXPECT_EQ(runner->calls.front(), (Call{"/usr/bin/env", {"cursor", path}}));
     EXPECT_EQ(runner->calls.size(), 2u);
 }

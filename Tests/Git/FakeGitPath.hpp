@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
+#include "Support/ScopedEnvironment.hpp"
 #include "Support/TempGitRepo.hpp"
 
 namespace OrvexTest {
@@ -14,35 +14,21 @@ namespace OrvexTest {
 /// test case runs in its own process, and nothing else runs while the PATH is changed.
 class FakeGitPath {
 public:
-    explicit FakeGitPath(const std::string& body, bool keepRealPath = false) {
-        if (const char* path = std::getenv("PATH")) {
-            saved_ = path;
-        }
+    explicit FakeGitPath(const std::string& body, bool keepRealPath = false)
+        : path_("PATH", keepRealPath && std::getenv("PATH")
+                            ? dir_.path() + ":" + std::getenv("PATH")
+                            : dir_.path()) {
         auto script = dir_ / "git";
         writeFile(script, "#!/bin/sh\n" + body + "\n");
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-        std::string path = dir_.path();
-        if (keepRealPath && saved_) {
-            path += ":" + *saved_;
-        }
-        ::setenv("PATH", path.c_str(), 1);
     }
-    ~FakeGitPath() {
-        if (saved_) {
-            ::setenv("PATH", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("PATH");
-        }
-    }
-    FakeGitPath(const FakeGitPath&) = delete;
-    FakeGitPath& operator=(const FakeGitPath&) = delete;
 
     /// A file in the script's folder that a script may write to ("$0" is the script).
     std::string file(const std::string& name) const { return dir_ / name; }
 
 private:
     TempDir dir_;
-    std::optional<std::string> saved_;
+    ScopedEnvironment path_;
 };
 
 } // namespace OrvexTest

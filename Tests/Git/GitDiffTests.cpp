@@ -6,35 +6,24 @@
 #include "Git/GitPrinters.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
-#include "Support/CommitIn.hpp"
+#include "Support/NumberedLines.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexCore::FileDiff;
 using OrvexCore::GitCLIService;
 using OrvexCore::GitError;
 using OrvexTest::gitErrorOf;
-
-namespace {
-
-std::string lines(int count, std::string_view prefix) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += std::string(prefix) + std::to_string(i) + "\n";
-    }
-    return text;
-}
-
-} // namespace
+using OrvexTest::numbered;
 
 TEST(GitDiffTests, ListsCommittedStagedUnstagedAndUntrackedChanges) {
     OrvexTest::TempGitRepo repo;
-    repo.write("keep.txt", lines(10, "k"));
+    repo.write("keep.txt", numbered("k", 0, 9));
     repo.write("gone.txt", "a\nb\n");
     const std::string base = repo.commitAll("base");
     GitCLIService git;
     EXPECT_TRUE(git.diff(repo.path(), "main").empty());
     repo.commitFile("committed.txt", "one\ntwo\n");
-    repo.write("keep.txt", lines(8, "k") + "changed\n");
+    repo.write("keep.txt", numbered("k", 0, 7) + "changed\n");
     repo.write("staged.txt", "s\n");
     repo.git({"add", "staged.txt"});
     std::filesystem::remove(repo.file("gone.txt"));
@@ -51,7 +40,7 @@ TEST(GitDiffTests, ListsCommittedStagedUnstagedAndUntrackedChanges) {
 
 TEST(GitDiffTests, RenameIsADeletionAndAnAddition) {
     OrvexTest::TempGitRepo repo;
-    repo.write("old/name.txt", lines(20, "line"));
+    repo.write("old/name.txt", numbered("line", 0, 19));
     const std::string base = repo.commitAll("base");
     repo.git({"mv", "old/name.txt", "new name.txt"});
     EXPECT_EQ(GitCLIService().diff(repo.path(), base),
@@ -97,10 +86,10 @@ TEST(GitDiffTests, UnknownBaseSurfacesGitsMessageAndTheExactCommand) {
 
 TEST(GitDiffTests, FilePatchIsTheUnifiedDiffOfOneFile) {
     OrvexTest::TempGitRepo repo;
-    repo.write("a.txt", lines(20, "line"));
+    repo.write("a.txt", numbered("line", 0, 19));
     repo.write("b.txt", "other\n");
     const std::string base = repo.commitAll("base");
-    repo.write("a.txt", lines(10, "line") + "inserted\n" + lines(20, "line").substr(60));
+    repo.write("a.txt", numbered("line", 0, 9) + "inserted\n" + numbered("line", 10, 19));
     repo.write("b.txt", "changed\n");
 
     GitCLIService git;
@@ -144,7 +133,7 @@ TEST(GitDiffTests, CapPatchSizeBoundary) {
 TEST(GitDiffTests, RealPatchJustUnderAndJustOverTheBound) {
     OrvexTest::TempGitRepo repo;
     const std::string base = repo.head();
-    const std::string body = lines(5000, "some text on a line ");
+    const std::string body = numbered("some text on a line ", 0, 4999);
     repo.commitFile("big.txt", "pad\n" + body);
     GitCLIService git;
     const size_t unpadded = git.filePatch(repo.path(), "big.txt", base).size();

@@ -123,28 +123,21 @@ TEST(GitFileNameTests, ANameThatIsNotUTF8IsListedButItsPatchFailsClearly) {
               std::string::npos);
 }
 
-TEST(GitFileNameTests, PathsThatNameNoSingleFileAreRefused) {
-    OrvexTest::TempGitRepo repo;
-    const std::string base = repo.head();
-    repo.write("a.txt", "x\n");
-    repo.write("b/c.txt", "y\n");
-    repo.commitAll("files");
-    for (std::string bad :
-         {"", ".", "b/", "/a.txt", "b//c.txt", "b/./c.txt", "b/../a.txt", "..", "./a.txt"}) {
-        auto error =
-            OrvexTest::gitErrorOf([&] { GitCLIService().filePatch(repo.path(), bad, base); });
-        EXPECT_EQ(error, GitError("path", -1, error.message)) << bad;
-    }
-}
-
-TEST(GitFileNameTests, ANulInAnArgumentIsRefusedBeforeGitRuns) {
+TEST(GitFileNameTests, PathsThatNameNoSingleFileAndArgumentsWithANulAreRefused) {
     OrvexTest::TempGitRepo repo;
     const std::string base = repo.head();
     repo.write("a.txt", "x\n");
     repo.write("ab.txt", "y\n");
+    repo.write("b/c.txt", "z\n");
     repo.commitAll("files");
     GitCLIService git;
-    // Cut at the NUL, "a.txt\0b" would be "a.txt" and answer that file's patch.
+    for (std::string bad :
+         {"", ".", "b/", "/a.txt", "b//c.txt", "b/./c.txt", "b/../a.txt", "..", "./a.txt"}) {
+        auto error = OrvexTest::gitErrorOf([&] { git.filePatch(repo.path(), bad, base); });
+        EXPECT_EQ(error, GitError("path", -1, error.message)) << bad;
+    }
+    // Cut at the NUL, "a.txt\0b" would be "a.txt" and answer that file's patch; the NUL is
+    // refused before git runs.
     EXPECT_THROW(git.filePatch(repo.path(), std::string("a.txt\0b", 7), base), GitError);
     EXPECT_THROW(git.diff(repo.path() + std::string("\0/elsewhere", 11), base), GitError);
     EXPECT_THROW(git.filePatch(repo.path() + std::string("\0x", 2), "a.txt", base), GitError);

@@ -8,6 +8,7 @@
 #include "OrvexCore/Git/GitError.hpp"
 #include "OrvexCore/Util/Text.hpp"
 #include "Support/TempGitRepo.hpp"
+#include "Support/ThrownBy.hpp"
 
 using OrvexCore::GitCLIService;
 using OrvexCore::GitError;
@@ -101,15 +102,10 @@ TEST(GitRefValidationTests, GitNeverRunsForARejectedName) {
     };
     for (const auto& op : throwing) {
         for (const auto& [what, name] : rejectedNames) {
-            try {
-                op.call(name);
-                ADD_FAILURE() << op.name << " accepted " << what;
-            } catch (const GitError& error) {
-                EXPECT_EQ(error,
-                          GitError(op.label, -1,
-                                   "Invalid ref name: " + OrvexCore::Text::sanitizedUTF8(name)))
-                    << op.name << ", " << what;
-            }
+            EXPECT_EQ(
+                OrvexTest::thrownBy<GitError>([&] { op.call(name); }),
+                GitError(op.label, -1, "Invalid ref name: " + OrvexCore::Text::sanitizedUTF8(name)))
+                << op.name << ", " << what;
         }
     }
     for (const auto& [what, name] : rejectedNames) {

@@ -5,7 +5,6 @@
 #include "Git/GitPrinters.hpp"
 #include "OrvexCore/Git/GitCLIService.hpp"
 #include "OrvexCore/Git/GitError.hpp"
-#include "Support/CommitIn.hpp"
 #include "Support/TempGitRepo.hpp"
 
 using OrvexCore::GitCLIService;
@@ -29,8 +28,6 @@ protected:
         bare = repo.addOrigin();
         other = scratch / "other";
         OrvexTest::git(scratch.path(), {"clone", "-q", bare, other});
-        OrvexTest::git(other, {"config", "user.name", "Other"});
-        OrvexTest::git(other, {"config", "user.email", "other@orvex.invalid"});
     }
     /// Commits on a new branch in the other clone and pushes it to origin.
     void pushBranch(const std::string& branch) {

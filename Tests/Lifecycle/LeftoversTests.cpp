@@ -4,7 +4,6 @@
 
 #include "OrvexCore/Lifecycle/Leftovers.hpp"
 #include "OrvexCore/Lifecycle/LifecycleError.hpp"
-#include "Support/CommitIn.hpp"
 #include "Support/TempGitRepo.hpp"
 
 namespace fs = std::filesystem;

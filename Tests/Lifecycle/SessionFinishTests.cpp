@@ -1,11 +1,10 @@
-#include <cstdlib>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "OrvexCore/Lifecycle/LifecycleError.hpp"
 #include "OrvexCore/Lifecycle/SessionFinish.hpp"
-#include "Support/CommitIn.hpp"
+#include "Support/ScopedEnvironment.hpp"
 #include "Support/TempGitRepo.hpp"
 #include "Support/ThrownBy.hpp"
 
@@ -153,8 +152,7 @@ TEST_F(SessionFinishTest, PushReachesTheOriginAndAPullRequestWithoutTheToolSaysW
     // A PATH with git and without gh.
     OrvexTest::TempDir bin;
     fs::create_symlink("/usr/bin/git", bin / "git");
-    std::string savedPath = std::getenv("PATH");
-    ::setenv("PATH", bin.path().c_str(), 1);
+    OrvexTest::ScopedEnvironment onlyGit("PATH", bin.path());
     request.push = false;
     request.pullRequest = true;
     auto impossible = thrownBy<LifecycleError>([&] { Finish::plan(request); });
@@ -163,7 +161,6 @@ TEST_F(SessionFinishTest, PushReachesTheOriginAndAPullRequestWithoutTheToolSaysW
     EXPECT_NE(std::string(impossible->what()).find("not installed"), std::string::npos);
     repo.git({"remote", "set-url", "origin", "git@github.com:acme/widgets.git"});
     auto plan = Finish::plan(request);
-    ::setenv("PATH", savedPath.c_str(), 1);
     ASSERT_EQ(plan.steps.size(), 2u) << "push, then the address; nothing merged here";
     EXPECT_EQ(plan.steps[1].role, Finish::Step::Role::print);
     EXPECT_NE(plan.steps[1].description.find(

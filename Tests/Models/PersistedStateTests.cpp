@@ -76,6 +76,13 @@ TEST(PersistedStateJSON, OptionalKeysDefaultWhenMissingOrNull) {
 TEST(PersistedStateJSON, BadDocumentsFailWithTheirLocation) {
     const std::string good = minimalSessionText(S1, W1);
     const std::string open = good.substr(0, good.size() - 1);
+    // A document listing `listed` as its sessions; one with no records and `more` keys.
+    auto sessions = [](const std::string& listed) {
+        return R"({"workspaces":[],"sessions":[)" + listed + "]}";
+    };
+    auto keys = [](const std::string& more) {
+        return R"({"workspaces":[],"sessions":[],)" + more + "}";
+    };
     struct Case {
         std::string text;
         std::string codingPath;
@@ -92,38 +99,28 @@ TEST(PersistedStateJSON, BadDocumentsFailWithTheirLocation) {
         {R"({"workspaces":[]})", "sessions"},
         {R"({"workspaces":null,"sessions":[]})", "workspaces"},
         {R"({"workspaces":{},"sessions":[]})", "workspaces"},
-        {R"({"workspaces":[],"sessions":[)" + good + R"(,{"id":"x"}]})", "sessions[1].id"},
-        {R"({"workspaces":[],"sessions":[)" + good + "," + good.substr(0, good.size() - 1) +
-             R"(,"gridRows":"2"}]})",
-         "sessions[1].gridRows"},
-        {R"({"workspaces":[],"sessions":[)" + good.substr(0, good.size() - 1) +
-             R"(,"lastKnownStatus":"busy"}]})",
-         "sessions[0].lastKnownStatus"},
+        {sessions(good + R"(,{"id":"x"})"), "sessions[1].id"},
+        {sessions(good + "," + open + R"(,"gridRows":"2"})"), "sessions[1].gridRows"},
+        {sessions(open + R"(,"lastKnownStatus":"busy"})"), "sessions[0].lastKnownStatus"},
         {R"({"workspaces":[{"id":")" + W1 + R"(","repoPath":"/r"}],"sessions":[]})",
          "workspaces[0].displayName"},
         {R"({"workspaces":[7],"sessions":[]})", "workspaces[0]"},
-        {R"({"workspaces":[],"sessions":[],"lastSelectedWorkspaceID":5})",
-         "lastSelectedWorkspaceID"},
-        {R"({"workspaces":[],"sessions":[],"lastActiveSessionByWorkspace":[")" + W1 + R"("]})",
+        {keys(R"("lastSelectedWorkspaceID":5)"), "lastSelectedWorkspaceID"},
+        {keys(R"("lastActiveSessionByWorkspace":[")" + W1 + R"("])"),
          "lastActiveSessionByWorkspace"},
-        {R"({"workspaces":[],"sessions":[],"lastActiveSessionByWorkspace":{")" + W1 + R"(":")" +
-             S1 + R"("}})",
+        {keys(R"("lastActiveSessionByWorkspace":{")" + W1 + R"(":")" + S1 + R"("})"),
          "lastActiveSessionByWorkspace"},
-        {R"({"workspaces":[],"sessions":[],"lastActiveSessionByWorkspace":[")" + W1 + R"(",null]})",
+        {keys(R"("lastActiveSessionByWorkspace":[")" + W1 + R"(",null])"),
          "lastActiveSessionByWorkspace[1]"},
-        {R"({"workspaces":[],"sessions":[],"lastActiveSessionByWorkspace":["nope",")" + S1 +
-             R"("]})",
+        {keys(R"("lastActiveSessionByWorkspace":["nope",")" + S1 + R"("])"),
          "lastActiveSessionByWorkspace[0]"},
         {std::string("{\"workspaces\":[],\"sessions\":[],\"x\":\"\xff\"}"), ""},
         {std::string(100000, '[') + std::string(100000, ']'), ""},
         // Numbers beyond the range of a double.
-        {R"({"workspaces":[],"sessions":[)" + open + R"(,"gridRows":1e999}]})",
-         "sessions[0].gridRows"},
-        {R"({"workspaces":[],"sessions":[)" + good + "," + open + R"(,"gridLayout":[1,-1e400]}]})",
-         "sessions[1].gridLayout[1]"},
-        {R"({"workspaces":[],"sessions":[],"lastSelectedWorkspaceID":1e999})",
-         "lastSelectedWorkspaceID"},
-        {R"({"workspaces":[],"sessions":[],"future":{"size":1e999}})", "future"},
+        {sessions(open + R"(,"gridRows":1e999})"), "sessions[0].gridRows"},
+        {sessions(good + "," + open + R"(,"gridLayout":[1,-1e400]})"), "sessions[1].gridLayout[1]"},
+        {keys(R"("lastSelectedWorkspaceID":1e999)"), "lastSelectedWorkspaceID"},
+        {keys(R"("future":{"size":1e999})"), "future"},
         {R"({"workspaces":[1e999],"sessions":[]})", "workspaces[0]"},
     };
     for (const Case& c : cases) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "OrvexCore/Platform/AtomicFile.hpp"
+#include "OrvexCore/Util/Text.hpp"
 #include "Persistence/StateFixtures.hpp"
 #include "Support/TempGitRepo.hpp"
 
@@ -90,16 +91,15 @@ std::string readUntil(int fd, std::string_view marker) {
     return output;
 }
 
+/// The generations reported as handed over, from whole lines only: the child may die mid-line.
 std::set<std::uint64_t> handedOver(const std::string& output) {
     std::set<std::uint64_t> generations;
-    size_t position = 0;
-    while ((position = output.find("handed ", position)) != std::string::npos) {
-        position += 7;
-        size_t end = output.find('\n', position);
-        if (end == std::string::npos) {
-            break; // the child died mid-line
+    auto lines = Text::split(output, '\n', true);
+    lines.pop_back(); // what follows the last line feed
+    for (auto line : lines) {
+        if (line.starts_with("handed ")) {
+            generations.insert(std::stoull(std::string(line.substr(7))));
         }
-        generations.insert(std::stoull(output.substr(position, end - position)));
     }
     return generations;
 }
@@ -162,10 +162,6 @@ TEST(JSONSessionStoreCrash, KilledWhileSavingLeavesAWholeSnapshot) {
     JSONSessionStore store(storePath);
     store.save(snapshot(1));
     store.flush();
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir / "Orvex")) {
-        names.push_back(entry.path().filename().string());
-    }
-    EXPECT_EQ(names, std::vector<std::string>{"store.json"});
+    EXPECT_EQ(OrvexTest::entries(dir / "Orvex"), std::vector<std::string>{"store.json"});
     EXPECT_EQ(store.load(), snapshot(1));
 }

@@ -13,6 +13,7 @@
 #include "OrvexCore/Models/DecodingError.hpp"
 #include "Persistence/StateFixtures.hpp"
 #include "Support/TempGitRepo.hpp"
+#include "Support/ThrownBy.hpp"
 
 namespace fs = std::filesystem;
 using namespace OrvexCore;
@@ -21,6 +22,7 @@ using OrvexTest::permissions;
 using OrvexTest::readFile;
 using OrvexTest::sampleState;
 using OrvexTest::TempDir;
+using OrvexTest::thrownBy;
 using OrvexTest::writeFile;
 
 namespace {
@@ -185,13 +187,10 @@ TEST(JSONSessionStore, BadFilesFailToLoadNamingTheFile) {
     };
     for (const std::string& content : contents) {
         writeFile(dir / "store.json", content);
-        try {
-            JSONSessionStore(dir / "store.json").load();
-            ADD_FAILURE() << content << " loaded";
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error.file(), dir / "store.json");
-            EXPECT_NE(std::string(error.what()).find(dir / "store.json"), std::string::npos);
-        }
+        auto error = thrownBy<DecodingError>([&] { JSONSessionStore(dir / "store.json").load(); });
+        ASSERT_TRUE(error) << content << " loaded";
+        EXPECT_EQ(error->file(), dir / "store.json");
+        EXPECT_NE(std::string(error->what()).find(dir / "store.json"), std::string::npos);
     }
     fs::create_directory(dir / "folder.json");
     EXPECT_THROW(JSONSessionStore(dir / "folder.json").load(), std::system_error);

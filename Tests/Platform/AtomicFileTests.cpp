@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Support/TempGitRepo.hpp"
+#include "Support/ThrownBy.hpp"
 
 namespace fs = std::filesystem;
 using namespace OrvexCore::Platform;
@@ -91,13 +92,10 @@ TEST(AtomicFile, FailedReplacementKeepsTheTargetAndRemovesTheTemporaryFile) {
     // rename(2) cannot put a file over a non-empty folder, so the last step fails.
     fs::create_directories(dir / "target/inside");
 
-    try {
-        writeFileAtomically(dir / "target", "x");
-        FAIL() << "expected an error";
-    } catch (const std::system_error& error) {
-        EXPECT_NE(std::string(error.what()).find(dir / "target"), std::string::npos)
-            << error.what();
-    }
+    auto error =
+        OrvexTest::thrownBy<std::system_error>([&] { writeFileAtomically(dir / "target", "x"); });
+    ASSERT_TRUE(error) << "expected an error";
+    EXPECT_NE(std::string(error->what()).find(dir / "target"), std::string::npos) << error->what();
     EXPECT_TRUE(fs::is_directory(dir / "target/inside"));
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"target"});
 }

@@ -61,6 +61,11 @@ ForegroundSnapshot job(std::vector<ForegroundSnapshot::Process> processes, bool 
     return s;
 }
 
+ForegroundSnapshot withEchoOff(ForegroundSnapshot s) {
+    s.echo = false;
+    return s;
+}
+
 const ActivityDetector::Date t0{std::chrono::seconds(1'000'000)};
 
 ActivityDetector::Date at(double seconds) {
@@ -80,12 +85,13 @@ ActivityDetector::Config config() {
 // Each row: what the terminal printed, what its processes do once it is quiet, and the verdict
 // two seconds later.
 TEST(ActivityDetector, DecidesFromProcessesMarksAndBytesInOrder) {
+    using A = TerminalActivity;
     const std::string marksPrompt = "\x1b]133;D;0\a\x1b]133;A\a$ \x1b]133;B\a";
     struct Row {
         const char* what;
         std::string output;
         std::optional<ForegroundSnapshot> snapshot;
-        TerminalActivity expected;
+        A expected;
         const char* reasonHolds;
     };
     auto withTimeout = [](double seconds) {
@@ -94,48 +100,38 @@ TEST(ActivityDetector, DecidesFromProcessesMarksAndBytesInOrder) {
         return p;
     };
     const std::vector<Row> rows = {
-        {"readline prompt", "$ ", shellWaiting(Wait::readsTerminal, false), TerminalActivity::idle,
+        {"readline prompt", "$ ", shellWaiting(Wait::readsTerminal, false), A::idle,
          "bash is at its prompt"},
         {"read -p without question mark", "Name: ", shellWaiting(Wait::readsTerminal, true),
-         TerminalActivity::needsInput, "bash is reading a line: \"Name:\""},
+         A::needsInput, "bash is reading a line: \"Name:\""},
         {"read -s answered, prompt on the same row", "Password: $ ",
-         shellWaiting(Wait::readsTerminal, false), TerminalActivity::idle, "at its prompt"},
+         shellWaiting(Wait::readsTerminal, false), A::idle, "at its prompt"},
         {"read -n1 in raw mode", "Press any key to continue",
-         shellWaiting(Wait::readsTerminal, false), TerminalActivity::needsInput, "bash asks"},
+         shellWaiting(Wait::readsTerminal, false), A::needsInput, "bash asks"},
         {"marks: prompt drawn, canonical shell", marksPrompt,
-         shellWaiting(Wait::readsTerminal, true), TerminalActivity::idle, "at its prompt"},
-        {"marks: builtin read inside a command",
-         "\x1b]133;C\aName: ", shellWaiting(Wait::readsTerminal, true),
-         TerminalActivity::needsInput, "reading input for a command"},
+         shellWaiting(Wait::readsTerminal, true), A::idle, "at its prompt"},
+        {"marks: builtin read inside a command", "\x1b]133;C\aName: ",
+         shellWaiting(Wait::readsTerminal, true), A::needsInput, "reading input for a command"},
         {"job reads the terminal with echo off", "[sudo] password for me: ",
-         [] {
-             auto s = job({process(200, "sudo", Wait::readsTerminal)}, true);
-             s.echo = false;
-             return s;
-         }(),
-         TerminalActivity::needsInput, "sudo is reading the terminal (echo off)"},
-        {"set-user-ID program, terminal set for a password", "[sudo] password for me: ",
-         [] {
-             auto s = job({process(200, "sudo", Wait::unknown)}, true);
-             s.echo = false;
-             return s;
-         }(),
-         TerminalActivity::needsInput, "sudo is reading a password (echo off)"},
+         withEchoOff(job({process(200, "sudo", Wait::readsTerminal)}, true)), A::needsInput,
+         "sudo is reading the terminal (echo off)"},
+        {"set-user-ID program, terminal set for a password",
+         "[sudo] password for me: ", withEchoOff(job({process(200, "sudo", Wait::unknown)}, true)),
+         A::needsInput, "sudo is reading a password (echo off)"},
         {"set-user-ID program with echo on", "Downloading\r\n",
-         job({process(200, "sudo", Wait::unknown)}, true), TerminalActivity::working,
-         "sudo has been running"},
+         job({process(200, "sudo", Wait::unknown)}, true), A::working, "sudo has been running"},
         {"silent job", "$ sleep 30\r\n", job({process(200, "sleep", Wait::other)}, true),
-         TerminalActivity::working, "sleep has been running for 2.0 s without output"},
+         A::working, "sleep has been running for 2.0 s without output"},
         {"question printed, job keeps working", "Overwrite? (assuming yes)\r\n",
-         job({process(200, "python3", Wait::running)}, true), TerminalActivity::working,
+         job({process(200, "python3", Wait::running)}, true), A::working,
          "python3 has been running"},
         {"full-screen editor waits for keys", "\x1b[?1049h\x1b[H~\r\n~",
-         job({process(200, "vim", Wait::waitsForEvents)}, false), TerminalActivity::needsInput,
+         job({process(200, "vim", Wait::waitsForEvents)}, false), A::needsInput,
          "vim is waiting for a key (full screen)"},
         {"raw-mode program waking on a short timer", "\x1b[?1049hload",
-         job({withTimeout(1.0)}, false), TerminalActivity::working, "top wakes every 1.0 s"},
+         job({withTimeout(1.0)}, false), A::working, "top wakes every 1.0 s"},
         {"server waiting on the network in canonical mode", "Serving on :8000\r\n",
-         job({process(200, "python3", Wait::waitsForEvents)}, true), TerminalActivity::working,
+         job({process(200, "python3", Wait::waitsForEvents)}, true), A::working,
          "python3 has been running"},
         {"shell without job control waits for its child", "",
          [] {
@@ -144,15 +140,13 @@ TEST(ActivityDetector, DecidesFromProcessesMarksAndBytesInOrder) {
              s.processes.push_back(process(301, "cc1", Wait::running));
              return s;
          }(),
-         TerminalActivity::working, "make has been running"},
-        {"stopped job", "", job({process(200, "vim", Wait::stopped)}, false),
-         TerminalActivity::idle, "vim is stopped"},
-        {"no processes: quiet question", "Continue? ", std::nullopt, TerminalActivity::needsInput,
+         A::working, "make has been running"},
+        {"stopped job", "", job({process(200, "vim", Wait::stopped)}, false), A::idle,
+         "vim is stopped"},
+        {"no processes: quiet question", "Continue? ", std::nullopt, A::needsInput,
          "the last line asks \"Continue?\""},
-        {"no processes: prompt mark", marksPrompt, std::nullopt, TerminalActivity::idle,
-         "marked its prompt"},
-        {"no processes: quiet plain line", "done\r\n", std::nullopt, TerminalActivity::idle,
-         "nothing asked"},
+        {"no processes: prompt mark", marksPrompt, std::nullopt, A::idle, "marked its prompt"},
+        {"no processes: quiet plain line", "done\r\n", std::nullopt, A::idle, "nothing asked"},
     };
     for (const auto& row : rows) {
         auto probe = std::make_unique<FakeProbe>();

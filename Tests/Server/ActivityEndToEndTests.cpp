@@ -19,12 +19,11 @@ namespace {
 
 /// The first terminal of the session with this slug in `orvex ls --json`, or null.
 nlohmann::json firstTerminal(const CliHome& home, const std::string& slug) {
-    const auto doc = home.json({"ls"});
-    for (const auto& w : doc["workspaces"]) {
-        for (const auto& s : w["sessions"]) {
-            if (s["slug"] == slug && s.contains("terminals") && !s["terminals"].empty()) {
-                return s["terminals"][0];
-            }
+    const auto listing = home.json({"ls"});
+    for (const auto& workspace : listing["workspaces"]) {
+        auto s = OrvexTest::sessionInStore(workspace, slug);
+        if (s.is_object() && s.contains("terminals") && !s["terminals"].empty()) {
+            return s["terminals"][0];
         }
     }
     return nullptr;

@@ -136,27 +136,18 @@ std::string sessionID(const CliHome& home, const std::string& slug) {
     return OrvexTest::sessionInStore(home.store(), slug)["id"].get<std::string>();
 }
 
-std::size_t entries(const std::string& folder) {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) {
-        ++count;
-    }
-    return count;
-}
-
 /// What the server holds: open descriptors, threads and child processes.
 struct Holdings {
     std::size_t fds = 0;
     std::size_t threads = 0;
     std::size_t children = 0;
-    friend bool operator==(const Holdings&, const Holdings&) = default;
 };
 
 Holdings holdingsOf(int pid) {
     Holdings h;
     std::string proc = "/proc/" + std::to_string(pid);
-    h.fds = entries(proc + "/fd");
-    h.threads = entries(proc + "/task");
+    h.fds = OrvexTest::entries(proc + "/fd").size();
+    h.threads = OrvexTest::entries(proc + "/task").size();
     for (const auto& entry : fs::directory_iterator(proc + "/task")) {
         std::string children = OrvexTest::readFile(entry.path().string() + "/children");
         for (char c : children) {

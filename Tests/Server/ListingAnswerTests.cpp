@@ -4,7 +4,6 @@
 // real socket survives being cut at any point, with an event line in front of it.
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -19,6 +18,7 @@
 
 #include "OrvexServer/ListingAnswerReader.hpp"
 #include "OrvexServer/ServerConnection.hpp"
+#include "Support/TempGitRepo.hpp"
 
 using nlohmann::json;
 using OrvexServer::ListingAnswerReader;
@@ -94,10 +94,6 @@ namespace {
 class ScriptedServer {
 public:
     ScriptedServer(std::vector<std::string> lines, std::size_t piece) {
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("orvex-listing-" + std::to_string(::getpid()) + "-" + std::to_string(piece));
-        std::filesystem::create_directories(folder_);
-        path_ = (folder_ / "s").string();
         listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -132,13 +128,12 @@ public:
     ~ScriptedServer() {
         thread_.join();
         ::close(listener_);
-        std::filesystem::remove_all(folder_);
     }
     const std::string& path() const { return path_; }
 
 private:
-    std::filesystem::path folder_;
-    std::string path_;
+    OrvexTest::TempDir folder_;
+    std::string path_ = folder_ / "s";
     int listener_ = -1;
     std::thread thread_;
 };

@@ -55,12 +55,11 @@ std::vector<CliResult> runTogether(const CliHome& home,
 template <class Predicate>
 bool waitForSession(const CliHome& home, const std::string& slug, Predicate predicate) {
     return OrvexTest::eventually([&] {
-        auto doc = home.json({"ls"});
-        for (const auto& w : doc["workspaces"]) {
-            for (const auto& s : w["sessions"]) {
-                if (s["slug"] == slug && predicate(s)) {
-                    return true;
-                }
+        const auto listing = home.json({"ls"});
+        for (const auto& workspace : listing["workspaces"]) {
+            auto s = OrvexTest::sessionInStore(workspace, slug);
+            if (s.is_object() && predicate(s)) {
+                return true;
             }
         }
         return false;
@@ -146,12 +145,10 @@ TEST(ServerStartUp, UnreadableFilesAreSetAsideWithANoticeToldOnce) {
         << first.err;
     EXPECT_NE(first.err.find("the settings file"), std::string::npos) << first.err;
     EXPECT_EQ(home.run({"ls"}).err, "");
-    bool setAside = false;
-    for (const auto& entry : fs::directory_iterator(home.home() + "/data/Orvex")) {
-        setAside =
-            setAside || entry.path().filename().string().starts_with("store.json.unreadable");
-    }
-    EXPECT_TRUE(setAside);
+    const auto names = OrvexTest::entries(home.home() + "/data/Orvex");
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const std::string& name) {
+        return name.starts_with("store.json.unreadable");
+    }));
 }
 
 TEST_F(ServerLifecycle, GridsRunWithoutAClientAndStopEndsThem) {

@@ -1,6 +1,8 @@
 // The settings methods end to end: the real server in a throwaway home, asked over its socket
 // as the page asks it, with a second client listening for the change.
 
+#include <algorithm>
+
 #include <poll.h>
 
 #include <gtest/gtest.h>
@@ -49,15 +51,12 @@ TEST(ServerSettings, ASetIsRepairedStoredAndToldToOtherClientsAndARemoveRestores
     auto described = page->call("settings.describe");
     EXPECT_EQ(described["fontTokens"]["uiSize"], 24.0);
     EXPECT_EQ(described["fontTokens"]["secondarySize"], 22.0);
-    bool found = false;
-    for (const auto& item : described["settings"]) {
-        if (item["key"] == "uiFontSize") {
-            found = true;
-            EXPECT_EQ(item["value"], 24.0);
-            EXPECT_TRUE(item["custom"].get<bool>());
-        }
-    }
-    EXPECT_TRUE(found);
+    const auto& items = described["settings"];
+    auto item = std::find_if(items.begin(), items.end(),
+                             [](const json& i) { return i["key"] == "uiFontSize"; });
+    ASSERT_NE(item, items.end());
+    EXPECT_EQ((*item)["value"], 24.0);
+    EXPECT_TRUE((*item)["custom"].get<bool>());
 
     answer = page->call("settings.set", {{"key", "theme"}, {"value", "dark"}});
     EXPECT_FALSE(answer.contains("repair")) << answer;

@@ -27,18 +27,6 @@ using OrvexTest::TempGitRepo;
 
 namespace {
 
-/// Asks `grid.list` until `predicate` holds for the answer (terminals open one by one).
-template <class Predicate>
-json waitForGrid(OrvexServer::ServerConnection& server, const std::string& sessionID,
-                 Predicate predicate) {
-    json grid;
-    OrvexTest::eventually([&] {
-        grid = server.call("grid.list", {{"id", sessionID}});
-        return predicate(grid);
-    });
-    return grid;
-}
-
 /// A new worktree session of one row of two terminals named `name`; its id.
 std::string addTwoTerminalSession(OrvexServer::ServerConnection& server,
                                   const std::string& workspaceID, const std::string& name) {
@@ -53,15 +41,32 @@ std::string addTwoTerminalSession(OrvexServer::ServerConnection& server,
 
 } // namespace
 
-class ServerWebMethods : public OrvexTest::HomeWithRepo {};
+/// The server's socket, with the repository's workspace open.
+class ServerWebMethods : public OrvexTest::HomeWithRepo {
+protected:
+    void SetUp() override {
+        HomeWithRepo::SetUp();
+        server = OrvexServer::ServerConnection::connect(home.socketPath());
+        workspaceID = server->call("state.get")["workspaces"][0]["id"];
+    }
+    /// The grid of `sessionID` once it holds `terminals` terminals (they open one by one).
+    json gridWith(const std::string& sessionID, std::size_t terminals) {
+        json grid;
+        OrvexTest::eventually([&] {
+            grid = server->call("grid.list", {{"id", sessionID}});
+            return grid["terminals"].size() == terminals;
+        });
+        return grid;
+    }
+
+    std::unique_ptr<OrvexServer::ServerConnection> server;
+    std::string workspaceID;
+};
 
 TEST_F(ServerWebMethods, TerminalsAreMovedRenamedRestartedAndClosedAndTheLayoutIsSaved) {
-    auto server = OrvexServer::ServerConnection::connect(home.socketPath());
-    std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
     std::string sessionID = addTwoTerminalSession(*server, workspaceID, "wide");
     server->call("grid.open", {{"id", sessionID}});
-    auto grid =
-        waitForGrid(*server, sessionID, [](const json& g) { return g["terminals"].size() == 2; });
+    auto grid = gridWith(sessionID, 2);
     ASSERT_EQ(grid["terminals"].size(), 2u);
     std::string left = grid["layout"][0][0], right = grid["layout"][0][1];
 
@@ -132,8 +137,6 @@ TEST_F(ServerWebMethods, BranchesListTheWorkspacesLocalAndRemoteBranchesAndRefus
     repo.git({"branch", "local-only"});
     // "origin/HEAD" names origin's default branch, not a branch to offer.
     repo.git({"remote", "set-head", "origin", "main"});
-    auto server = OrvexServer::ServerConnection::connect(home.socketPath());
-    std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
 
     auto branches = server->call("workspace.branches", {{"id", workspaceID}});
     EXPECT_EQ(branches["local"], json({"feature", "local-only", "main"})) << branches;
@@ -157,14 +160,11 @@ TEST_F(ServerWebMethods, BranchesListTheWorkspacesLocalAndRemoteBranchesAndRefus
 }
 
 TEST_F(ServerWebMethods, AnAddedTerminalJoinsTheOpenGridAndItsSavedLayout) {
-    auto server = OrvexServer::ServerConnection::connect(home.socketPath());
-    std::string workspaceID = server->call("state.get")["workspaces"][0]["id"];
     std::string sessionID = addTwoTerminalSession(*server, workspaceID, "grow");
     EXPECT_EQ(errorCode(*server, "terminal.add", {{"sessionID", sessionID}}), "notFound")
         << "the grid is not open";
     server->call("grid.open", {{"id", sessionID}});
-    auto grid =
-        waitForGrid(*server, sessionID, [](const json& g) { return g["terminals"].size() == 2; });
+    auto grid = gridWith(sessionID, 2);
     ASSERT_EQ(grid["terminals"].size(), 2u);
 
     grid = server->call("terminal.add", {{"sessionID", sessionID}});
@@ -176,8 +176,7 @@ TEST_F(ServerWebMethods, AnAddedTerminalJoinsTheOpenGridAndItsSavedLayout) {
     // Opened again, the grid comes back with the added terminal in its place.
     server->call("grid.close", {{"id", sessionID}});
     server->call("grid.open", {{"id", sessionID}});
-    grid =
-        waitForGrid(*server, sessionID, [](const json& g) { return g["terminals"].size() == 3; });
+    grid = gridWith(sessionID, 3);
     ASSERT_EQ(grid["layout"].size(), 2u) << grid;
     EXPECT_EQ(grid["layout"][0].size(), 2u);
     EXPECT_EQ(grid["layout"][1].size(), 1u);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -10,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "OrvexCore/Settings/MemoryUserDefaults.hpp"
+#include "Support/ScopedEnvironment.hpp"
 
 using nlohmann::json;
 using OrvexCore::AppSettings;
@@ -21,30 +21,9 @@ using OrvexCore::UUID;
 
 namespace {
 
-// Points $HOME at a fixed folder for one test, so paths under it are predictable.
-class HomeFolder {
-public:
-    explicit HomeFolder(const char* home) {
-        if (const char* old = std::getenv("HOME")) {
-            saved_ = old;
-        }
-        ::setenv("HOME", home, 1);
-    }
-    ~HomeFolder() {
-        if (saved_) {
-            ::setenv("HOME", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("HOME");
-        }
-    }
-
-private:
-    std::optional<std::string> saved_;
-};
-
 class AppSettingsTests : public ::testing::Test {
 protected:
-    HomeFolder home{"/home/bob"};
+    OrvexTest::ScopedEnvironment home{"HOME", "/home/bob"};
     std::shared_ptr<MemoryUserDefaults> store = std::make_shared<MemoryUserDefaults>();
 
     std::unique_ptr<AppSettings> settingsOver(const json& contents) {
@@ -339,7 +318,7 @@ TEST_F(AppSettingsTests, SessionsRootMustStayInsideTheHomeFolder) {
         EXPECT_EQ(settingsOver({{"sessionsRootPath", c.path}})->sessionsRootPath(), c.expected);
     }
 
-    HomeFolder slashed("/home/bob/");
+    OrvexTest::ScopedEnvironment slashed("HOME", "/home/bob/");
     EXPECT_EQ(AppSettings::sanitizedSessionsRoot("/home/bob/x"), "/home/bob/x");
     EXPECT_EQ(AppSettings::sanitizedSessionsRoot("/home/bobx"), "/home/bob/.orvex-sessions");
 }

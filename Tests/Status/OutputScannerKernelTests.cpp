@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "OrvexCore/Util/Text.hpp"
 #include "Status/ScannerByteRule.hpp"
 
 using namespace OrvexCore;
@@ -24,38 +25,19 @@ namespace {
 /// ends, runs of carriage returns, colours, long parameter lists, marks with long payloads, bells,
 /// stray escapes and arbitrary bytes.
 std::string terminalStream(std::mt19937& random, size_t pieces) {
-    const std::vector<std::string> parts = {
-        "\r\n",
-        "\r",
-        "\n",
-        "\x1b[0m",
-        "\x1b[01;34m",
-        "\x1b[" + std::string(90, ';') + "m",
-        "\x1b[2~",
-        "\x1b[?25h",
-        "\x1b[12;40H",
-        "\x1b[K",
-        "\x1b]0;" + std::string(150, 't') + "\x07",
-        "\x1b]133;D;0\x07",
-        "\x1b]133;C\x1b\\",
-        "\x1b]133;A\r\n\x07",
-        "\x07",
-        "\x1b",
-        "\x1b\x1b[",
-        "\x1b(B",
-        "caf\xC3\xA9",
-        "\t\x08\x0B\x0C",
-        // Carriage returns filling whole blocks, and every other byte of one: the dropping
-        // copy compresses whole blocks at once.
-        std::string(130, '\r'),
-        [] {
-            std::string text;
-            for (int i = 0; i < 70; ++i) {
-                text += "\rx";
-            }
-            return text;
-        }(),
-    };
+    // Separated by '|'. Last, carriage returns filling whole blocks, and every other byte of
+    // one: the dropping copy compresses whole blocks at once.
+    std::string everyOther;
+    for (int i = 0; i < 70; ++i) {
+        everyOther += "\rx";
+    }
+    const std::string joined =
+        "\r\n|\r|\n|\x1b[0m|\x1b[01;34m|\x1b[" + std::string(90, ';') +
+        "m|\x1b[2~|\x1b[?25h|\x1b[12;40H|\x1b[K|\x1b]0;" + std::string(150, 't') +
+        "\x07|\x1b]133;D;0\x07|\x1b]133;C\x1b\\|\x1b]133;A\r\n\x07|\x07|\x1b|\x1b\x1b[|\x1b(B|"
+        "caf\xC3\xA9|\t\x08\x0B\x0C|" +
+        std::string(130, '\r') + "|" + everyOther;
+    const auto parts = Text::split(joined, '|', false);
     std::string stream;
     for (size_t i = 0; i < pieces; ++i) {
         const auto pick = random() % (parts.size() + 3);

@@ -132,33 +132,26 @@ TEST(StatusMonitorMarks, UnterminatedCommandIsBoundedAndMarksStillWork) {
 }
 
 TEST(StatusMonitorStatus, QuietLastLineDecidesBetweenNeedsInputAndIdle) {
+    using A = TerminalActivity;
     struct Case {
         const char* name;
         std::string output;
         std::vector<std::string> patterns;
-        TerminalActivity expected;
+        A expected;
     };
     const std::vector<Case> cases = {
-        {"question with trailing spaces and empty lines",
-         "Proceed?  \n\n",
-         {},
-         TerminalActivity::needsInput},
-        {"only the last line counts", "Proceed?\ndone\n", {}, TerminalActivity::idle},
-        {"last line of spaces", "Proceed?\n   ", {}, TerminalActivity::idle},
-        {"tab and no-break space trimmed", "Sure?\t\xc2\xa0", {}, TerminalActivity::needsInput},
-        {"pattern ignores case",
-         "press enter to continue",
-         {"Press ENTER"},
-         TerminalActivity::needsInput},
+        {"question with trailing spaces and empty lines", "Proceed?  \n\n", {}, A::needsInput},
+        {"only the last line counts", "Proceed?\ndone\n", {}, A::idle},
+        {"last line of spaces", "Proceed?\n   ", {}, A::idle},
+        {"tab and no-break space trimmed", "Sure?\t\xc2\xa0", {}, A::needsInput},
+        {"pattern ignores case", "press enter to continue", {"Press ENTER"}, A::needsInput},
         {"pattern with non-ascii letters",
-         "\xc3\x9c"
-         "BERSCHREIBEN [j/n]",
-         {"\xc3\xbc"
-          "berschreiben"},
-         TerminalActivity::needsInput},
-        {"no pattern matches", "compiling", {"(y/n)"}, TerminalActivity::idle},
-        {"nothing printed", "\x1b[2J", {"x"}, TerminalActivity::idle},
-        {"line of line feeds only", "\n\n", {}, TerminalActivity::idle},
+         "\u00dcBERSCHREIBEN [j/n]",
+         {"\u00fcberschreiben"},
+         A::needsInput},
+        {"no pattern matches", "compiling", {"(y/n)"}, A::idle},
+        {"nothing printed", "\x1b[2J", {"x"}, A::idle},
+        {"line of line feeds only", "\n\n", {}, A::idle},
     };
     for (const auto& c : cases) {
         Monitor m(config(1024, c.patterns));

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace OrvexTest {
 
@@ -13,6 +14,15 @@ inline std::string numberedLines(int count, const std::map<int, std::string>& re
         auto it = replaced.find(i);
         text += it != replaced.end() ? it->second : "line " + std::to_string(i);
         text += "\n";
+    }
+    return text;
+}
+
+/// `prefix` followed by each number from `from` to `to`, one a line.
+inline std::string numbered(std::string_view prefix, int from, int to) {
+    std::string text;
+    for (int i = from; i <= to; ++i) {
+        text += std::string(prefix) + std::to_string(i) + "\n";
     }
     return text;
 }

@@ -3,21 +3,18 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "Support/TempGitRepo.hpp"
 
 namespace fs = std::filesystem;
 
 namespace OrvexTest {
 
 size_t openDescriptorCount() {
-    size_t count = 0;
-    for ([[maybe_unused]] auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
+    return entries("/proc/self/fd").size();
 }
 
 std::vector<ChildInfo> childProcesses(pid_t parentOf) {
@@ -73,17 +70,6 @@ bool isRunning(pid_t pid) {
     }
     const auto close = line.rfind(')');
     return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 } // namespace OrvexTest

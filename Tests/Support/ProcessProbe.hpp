@@ -1,8 +1,6 @@
 #pragma once
 
-#include <chrono>
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,10 +24,5 @@ std::vector<ChildInfo> childProcesses(pid_t parent = 0);
 
 /// Whether `pid` still runs: a zombie, or a process gone from /proc, does not.
 bool isRunning(pid_t pid);
-
-/// Polls `condition` until it holds or `limit` passes; returns its last value. For waiting on
-/// things that happen asynchronously (a process being reaped), never for measuring speed.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::milliseconds(20000));
 
 } // namespace OrvexTest

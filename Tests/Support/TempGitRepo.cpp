@@ -48,6 +48,15 @@ std::string git(const std::string& directory, const std::vector<std::string>& ar
     return result.output;
 }
 
+std::string commitIn(const std::string& directory, std::string_view relative,
+                     std::string_view contents, std::string_view message) {
+    writeFile(directory + "/" + std::string(relative), contents);
+    git(directory, {"add", "-A"});
+    git(directory, {"commit", "-q", "-m", std::string(message)});
+    const std::string head = git(directory, {"rev-parse", "HEAD"});
+    return head.substr(0, head.find('\n'));
+}
+
 void writeFile(const std::string& path, std::string_view contents) {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -90,8 +99,6 @@ TempGitRepo::TempGitRepo(std::string path) : path_(std::move(path)) {
 void TempGitRepo::initialise() {
     fs::create_directories(path_);
     OrvexTest::git(path_, {"init", "-q", "-b", "main"});
-    OrvexTest::git(path_, {"config", "user.name", "Orvex Test"});
-    OrvexTest::git(path_, {"config", "user.email", "test@orvex.invalid"});
     OrvexTest::git(path_, {"config", "commit.gpgsign", "false"});
     commitFile("README.md", "# scratch\n", "initial");
 }

@@ -28,6 +28,11 @@ private:
 /// std::runtime_error with git's message when it fails.
 std::string git(const std::string& directory, const std::vector<std::string>& arguments);
 
+/// Writes `relative` in the checkout at `directory` (a worktree, a clone), stages everything
+/// and commits; returns the new commit id.
+std::string commitIn(const std::string& directory, std::string_view relative,
+                     std::string_view contents, std::string_view message = "change");
+
 /// Writes `contents` to `path`, creating parent folders.
 void writeFile(const std::string& path, std::string_view contents);
 std::string readFile(const std::string& path);
@@ -36,8 +41,9 @@ unsigned permissions(const std::string& path);
 /// The names in `folder`, sorted.
 std::vector<std::string> entries(const std::string& folder);
 
-/// A real repository on branch "main" with one commit holding README.md, an author set up
-/// locally, in its own temporary folder (or at `path` when given, which must not exist).
+/// A real repository on branch "main" with one commit holding README.md, in its own temporary
+/// folder (or at `path` when given, which must not exist). Commits take their author from the
+/// test process's home, which QuietHome sets up.
 class TempGitRepo {
 public:
     TempGitRepo();

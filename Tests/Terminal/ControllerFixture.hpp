@@ -15,13 +15,10 @@ namespace OrvexTest {
 /// A controller over the fake engine on a local io_context standing in for the main executor.
 class ControllerFixture : public ::testing::Test {
 protected:
-    ControllerFixture() { makeController(); }
-
-    void makeController() {
-        record = std::make_shared<FakeEngineRecord>();
-        controller = std::make_shared<OrvexCore::TerminalController>(
-            io.get_executor(), std::make_unique<FakeTerminalEngine>(record));
-    }
+    ControllerFixture()
+        : record(std::make_shared<FakeEngineRecord>()),
+          controller(std::make_shared<OrvexCore::TerminalController>(
+              io.get_executor(), std::make_unique<FakeTerminalEngine>(record))) {}
 
     static OrvexCore::Session session(std::string folder = "/work/session") {
         OrvexCore::Session s;

@@ -276,12 +276,12 @@ TEST_F(ControllerFixture, CloseAllForgetsTheLayoutButCloseAllTerminalsKeepsThem)
 TEST_F(ControllerFixture, DeferredSuspendSkipsASessionThatCameBack) {
     const Session a = session();
     const Session b = session();
-    const auto ha = std::dynamic_pointer_cast<FakeSurfaceHandle>(
-        handle(controller->openPrimary(a, std::nullopt)));
-    const auto hb = std::dynamic_pointer_cast<FakeSurfaceHandle>(
-        handle(controller->openPrimary(b, std::nullopt)));
-    const auto exited =
-        std::dynamic_pointer_cast<FakeSurfaceHandle>(handle(controller->createAdditional(b)));
+    auto surface = [this](const TerminalRef& ref) {
+        return std::dynamic_pointer_cast<FakeSurfaceHandle>(handle(ref));
+    };
+    const auto ha = surface(controller->openPrimary(a, std::nullopt));
+    const auto hb = surface(controller->openPrimary(b, std::nullopt));
+    const auto exited = surface(controller->createAdditional(b));
     exited->exit(0);
     record->withSurfaces = false; // a handle that cannot suspend is skipped
     controller->createAdditional(b);
