@@ -132,8 +132,14 @@ const actions = {
         await link.call('session.focus', { id: sessionID });
         // Focusing cleared the session's bell.
         reload();
+        // Another session chosen meanwhile keeps the grid: showing this one's would clear it.
+        if (view.selectedSessionID !== sessionID) {
+            return;
+        }
         await grid.show(sessionID);
-        grid.focusFirst();
+        if (view.selectedSessionID === sessionID) {
+            grid.focusFirst();
+        }
     }),
     toggleCollapsed: (workspaceID) => guarded(async () => {
         if (!view.collapsed.delete(workspaceID)) {

@@ -110,6 +110,7 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
         // The sidebar rebuilt by a state change (here: selecting the other session and back)
         // is hit-tested at once, so a drop or a click landing right after one is not lost.
         const missed = await page.evaluate(async () => {
+            window.cellsBeforeSwitching = [...document.querySelectorAll('.cell')];
             const sidebar = document.getElementById('workspaces');
             const hits = [];
             const observer = new MutationObserver(() => {
@@ -140,6 +141,11 @@ await runWorkbench('workbench', process.argv.slice(2), async (workbench) => {
             const rows = [...document.querySelectorAll('.grid-row')].map((r) => [...r.querySelectorAll('.cell')].map((c) => c.dataset.terminalId).join());
             return rows.join('|') === `${second}|${first}`;
         }, ids[0], ids[1]);
+        // The late answer to choosing "first" (before "second" again) did not clear the grid
+        // of the session chosen since: its cells are the ones from before the switching.
+        if (!await page.evaluate(() => [...document.querySelectorAll('.cell')].every((cell) => window.cellsBeforeSwitching.includes(cell)))) {
+            throw new Error('choosing a session and another at once rebuilt the grid of the second');
+        }
     });
 
     await check('after a reload the order and the layout hold, also in store.json', async () => {
